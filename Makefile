@@ -1,0 +1,26 @@
+# Front door of the build. Every target installs what it needs first, so a
+# fresh machine needs nothing but `make test`.
+BUILD      ?= build
+BUILD_TYPE ?= Release
+JOBS       ?= 2
+
+.PHONY: deps configure build test clean format
+
+deps:
+	bash scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	      -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	bash scripts/run-tests.sh $(BUILD)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,11 @@
+#include "app/launcher_error.h"
+
+#include "store/storage.h"
+
+std::wstring DescribeFailure(const std::exception& error) noexcept {
+    try {
+        return Utf8ToUtf16(error.what());
+    } catch (...) {
+        return L"The update failed.";
+    }
+}

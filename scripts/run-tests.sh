@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Runs the whole suite under a private X display (GUI tests need one; Wine
+# must see it before its first process), then makes sure the prefix's
+# wineserver is gone whatever happened.
+set -uo pipefail
+build=${1:-build}
+cd "$build"
+xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j2 --timeout 600
+rc=$?
+WINEPREFIX="$PWD/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+exit $rc

@@ -1,0 +1,96 @@
+#include "store/archive.h"
+
+#include <windows.h>
+
+#include "app/launcher_error.h"
+#include "app/windows_handles.h"
+#include "store/command_line.h"
+
+namespace {
+
+constexpr DWORD ArchiveReadBufferSize = 16384;
+
+}  // namespace
+
+std::filesystem::path SystemTarPath() {
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        throw LauncherError("Windows tar is unavailable; Windows 10 version 1803 or newer is required");
+    }
+    return std::filesystem::path(std::wstring(folder, length)) / L"tar.exe";
+}
+
+std::string RunCapturedProcess(const std::vector<std::wstring>& arguments) {
+    if (arguments.empty()) {
+        throw LauncherError("Internal launcher command is empty");
+    }
+    std::wstring commandLine = BuildCommandLine(arguments);
+
+    SECURITY_ATTRIBUTES inheritable{};
+    inheritable.nLength = sizeof(inheritable);
+    inheritable.bInheritHandle = TRUE;
+    HANDLE rawRead = nullptr;
+    HANDLE rawWrite = nullptr;
+    if (!CreatePipe(&rawRead, &rawWrite, &inheritable, 0)) {
+        throw LauncherError("Could not capture the archive tool");
+    }
+    KernelHandle readEnd(rawRead);
+    KernelHandle writeEnd(rawWrite);
+    if (!SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0)) {
+        throw LauncherError("Could not capture the archive tool");
+    }
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+
+    // The program is named explicitly, so no search path (the launcher's own
+    // folder, the current folder) can substitute another file of that name.
+    PROCESS_INFORMATION process{};
+    const BOOL started =
+        CreateProcessW(arguments.front().c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+    // Only the child may hold a write end, or the drain below would never end.
+    writeEnd.reset();
+    if (!started) {
+        throw LauncherError("Windows tar is unavailable; Windows 10 version 1803 or newer is required");
+    }
+    KernelHandle processHandle(process.hProcess);
+    KernelHandle threadHandle(process.hThread);
+
+    std::string output;
+    char buffer[ArchiveReadBufferSize];
+    DWORD read = 0;
+    while (ReadFile(readEnd.get(), buffer, ArchiveReadBufferSize, &read, nullptr) && read > 0) {
+        output.append(buffer, read);
+    }
+    readEnd.reset();
+    WaitForSingleObject(processHandle.get(), INFINITE);
+
+    DWORD exitCode = 1;
+    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
+        exitCode = 1;
+    }
+    threadHandle.reset();
+    processHandle.reset();
+    if (exitCode != 0) {
+        throw LauncherError("Windows could not unpack the verified update");
+    }
+    return output;
+}
+
+void UnpackUpdateArchive(const std::filesystem::path& archive,
+                         const std::filesystem::path& destination) {
+    const std::wstring tar = SystemTarPath().wstring();
+    CheckArchiveListing(RunCapturedProcess({tar, L"-tf", archive.wstring()}));
+    std::filesystem::create_directories(destination);
+    RunCapturedProcess({tar, L"-xf", archive.wstring(), L"-C", destination.wstring()});
+    if (!std::filesystem::is_regular_file(destination / L"tessik.exe")) {
+        throw LauncherError("The installed update is missing tessik.exe");
+    }
+}

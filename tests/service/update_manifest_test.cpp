@@ -1,0 +1,157 @@
+#include "service/update_manifest.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_bed.h"
+
+namespace {
+
+const std::string Digest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+const std::string Sample =
+    "{\"version\":\"0.1.136\",\"platform\":\"windows-x86_64\",\"url\":\"https://updates.example.com/"
+    "runtime.zip?version=0.1.136\",\"sha256\":\"" +
+    Digest + "\",\"executable\":\"tessik.exe\"}";
+
+std::string Manifest(const std::string& version, const std::string& url, const std::string& sha,
+                     const std::string& executableField = "") {
+    return "{\"version\":\"" + version + "\",\"url\":\"" + url + "\",\"sha256\":\"" + sha + "\"" +
+           executableField + "}";
+}
+
+std::string ParseError(const std::string& text, const std::string& expected = "tessik.exe") {
+    return ErrorMessageOf([&] { ParseUpdateManifest(text, expected); });
+}
+
+TEST(ParseUpdateManifest, ReadsTheWorkedExample) {
+    const UpdateManifest m = ParseUpdateManifest(Sample, "tessik.exe");
+    EXPECT_EQ(m.version, "0.1.136");
+    EXPECT_EQ(m.url, L"https://updates.example.com/runtime.zip?version=0.1.136");
+    EXPECT_EQ(m.sha256, Digest);
+    EXPECT_EQ(m.executable, "tessik.exe");
+
+    // "platform" plays no part: removed or changed, the record is the same.
+    for (const std::string& platform : {std::string(""), std::string("\"platform\":\"other\",")}) {
+        std::string text = Sample;
+        text.replace(text.find("\"platform\""), std::string("\"platform\":\"windows-x86_64\",").size(),
+                     platform);
+        const UpdateManifest other = ParseUpdateManifest(text, "tessik.exe");
+        EXPECT_EQ(other.version, m.version);
+        EXPECT_EQ(other.url, m.url);
+        EXPECT_EQ(other.sha256, m.sha256);
+        EXPECT_EQ(other.executable, m.executable);
+    }
+}
+
+TEST(ParseUpdateManifest, ReportsEachFaultWithItsMessage) {
+    const std::string https = "https://h/a.zip";
+    struct Case {
+        std::string text;
+        std::string expected;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"", "tessik.exe", "The update manifest is missing version"},
+        {"{\"url\":\"" + https + "\",\"sha256\":\"" + Digest + "\"}", "tessik.exe",
+         "The update manifest is missing version"},
+        {"{\"version\":\"1\",\"sha256\":\"" + Digest + "\"}", "tessik.exe",
+         "The update manifest is missing url"},
+        {"{\"version\":\"1\",\"url\":\"" + https + "\"}", "tessik.exe",
+         "The update manifest is missing sha256"},
+        {"{\"Version\":\"1\",\"url\":\"" + https + "\",\"sha256\":\"" + Digest + "\"}", "tessik.exe",
+         "The update manifest is missing version"},
+        {"{\"version\"", "tessik.exe", "The update manifest is malformed"},
+        {"{\"version\": 5}", "tessik.exe", "The update manifest is malformed"},
+        {"{\"version\":\"a\\u0041\"}", "tessik.exe",
+         "The update manifest contains an unsupported escape"},
+        {"{\"version\":\"abc", "tessik.exe", "The update manifest contains an unterminated string"},
+        {"{\"version\":\"abc\\", "tessik.exe",
+         "The update manifest contains an unterminated string"},
+        {Manifest("1", "https://h/\xC3(", Digest), "tessik.exe",
+         "The update service returned invalid text"},
+        {Manifest("1", https, Digest.substr(1)), "tessik.exe",
+         "The update manifest has an invalid SHA-256 digest"},
+        {Manifest("1", https, Digest + "0"), "tessik.exe",
+         "The update manifest has an invalid SHA-256 digest"},
+        {Manifest("1", https, Digest.substr(0, 63) + "g"), "tessik.exe",
+         "The update manifest has an invalid SHA-256 digest"},
+        {Manifest("1", "http://h/a.zip", Digest), "tessik.exe",
+         "The update manifest does not use HTTPS"},
+        {Manifest("1", "HTTPS://h/a.zip", Digest), "tessik.exe",
+         "The update manifest does not use HTTPS"},
+        {Manifest("1", "", Digest), "tessik.exe", "The update manifest does not use HTTPS"},
+        {Manifest("1", https, Digest, ",\"executable\":\"TESSIK.EXE\""), "tessik.exe",
+         "The update manifest names an unexpected executable"},
+        {Manifest("1", https, Digest), "TESSIK-Launcher-Windows-x64.exe",
+         "The update manifest names an unexpected executable"},
+        {Manifest("1", https, Digest, ",\"executable\":\"\""), "TESSIK-Launcher-Windows-x64.exe",
+         "The update manifest names an unexpected executable"},
+        {Manifest("1", https, Digest, ",\"executable\":\"tessik.exe\""),
+         "TESSIK-Launcher-Windows-x64.exe", "The update manifest names an unexpected executable"},
+        // Several faults: the first in the order version, url, sha256, checks.
+        {Manifest("1", "http://\xC3(", "short"), "tessik.exe",
+         "The update service returned invalid text"},
+        {Manifest("1", "http://h", "short"), "tessik.exe",
+         "The update manifest has an invalid SHA-256 digest"},
+        {Manifest("1", "http://h", Digest, ",\"executable\":\"x.exe\""), "tessik.exe",
+         "The update manifest does not use HTTPS"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ParseError(c.text, c.expected), c.message) << "manifest: " << c.text;
+    }
+}
+
+TEST(ParseUpdateManifest, DefaultsAndNormalisesFields) {
+    const std::string https = "https://h/a.zip";
+    EXPECT_EQ(ParseUpdateManifest(Manifest("1", https, Digest), "tessik.exe").executable,
+              "tessik.exe");
+    EXPECT_EQ(ParseUpdateManifest(Manifest("1", https, Digest, ",\"executable\":\"\""), "tessik.exe")
+                  .executable,
+              "tessik.exe");
+    std::string upper = Digest;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(ParseUpdateManifest(Manifest("1", https, upper), "tessik.exe").sha256, Digest);
+    EXPECT_EQ(ParseUpdateManifest(Manifest("", https, Digest), "tessik.exe").version, "");
+    const UpdateManifest launcher = ParseUpdateManifest(
+        Manifest("0.1.191", https, Digest, ",\"executable\":\"TESSIK-Launcher-Windows-x64.exe\""),
+        "TESSIK-Launcher-Windows-x64.exe");
+    EXPECT_EQ(launcher.executable, "TESSIK-Launcher-Windows-x64.exe");
+}
+
+TEST(ParseUpdateManifest, PassesRawUtf8InVersionButNotInvalidUtf8InUrl) {
+    const std::string https = "https://h/a.zip";
+    EXPECT_EQ(ParseUpdateManifest(Manifest("1.0-\xC3\xA9t\xC3\xA9", https, Digest), "tessik.exe")
+                  .version,
+              "1.0-\xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(ParseUpdateManifest(Manifest("bad\xC3(", https, Digest), "tessik.exe").version,
+              "bad\xC3(");
+    EXPECT_EQ(ParseUpdateManifest(Manifest("1", "https://h/caf\xC3\xA9", Digest), "tessik.exe").url,
+              L"https://h/caf\u00E9");
+}
+
+TEST(ReadJsonStringField, LooksUpTheFirstQuotedKeyAnywhere) {
+    struct Case {
+        std::string text;
+        std::string key;
+        std::string value;
+    };
+    const Case cases[] = {
+        {"{\"k\":\"first\",\"k\":\"second\"}", "k", "first"},
+        {"{\"outer\":{\"k\":\"nested\"}}", "k", "nested"},
+        {"{\"k\" \r\n : \n\t \"spaced\"}", "k", "spaced"},
+        {"{\"version\":5,\"url\":\"x\"}", "version", "url"},
+        {"{\"k\":\"a\\\"b\"}", "k", "a\"b"},
+        {"{\"k\":\"a\\/b\\\\c\"}", "k", "a/b\\c"},
+        {"{\"k\":\"\\b\\f\\n\\r\\t\"}", "k", "\b\f\n\r\t"},
+        {"{\"k\":\"raw\x01\tbytes\xff\"}", "k", "raw\x01\tbytes\xff"},
+        {"{\"k\":\"\"}", "k", ""},
+        {"{\"k\":\"v\" garbage after", "k", "v"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ReadJsonStringField(c.text, c.key, true), c.value) << "text: " << c.text;
+    }
+    EXPECT_EQ(ReadJsonStringField("{\"a\":\"b\"}", "missing", false), "");
+    EXPECT_EQ(ErrorMessageOf([] { ReadJsonStringField("{}", "missing", true); }),
+              "The update manifest is missing missing");
+}
+
+}  // namespace

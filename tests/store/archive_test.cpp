@@ -1,0 +1,211 @@
+#include "store/archive.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+
+#include "store/storage.h"
+#include "tests/support/test_bed.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string UnpackError(const fs::path& archive, const fs::path& destination) {
+    return ErrorMessageOf([&] { UnpackUpdateArchive(archive, destination); });
+}
+
+TEST(IsSafeArchiveEntry, RefusesNamesThatLeaveTheFolder) {
+    struct Case {
+        std::string name;
+        bool safe;
+    };
+    const Case cases[] = {
+        {"assets/models/bird.glb", true},
+        {"tessik.exe", true},
+        {"assets/", true},
+        {"a//b", true},
+        {"assets/.../x", true},
+        {".x", true},
+        {"a/..b/c", true},
+        {"tessik.exe\r", true},
+        {"../tessik.exe", false},
+        {"C:\\tessik.exe", false},
+        {"C:tessik.exe", false},
+        {"assets/../../tessik.exe", false},
+        {"./tessik.exe", false},
+        {"a/./b", false},
+        {"a/..", false},
+        {"..", false},
+        {".", false},
+        {"/etc/passwd", false},
+        {"\\windows\\x", false},
+        {"assets\\..\\..\\x", false},
+        {"", false},
+        {"\r", false},
+        {"..\r", false},
+        {".\r./x", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IsSafeArchiveEntry(c.name), c.safe) << "name: " << c.name;
+    }
+}
+
+TEST(CheckArchiveListing, NeedsTopLevelExecutableAndOnlySafeNames) {
+    struct Case {
+        std::string listing;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"tessik.exe\nassets/\nassets/a.bin\n", "<no error>"},
+        {"assets/a.bin\r\ntessik.exe\r\n", "<no error>"},
+        {"assets/a.bin\ntessik.exe", "<no error>"},
+        {"game/tessik.exe\n", "The update archive is missing tessik.exe"},
+        {"TESSIK.EXE\n", "The update archive is missing tessik.exe"},
+        {"", "The update archive is missing tessik.exe"},
+        {"tessik.exe\n\nassets/a\n", "The update archive contains an unsafe path"},
+        {"tessik.exe\n../x\n", "The update archive contains an unsafe path"},
+        // The first unsafe name is reported even before the executable is seen.
+        {"/x\ngame/tessik.exe\n", "The update archive contains an unsafe path"},
+        {"tessik.exe\r\ntar: Error opening archive\r\n", "<no error>"},
+        {"tessik.exe\n/usr/bin/bsdtar: Damaged entry\n", "The update archive contains an unsafe path"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ErrorMessageOf([&] { CheckArchiveListing(c.listing); }), c.message)
+            << "listing: " << c.listing;
+    }
+}
+
+TEST(SplitListingLines, SplitsAtLineFeeds) {
+    EXPECT_EQ(SplitListingLines(""), std::vector<std::string>{});
+    EXPECT_EQ(SplitListingLines("a\n"), std::vector<std::string>{"a"});
+    EXPECT_EQ(SplitListingLines("a\nb"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(SplitListingLines("a\n\nb\n"), (std::vector<std::string>{"a", "", "b"}));
+    EXPECT_EQ(SplitListingLines("a\r\n"), std::vector<std::string>{"a\r"});
+}
+
+TEST(UnpackUpdateArchive, ExtractsAGoodBuild) {
+    const fs::path destination = test_bed::FreshScratchFolder() / L"staging" / L"runtime";
+    UnpackUpdateArchive(test_bed::DataFile(L"good.zip"), destination);
+    EXPECT_TRUE(fs::is_regular_file(destination / L"tessik.exe"));
+    EXPECT_EQ(ReadFileBytes(destination / L"assets" / L"models" / L"bird.glb"),
+              ReadFileBytes(test_bed::Folder() / L"data" / L"good-tree" / L"assets" / L"models" /
+                            L"bird.glb"));
+}
+
+TEST(UnpackUpdateArchive, WorksWithBlanksAndNonAsciiInPaths) {
+    const fs::path folder = test_bed::FreshScratchFolder(L" J\u00F6rg M\u00FCller");
+    const fs::path archive = folder / L"down load" / L"runtime.zip";
+    fs::create_directories(archive.parent_path());
+    fs::copy_file(test_bed::DataFile(L"good.zip"), archive);
+    const fs::path destination = folder / L"my runtime";
+    UnpackUpdateArchive(archive, destination);
+    EXPECT_TRUE(fs::is_regular_file(destination / L"tessik.exe"));
+}
+
+TEST(UnpackUpdateArchive, RefusesHostileArchivesBeforeWritingAnything) {
+    struct Case {
+        const wchar_t* archive;
+        const char* message;
+    };
+    const Case cases[] = {
+        {L"parent.zip", "The update archive contains an unsafe path"},
+        {L"nested-parent.zip", "The update archive contains an unsafe path"},
+        {L"absolute.zip", "The update archive contains an unsafe path"},
+        {L"drive.zip", "The update archive contains an unsafe path"},
+        {L"backslash-parent.zip", "The update archive contains an unsafe path"},
+        {L"dot.zip", "The update archive contains an unsafe path"},
+        {L"nested-exe.zip", "The update archive is missing tessik.exe"},
+        {L"capital-exe.zip", "The update archive is missing tessik.exe"},
+        {L"backslash-exe.zip", "The update archive is missing tessik.exe"},
+    };
+    const fs::path folder = test_bed::FreshScratchFolder();
+    for (const Case& c : cases) {
+        const fs::path destination = folder / c.archive / L"runtime";
+        EXPECT_EQ(UnpackError(test_bed::DataFile(c.archive), destination), c.message)
+            << Utf16ToUtf8(c.archive);
+        EXPECT_FALSE(fs::exists(destination)) << Utf16ToUtf8(c.archive);
+        EXPECT_FALSE(fs::exists(destination.parent_path())) << Utf16ToUtf8(c.archive);
+    }
+    EXPECT_FALSE(fs::exists(folder / L"escaped.txt"));
+}
+
+TEST(UnpackUpdateArchive, DamagedArchiveFailsAtTheListing) {
+    const fs::path folder = test_bed::FreshScratchFolder();
+    for (const wchar_t* name : {L"damaged.zip", L"truncated.zip"}) {
+        const fs::path destination = folder / name;
+        EXPECT_EQ(UnpackError(test_bed::DataFile(name), destination),
+                  "Windows could not unpack the verified update")
+            << Utf16ToUtf8(name);
+    }
+    EXPECT_EQ(UnpackError(folder / L"no-such.zip", folder / L"out"),
+              "Windows could not unpack the verified update");
+    EXPECT_FALSE(fs::exists(folder / L"out"));
+}
+
+TEST(RunCapturedProcess, CapturesOutputAndChecksTheExitCode) {
+    const std::wstring tar = SystemTarPath().wstring();
+    const std::string listing = RunCapturedProcess({tar, L"-tf", test_bed::DataFile(L"good.zip")});
+    EXPECT_NE(listing.find("tessik.exe\n"), std::string::npos);
+    EXPECT_NE(listing.find("assets/models/bird.glb"), std::string::npos);
+
+    EXPECT_EQ(ErrorMessageOf([&] { RunCapturedProcess({tar, L"--no-such-option"}); }),
+              "Windows could not unpack the verified update");
+    EXPECT_EQ(ErrorMessageOf([] { RunCapturedProcess({}); }), "Internal launcher command is empty");
+}
+
+TEST(RunCapturedProcess, MissingProgramIsReportedAsMissingTar) {
+    const fs::path missing = test_bed::FreshScratchFolder() / L"tar.exe";
+    EXPECT_EQ(ErrorMessageOf([&] { RunCapturedProcess({missing.wstring(), L"-tf", L"x.zip"}); }),
+              "Windows tar is unavailable; Windows 10 version 1803 or newer is required");
+}
+
+TEST(RunCapturedProcess, DrainsOutputLargerThanThePipe) {
+    // A listing of about 600 KiB: the child would block on a full pipe if the
+    // output were not read before waiting.
+    const fs::path folder = test_bed::FreshScratchFolder();
+    const fs::path tree = folder / L"tree";
+    fs::create_directories(tree);
+    const std::string longName(180, 'n');
+    for (int i = 0; i < 3000; ++i) {
+        WriteFileBytes(tree / Utf8ToUtf16(std::to_string(i) + longName), "");
+    }
+    const std::wstring tar = SystemTarPath().wstring();
+    const fs::path archive = folder / L"many.zip";
+    RunCapturedProcess({tar, L"--format", L"zip", L"-cf", archive.wstring(), L"-C", tree.wstring(), L"."});
+    const std::string listing = RunCapturedProcess({tar, L"-tf", archive.wstring()});
+    EXPECT_GT(listing.size(), 500000u);
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 3001);
+}
+
+TEST(SystemTarPath, IsInTheSystemFolder) {
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    EXPECT_EQ(SystemTarPath(), fs::path(std::wstring(system, length)) / L"tar.exe");
+}
+
+// A program named tar.exe beside the launcher or in the current folder must
+// not be the one that runs: such a file may have been dropped into Downloads.
+TEST(UnpackUpdateArchive, IgnoresATarExeInTheCurrentOrProgramFolder) {
+    const fs::path folder = test_bed::FreshScratchFolder();
+    wchar_t self[MAX_PATH];
+    const fs::path programFolder =
+        fs::path(std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH))).parent_path();
+    // The game stand-in as impostor: it prints nothing and exits with 0, so if
+    // it ran, the listing would pass as empty and fail for the missing game.
+    const fs::path impostor = programFolder / L"support" / L"game_standin.exe";
+    ASSERT_TRUE(fs::exists(impostor));
+    const fs::path planted[] = {programFolder / L"tar.exe", folder / L"tar.exe"};
+    for (const fs::path& place : planted) fs::copy_file(impostor, place, fs::copy_options::overwrite_existing);
+    const fs::path previous = fs::current_path();
+    fs::current_path(folder);
+
+    const std::string message = UnpackError(test_bed::DataFile(L"damaged.zip"), folder / L"out");
+
+    fs::current_path(previous);
+    for (const fs::path& place : planted) fs::remove(place);
+    EXPECT_EQ(message, "Windows could not unpack the verified update");
+}
+
+}  // namespace

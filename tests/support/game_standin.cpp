@@ -1,0 +1,40 @@
+// Stands in for tessik.exe in the test archives. Records the command line it
+// was given and its current folder (UTF-8, one per line) in the file named by
+// TESSIK_GAME_RECORD, or in "game-record.txt" beside itself, then exits.
+#include <windows.h>
+
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? size : 0, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
+    return out;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    wchar_t folder[32768];
+    const DWORD folderLength = GetCurrentDirectoryW(32768, folder);
+
+    wchar_t target[32768];
+    DWORD length = GetEnvironmentVariableW(L"TESSIK_GAME_RECORD", target, 32768);
+    std::wstring record;
+    if (length > 0 && length < 32768) {
+        record.assign(target, length);
+    } else {
+        length = GetModuleFileNameW(nullptr, target, 32768);
+        record.assign(target, length);
+        record = record.substr(0, record.find_last_of(L'\\') + 1) + L"game-record.txt";
+    }
+    std::ofstream out(record.c_str(), std::ios::binary | std::ios::trunc);
+    out << Utf8(GetCommandLineW()) << '\n' << Utf8(std::wstring(folder, folderLength)) << '\n';
+    return out ? 0 : 1;
+}

@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""The update service of the tests: HTTPS on loopback, two listeners.
+
+One listener presents a certificate from the test CA that the prefix trusts,
+the other one from a CA that nobody trusts. Every request is recorded in the
+log as "<request line>\t<user agent>". What a reply does is chosen by its path:
+
+  /files/<name>          the file <name> under --root (404 when missing)
+  /status/<code>/...     that status, with a short body (none for 204)
+  /size/<n>/...          status 200 and a body of n bytes
+  /cut/<n>/...           announces n + 4096 bytes, sends n, then resets the
+                         connection (a clean close would read as a short body)
+  /cutfile/<n>/<name>    the file <name>, reset after n of its bytes
+  /redirect/<code>/<p>   that redirect status pointing at /<p>
+
+The query of an address is never interpreted, so tests can check it arrives.
+"""
+import argparse
+import http.server
+import os
+import socket
+import ssl
+import struct
+import sys
+import threading
+import time
+import urllib.parse
+
+LOCK = threading.Lock()
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    root = "."
+    log_path = "requests.log"
+
+    def log_message(self, *args):
+        pass
+
+    def record(self):
+        agent = self.headers.get("User-Agent", "")
+        with LOCK, open(self.log_path, "a", encoding="utf-8", errors="replace") as log:
+            log.write(f"{self.requestline}\t{agent}\n")
+
+    def reply(self, status, body=b"", headers=()):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        if status != 204:
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if status != 204:
+            self.wfile.write(body)
+
+    def reset_after(self, total, chunks):
+        self.send_response(200)
+        self.send_header("Content-Length", str(total))
+        self.end_headers()
+        for chunk in chunks:
+            self.wfile.write(chunk)
+        self.wfile.flush()
+        time.sleep(0.3)
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.close_connection = True
+        self.connection.close()
+
+    def file_path(self, name):
+        full = os.path.realpath(os.path.join(self.root, urllib.parse.unquote(name)))
+        if not full.startswith(os.path.realpath(self.root) + os.sep) or not os.path.isfile(full):
+            return None
+        return full
+
+    def do_GET(self):
+        self.record()
+        path = urllib.parse.urlsplit(self.path).path
+        parts = path.lstrip("/").split("/", 2)
+        kind = parts[0]
+        arg = parts[1] if len(parts) > 1 else ""
+        rest = parts[2] if len(parts) > 2 else ""
+        try:
+            if kind == "files":
+                full = self.file_path("/".join(parts[1:]))
+                if full is None:
+                    return self.reply(404, b"not found")
+                with open(full, "rb") as f:
+                    return self.reply(200, f.read())
+            if kind == "status":
+                return self.reply(int(arg), b"status body")
+            if kind == "size":
+                return self.reply(200, b"x" * int(arg))
+            if kind == "cut":
+                n = int(arg)
+                return self.reset_after(n + 4096, [b"x" * n])
+            if kind == "cutfile":
+                full = self.file_path(rest)
+                if full is None:
+                    return self.reply(404, b"not found")
+                with open(full, "rb") as f:
+                    data = f.read()
+                return self.reset_after(len(data), [data[: int(arg)]])
+            if kind == "redirect":
+                return self.reply(int(arg), b"", [("Location", "/" + rest)])
+        except (ValueError, BrokenPipeError, ConnectionResetError):
+            pass
+        return self.reply(400, b"bad test request")
+
+
+def serve(cert, key, port_holder, index):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    port_holder[index] = server.server_address[1]
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    return server
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--log", required=True)
+    parser.add_argument("--cert", required=True)
+    parser.add_argument("--key", required=True)
+    parser.add_argument("--untrusted-cert", required=True)
+    parser.add_argument("--untrusted-key", required=True)
+    parser.add_argument("--ports", required=True)
+    parser.add_argument("--lifetime", type=float, default=5400.0)
+    args = parser.parse_args()
+
+    Handler.root = args.root
+    Handler.log_path = args.log
+    ports = [0, 0]
+    serve(args.cert, args.key, ports, 0)
+    serve(args.untrusted_cert, args.untrusted_key, ports, 1)
+    temporary = args.ports + ".tmp"
+    with open(temporary, "w") as f:
+        f.write(f"{ports[0]} {ports[1]}\n")
+    os.replace(temporary, args.ports)
+    # Ends by itself should the run that started it be killed.
+    time.sleep(args.lifetime)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,91 @@
+#include "tests/support/test_bed.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "store/storage.h"
+
+namespace test_bed {
+namespace {
+
+std::wstring TestName() {
+    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info == nullptr ? "outside-test"
+                                       : std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : name) {
+        if (c == '/' || c == '\\' || c == ':') c = '_';
+    }
+    return Utf8ToUtf16(name);
+}
+
+std::vector<std::string> Ports() {
+    std::istringstream in(ReadFileBytes(Folder() / L"ports"));
+    std::vector<std::string> ports;
+    for (std::string port; in >> port;) ports.push_back(port);
+    if (ports.size() != 2) throw std::runtime_error("the test service is not running");
+    return ports;
+}
+
+}  // namespace
+
+std::filesystem::path Folder() {
+    const std::wstring unixPath = ReadEnvironmentVariable(L"TESSIK_TEST_BED");
+    if (unixPath.empty()) throw std::runtime_error("TESSIK_TEST_BED is not set");
+    std::wstring windowsPath = L"Z:" + unixPath;
+    for (wchar_t& c : windowsPath) {
+        if (c == L'/') c = L'\\';
+    }
+    return windowsPath;
+}
+
+std::filesystem::path DataFile(const std::wstring& name) { return Folder() / L"data" / name; }
+
+std::string ExpectedSha256(const std::wstring& name) {
+    std::istringstream sums(ReadFileBytes(Folder() / L"data" / L"SHA256SUMS"));
+    const std::string wanted = Utf16ToUtf8(name);
+    for (std::string digest, file; sums >> digest >> file;) {
+        if (file == wanted) return digest;
+    }
+    throw std::runtime_error("no digest for " + wanted);
+}
+
+std::wstring ServiceAddress(const std::wstring& path, bool trusted) {
+    return L"https://localhost:" + Utf8ToUtf16(Ports()[trusted ? 0 : 1]) + path;
+}
+
+void Publish(const std::wstring& name, const std::string& bytes) {
+    const std::filesystem::path file = Folder() / L"www" / name;
+    std::filesystem::create_directories(file.parent_path());
+    WriteFileBytes(file, bytes);
+}
+
+std::vector<std::string> RequestLog() {
+    std::istringstream in(ReadFileBytes(Folder() / L"requests.log"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::filesystem::path FreshScratchFolder(const std::wstring& suffix) {
+    const std::filesystem::path folder = Folder() / L"scratch" / (TestName() + suffix);
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    return folder;
+}
+
+std::wstring UniqueName(const std::wstring& stem) { return TestName() + L"-" + stem; }
+
+}  // namespace test_bed
+
+std::string ErrorMessageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "<no error>";
+}
