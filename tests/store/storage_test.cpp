@@ -9,22 +9,6 @@
 
 namespace {
 
-// Sets (or, with nullopt, removes) a variable for one test and restores it.
-class ScopedVariable {
-public:
-    ScopedVariable(const wchar_t* name, std::optional<std::wstring> value) : name_(name) {
-        wchar_t buffer[32768];
-        const DWORD length = GetEnvironmentVariableW(name, buffer, 32768);
-        if (length > 0 && length < 32768) old_ = std::wstring(buffer, length);
-        SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
-    }
-    ~ScopedVariable() { SetEnvironmentVariableW(name_, old_ ? old_->c_str() : nullptr); }
-
-private:
-    const wchar_t* name_;
-    std::optional<std::wstring> old_;
-};
-
 TEST(StorageRoot, FollowsAppDataThenLocalAppData) {
     struct Case {
         std::optional<std::wstring> appData, localAppData;

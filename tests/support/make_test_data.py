@@ -24,6 +24,8 @@ def main(out, game_exe):
     with open(game_exe, "rb") as f:
         game = f.read()
     asset = b"bird model bytes\n" * 64
+    with open(os.path.join(out, "game_standin.exe"), "wb") as f:
+        f.write(game)
 
     # A good build made by bsdtar itself, the program behind tar.exe.
     tree = os.path.join(out, "good-tree")
@@ -45,6 +47,7 @@ def main(out, game_exe):
         "nested-exe.zip": [("game/tessik.exe", game), ("game/assets/a.txt", b"x")],
         "capital-exe.zip": [("TESSIK.EXE", game)],
         "backslash-exe.zip": [("bin\\tessik.exe", game)],
+        "text-exe.zip": [("tessik.exe", b"not a program")],
     }
     for name, entries in hostile.items():
         write_zip(os.path.join(out, name), entries)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -79,7 +80,66 @@ std::filesystem::path FreshScratchFolder(const std::wstring& suffix) {
 
 std::wstring UniqueName(const std::wstring& stem) { return TestName() + L"-" + stem; }
 
+std::filesystem::path SupportProgram(const std::wstring& name) {
+    wchar_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return std::filesystem::path(std::wstring(self, length)).parent_path() / L"support" / name;
+}
+
+std::filesystem::path LauncherProgram() {
+    return SupportProgram(L"x").parent_path().parent_path().parent_path() /
+           L"TESSIK-Launcher-Windows-x64.exe";
+}
+
+std::string ManifestJson(const std::string& version, const std::wstring& url,
+                         const std::string& sha256, const std::string& executable) {
+    return "{\"version\":\"" + version + "\",\"platform\":\"windows-x86_64\",\"url\":\"" +
+           Utf16ToUtf8(url) + "\",\"sha256\":\"" + sha256 + "\",\"executable\":\"" + executable +
+           "\"}";
+}
+
+std::optional<std::string> WaitForFile(const std::filesystem::path& file,
+                                       std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string last;
+    bool seen = false;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code error;
+        if (std::filesystem::exists(file, error)) {
+            std::string now = ReadFileBytes(file);
+            if (seen && now == last && !now.empty()) return now;
+            last = std::move(now);
+            seen = true;
+        }
+        Sleep(100);
+    }
+    return std::nullopt;
+}
+
+std::vector<std::wstring> TreeOf(const std::filesystem::path& folder) {
+    std::vector<std::wstring> entries;
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        entries.push_back(std::filesystem::relative(it->path(), folder).wstring());
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
 }  // namespace test_bed
+
+ScopedVariable::ScopedVariable(std::wstring name, std::optional<std::wstring> value)
+    : name_(std::move(name)) {
+    std::vector<wchar_t> buffer(32768);
+    const DWORD length = GetEnvironmentVariableW(name_.c_str(), buffer.data(), 32768);
+    if (length > 0 && length < 32768) old_ = std::wstring(buffer.data(), length);
+    SetEnvironmentVariableW(name_.c_str(), value ? value->c_str() : nullptr);
+}
+
+ScopedVariable::~ScopedVariable() {
+    SetEnvironmentVariableW(name_.c_str(), old_ ? old_->c_str() : nullptr);
+}
 
 std::string ErrorMessageOf(const std::function<void()>& action) {
     try {

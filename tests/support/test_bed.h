@@ -1,7 +1,11 @@
 #pragma once
 
+#include <windows.h>
+
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,7 +33,40 @@ std::filesystem::path FreshScratchFolder(const std::wstring& suffix = L"");
 // A short name unique to the running test, for published files.
 std::wstring UniqueName(const std::wstring& stem);
 
+// A program of the test bed, built beside the test programs (for example
+// "game_standin.exe").
+std::filesystem::path SupportProgram(const std::wstring& name);
+
+// The built launcher, "TESSIK-Launcher-Windows-x64.exe".
+std::filesystem::path LauncherProgram();
+
+// A manifest in the service's format.
+std::string ManifestJson(const std::string& version, const std::wstring& url,
+                         const std::string& sha256, const std::string& executable = "tessik.exe");
+
+// The file's content once it exists and has stopped growing, or nullopt after
+// `timeout`.
+std::optional<std::string> WaitForFile(const std::filesystem::path& file,
+                                       std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// Every file and folder below `folder`, as sorted relative paths.
+std::vector<std::wstring> TreeOf(const std::filesystem::path& folder);
+
 }  // namespace test_bed
+
+// Sets (or, with nullopt, removes) an environment variable of this process for
+// one scope, then restores it.
+class ScopedVariable {
+public:
+    ScopedVariable(std::wstring name, std::optional<std::wstring> value);
+    ~ScopedVariable();
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    std::wstring name_;
+    std::optional<std::wstring> old_;
+};
 
 // The message of the standard error that `action` raises, or "<no error>".
 std::string ErrorMessageOf(const std::function<void()>& action);

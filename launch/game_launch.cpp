@@ -1,0 +1,26 @@
+#include "launch/game_launch.h"
+
+#include "app/detached_process.h"
+#include "app/entry_point.h"
+#include "app/launcher_error.h"
+#include "store/command_line.h"
+
+std::wstring GameCommandLine(const std::wstring& executable, const std::wstring& invite) {
+    std::wstring line = QuoteCommandLineArgument(executable);
+    if (!invite.empty()) {
+        line += L' ';
+        line += QuoteCommandLineArgument(invite);
+    }
+    return line;
+}
+
+void LaunchGame(const std::filesystem::path& buildFolder) {
+    const std::filesystem::path executable = buildFolder / L"tessik.exe";
+    if (!std::filesystem::exists(executable)) {
+        throw LauncherError("The installed game executable is missing");
+    }
+    if (!StartDetachedProcess(executable, GameCommandLine(executable.wstring(), inviteLink), 0,
+                              buildFolder)) {
+        throw LauncherError("Windows could not start TESSIK");
+    }
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+// The launcher manifest's address: TESSIK_LAUNCHER_UPDATE_MANIFEST, or the
+// default on the update host.
+std::wstring LauncherManifestAddress();
+
+// The command line that starts the downloaded copy in finishing mode. Split by
+// the system's rules it gives six words: update, the mode word, the process
+// id, update again, the launcher to replace, and the backup path.
+std::wstring HandOffCommandLine(const std::filesystem::path& update, std::uint32_t processId,
+                                const std::filesystem::path& launcher,
+                                const std::filesystem::path& backup);
+
+// When the launcher manifest names another version than this build's, downloads
+// and verifies it into the storage root and starts it in finishing mode: true,
+// and this launcher must close. False when the versions are equal.
+bool CheckLauncherUpdate(const std::filesystem::path& root);

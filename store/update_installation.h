@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "service/update_manifest.h"
+
+// "update-<pid>-<ticks>": one installation's staging folder in the storage root.
+std::wstring StagingFolderName(std::uint32_t processId, std::uint64_t ticks);
+
+// Puts the manifest's build into "versions\<version>" under the storage root
+// (downloading, verifying and unpacking it unless it is already there) and
+// returns that folder. Nothing of a failed installation remains.
+std::filesystem::path InstallUpdate(const UpdateManifest& manifest,
+                                    const std::filesystem::path& root);

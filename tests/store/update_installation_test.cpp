@@ -1,0 +1,165 @@
+#include "store/update_installation.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "store/storage.h"
+#include "tests/support/message_collector.h"
+#include "tests/support/test_bed.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The manifest of a build published from one of the test archives.
+UpdateManifest Published(const std::string& version, const std::wstring& archive,
+                         const std::string& sha256 = "") {
+    const std::wstring name = test_bed::UniqueName(archive);
+    test_bed::Publish(name, ReadFileBytes(test_bed::DataFile(archive)));
+    UpdateManifest manifest;
+    manifest.version = version;
+    manifest.url = test_bed::ServiceAddress(L"/files/" + name);
+    manifest.sha256 = sha256.empty() ? test_bed::ExpectedSha256(archive) : sha256;
+    manifest.executable = "tessik.exe";
+    return manifest;
+}
+
+size_t RequestsFor(const std::wstring& archive) {
+    const std::string name = Utf16ToUtf8(test_bed::UniqueName(archive));
+    const std::vector<std::string> log = test_bed::RequestLog();
+    return std::count_if(log.begin(), log.end(),
+                         [&](const std::string& line) { return line.find(name) != std::string::npos; });
+}
+
+// Everything in the storage root apart from the installed builds.
+std::vector<std::wstring> StagingLeftovers(const fs::path& root) {
+    std::vector<std::wstring> left;
+    for (const fs::directory_entry& entry : fs::directory_iterator(root)) {
+        if (entry.path().filename() != L"versions") left.push_back(entry.path().filename().wstring());
+    }
+    return left;
+}
+
+TEST(StagingFolderName, IsUpdatePidTicks) {
+    EXPECT_EQ(StagingFolderName(4242, 1234567890123ull), L"update-4242-1234567890123");
+    EXPECT_EQ(StagingFolderName(0, 0), L"update-0-0");
+}
+
+TEST(InstallUpdate, InstallsAVerifiedBuildAndRemovesStaging) {
+    MessageCollector collector;
+    const fs::path root = test_bed::FreshScratchFolder(L" root");
+    const fs::path build = InstallUpdate(Published("0.1.136", L"good.zip"), root);
+
+    EXPECT_EQ(build, root / L"versions" / L"0.1.136");
+    EXPECT_EQ(test_bed::TreeOf(build),
+              (std::vector<std::wstring>{L"assets", L"assets\\models", L"assets\\models\\bird.glb",
+                                         L"tessik.exe"}));
+    EXPECT_EQ(ReadFileBytes(build / L"tessik.exe"),
+              ReadFileBytes(test_bed::SupportProgram(L"game_standin.exe")));
+    EXPECT_TRUE(StagingLeftovers(root).empty());
+    EXPECT_EQ(collector.Statuses(), (std::vector<std::wstring>{L"Downloading into TESSIK storage...",
+                                                               L"Installing verified update..."}));
+}
+
+TEST(InstallUpdate, AnInstalledBuildIsReturnedUntouched) {
+    const fs::path root = test_bed::FreshScratchFolder();
+    const fs::path build = root / L"versions" / L"0.1.136";
+    fs::create_directories(build);
+    WriteFileBytes(build / L"tessik.exe", "already here");
+    WriteFileBytes(build / L"save.dat", "player data");
+
+    MessageCollector collector;
+    EXPECT_EQ(InstallUpdate(Published("0.1.136", L"good.zip"), root), build);
+    EXPECT_EQ(RequestsFor(L"good.zip"), 0u);
+    EXPECT_TRUE(collector.Statuses().empty());
+    EXPECT_EQ(ReadFileBytes(build / L"tessik.exe"), "already here");
+    EXPECT_EQ(ReadFileBytes(build / L"save.dat"), "player data");
+    EXPECT_TRUE(StagingLeftovers(root).empty());
+}
+
+TEST(InstallUpdate, ABrokenBuildIsReplacedWhole) {
+    const fs::path root = test_bed::FreshScratchFolder();
+    const fs::path build = root / L"versions" / L"0.1.136";
+    fs::create_directories(build / L"old");
+    WriteFileBytes(build / L"old" / L"leftover.bin", "x");
+
+    MessageCollector collector;
+    InstallUpdate(Published("0.1.136", L"good.zip"), root);
+    EXPECT_EQ(test_bed::TreeOf(build),
+              (std::vector<std::wstring>{L"assets", L"assets\\models", L"assets\\models\\bird.glb",
+                                         L"tessik.exe"}));
+
+    // A plain file in the build's place goes the same way.
+    const fs::path other = root / L"versions" / L"2.0";
+    WriteFileBytes(other, "not a folder");
+    InstallUpdate(Published("2.0", L"good.zip"), root);
+    EXPECT_TRUE(fs::is_regular_file(other / L"tessik.exe"));
+}
+
+TEST(InstallUpdate, FailuresLeaveNoStagingAndNoBuild) {
+    struct Case {
+        const char* what;
+        std::wstring archive;
+        std::string sha256;
+        bool breakUrl;
+        std::string message;
+        std::vector<std::wstring> statuses;
+    };
+    const std::wstring downloading = L"Downloading into TESSIK storage...";
+    const std::wstring installing = L"Installing verified update...";
+    const Case cases[] = {
+        {"digest differs", L"good.zip", std::string(64, 'a'), false,
+         "Downloaded update failed its SHA-256 check", {downloading}},
+        {"unsafe archive", L"parent.zip", "", false, "The update archive contains an unsafe path",
+         {downloading, installing}},
+        {"no executable", L"nested-exe.zip", "", false, "The update archive is missing tessik.exe",
+         {downloading, installing}},
+        {"damaged archive", L"truncated.zip", "", false,
+         "Windows could not unpack the verified update", {downloading, installing}},
+        {"download fails", L"good.zip", "", true, "The update service returned an error",
+         {downloading}},
+    };
+    for (const Case& c : cases) {
+        const fs::path root = test_bed::FreshScratchFolder(Utf8ToUtf16(c.what));
+        UpdateManifest manifest = Published("0.1.136", c.archive, c.sha256);
+        if (c.breakUrl) manifest.url = test_bed::ServiceAddress(L"/status/404/runtime.zip");
+        MessageCollector collector;
+        EXPECT_EQ(ErrorMessageOf([&] { InstallUpdate(manifest, root); }), c.message) << c.what;
+        EXPECT_EQ(collector.Statuses(), c.statuses) << c.what;
+        EXPECT_TRUE(StagingLeftovers(root).empty()) << c.what;
+        EXPECT_EQ(test_bed::TreeOf(root / L"versions"), std::vector<std::wstring>{}) << c.what;
+    }
+}
+
+TEST(InstallUpdate, UnsafeVersionsTouchNothing) {
+    const fs::path parent = test_bed::FreshScratchFolder();
+    const fs::path root = parent / L"launcher";
+    const fs::path sibling = parent / L"sibling";
+    fs::create_directories(root);
+    fs::create_directories(sibling);
+    WriteFileBytes(sibling / L"keep.txt", "keep");
+    WriteFileBytes(parent / L"tessik.exe", "not ours");
+
+    for (const char* version : {"", ".", "..", "../sibling", "..\\sibling", "/abs", "C:\\x", "a:b",
+                                "CON", "nul.txt", "1.0.", "1.0 ", "a*b", "a\tb"}) {
+        MessageCollector collector;
+        EXPECT_EQ(ErrorMessageOf([&] { InstallUpdate(Published(version, L"good.zip"), root); }),
+                  "The update manifest names an unsafe version")
+            << "version: " << version;
+        EXPECT_TRUE(collector.Statuses().empty());
+    }
+    EXPECT_EQ(test_bed::TreeOf(parent),
+              (std::vector<std::wstring>{L"launcher", L"sibling", L"sibling\\keep.txt",
+                                         L"tessik.exe"}));
+}
+
+TEST(InstallUpdate, NonAsciiVersionNamesItsFolder) {
+    const fs::path root = test_bed::FreshScratchFolder();
+    MessageCollector collector;
+    EXPECT_EQ(InstallUpdate(Published("1.0-\xC3\xA9t\xC3\xA9", L"good.zip"), root),
+              root / L"versions" / L"1.0-\u00E9t\u00E9");
+    EXPECT_TRUE(fs::is_regular_file(root / L"versions" / L"1.0-\u00E9t\u00E9" / L"tessik.exe"));
+}
+
+}  // namespace
