@@ -1,5 +1,79 @@
 #include "app/diagnostics.h"
 
-int RunDiagnostics(bool) {
-    return 1;  // not built yet: neither a pass (0) nor a check's failure code
+#include <windows.h>
+
+#include <filesystem>
+
+#include "app/update_worker.h"
+#include "service/https_transfer.h"
+#include "service/update_manifest.h"
+#include "store/archive.h"
+#include "store/installed_versions.h"
+#include "store/storage.h"
+
+namespace fs = std::filesystem;
+
+const DiagnosticSamples& BuiltInDiagnosticSamples() {
+    static const DiagnosticSamples samples{
+        "{\"version\":\"0.1.136\",\"platform\":\"windows-x86_64\",\"url\":\"https://"
+        "updates.example.com/runtime.zip?version=0.1.136\",\"sha256\":\""
+        "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\",\"executable\":"
+        "\"tessik.exe\"}",
+        "0.1.136",
+        "assets/models/bird.glb",
+        {"../tessik.exe", "C:\\tessik.exe", "assets/../../tessik.exe"},
+        {L"versions\\0.1.99", L"versions\\0.1.190", L"versions\\broken"},
+        {L"versions\\0.1.99\\tessik.exe", L"versions\\0.1.190\\tessik.exe"},
+        {L"0.1.190", L"0.1.99"},
+    };
+    return samples;
 }
+
+int RunDiagnosticsWith(const DiagnosticSamples& samples, bool probe) {
+    try {
+        const UpdateManifest manifest = ParseUpdateManifest(samples.manifest, "tessik.exe");
+        if (manifest.version != samples.expectedVersion || manifest.executable != "tessik.exe") {
+            return 11;
+        }
+        if (!IsSafeArchiveEntry(samples.safeEntry)) {
+            return 12;
+        }
+        for (const std::string& entry : samples.unsafeEntries) {
+            if (IsSafeArchiveEntry(entry)) {
+                return 13;
+            }
+        }
+
+        const fs::path store = fs::temp_directory_path() /
+                               (L"tessik-launcher-selftest-" + std::to_wstring(GetCurrentProcessId()));
+        std::error_code ignored;
+        fs::remove_all(store, ignored);
+        for (const std::wstring& folder : samples.storeFolders) {
+            fs::create_directories(store / folder);
+        }
+        for (const std::wstring& file : samples.storeExecutables) {
+            WriteFileBytes(store / file, "test");
+        }
+        const std::vector<InstalledVersion> listing = ListInstalledVersions(store);
+        fs::remove_all(store, ignored);
+
+        std::vector<std::wstring> names;
+        for (const InstalledVersion& build : listing) {
+            names.push_back(build.name);
+        }
+        if (names != samples.expectedListing) {
+            return 14;
+        }
+        if (!probe) {
+            return 0;
+        }
+        std::string text;
+        HttpsGet(GameManifestAddress(), &text, nullptr);
+        ParseUpdateManifest(text, "tessik.exe");
+        return 0;
+    } catch (...) {
+        return 10;
+    }
+}
+
+int RunDiagnostics(bool probe) { return RunDiagnosticsWith(BuiltInDiagnosticSamples(), probe); }

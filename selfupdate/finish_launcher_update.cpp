@@ -1,6 +1,38 @@
 #include "selfupdate/finish_launcher_update.h"
 
-int FinishLauncherUpdate(std::uint32_t, const std::filesystem::path&, const std::filesystem::path&,
-                         const std::filesystem::path&) {
-    return 1;  // not built yet: touches nothing, reports no success
+#include <windows.h>
+
+#include "app/detached_process.h"
+#include "app/windows_handles.h"
+#include "store/command_line.h"
+
+namespace {
+
+constexpr DWORD OldLauncherWaitMilliseconds = 30000;
+constexpr DWORD ReplaceFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+
+}  // namespace
+
+int FinishLauncherUpdate(std::uint32_t processId, const std::filesystem::path& source,
+                         const std::filesystem::path& target, const std::filesystem::path& backup) {
+    {
+        // The old launcher should already be closing; it is given a bounded time.
+        KernelHandle oldLauncher(OpenProcess(SYNCHRONIZE, FALSE, processId));
+        if (oldLauncher) {
+            WaitForSingleObject(oldLauncher.get(), OldLauncherWaitMilliseconds);
+        }
+    }
+    DeleteFileW(backup.c_str());
+    if (!MoveFileExW(target.c_str(), backup.c_str(), ReplaceFlags)) {
+        return 21;
+    }
+    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
+        MoveFileExW(backup.c_str(), target.c_str(), ReplaceFlags);
+        return 22;
+    }
+    if (!StartDetachedProcess(target, QuoteCommandLineArgument(target.wstring()), 0,
+                              target.parent_path())) {
+        return 23;
+    }
+    return 0;
 }

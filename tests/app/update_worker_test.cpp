@@ -12,6 +12,7 @@
 #include "store/storage.h"
 #include "tests/support/game_record.h"
 #include "tests/support/message_collector.h"
+#include "tests/support/player_machine.h"
 #include "tests/support/registry.h"
 #include "tests/support/test_bed.h"
 
@@ -26,120 +27,6 @@ const std::wstring Installing = L"Installing verified update...";
 const std::wstring Starting = L"Starting TESSIK...";
 const std::wstring Fallback = L"Update unavailable; starting installed version...";
 const std::wstring RestartingLauncher = L"Restarting updated launcher...";
-
-// One player's machine: a fresh application-data folder (with a blank and
-// non-ASCII text in its path), the service's manifests, and a game stand-in
-// that records how it was started.
-class PlayerMachine {
-public:
-    struct Outcome {
-        std::vector<std::wstring> statuses;
-        size_t ends = 0;
-        WPARAM started = 0;     // wParam of the end of the run
-        std::wstring failure;   // its text, when it failed
-    };
-
-    explicit PlayerMachine(const std::wstring& name = L"")
-        : scratch_(test_bed::FreshScratchFolder(name)),
-          appData_(scratch_ / L"Users" / L"Zo\u00EB Player" / L"AppData"),
-          record_(scratch_ / L"game-record.txt"),
-          appDataVariable_(L"APPDATA", appData_.wstring()),
-          recordVariable_(L"TESSIK_GAME_RECORD", record_.wstring()) {
-        launcherExecutablePath = test_bed::LauncherProgram().wstring();
-        PublishLauncherManifest(LauncherVersion);
-    }
-    ~PlayerMachine() {
-        inviteLink.clear();
-        launcherExecutablePath.clear();
-    }
-
-    fs::path Root() const { return appData_ / L"Tessik" / L"launcher"; }
-    fs::path StateFile() const { return Root() / StateFileName; }
-    fs::path Build(const std::wstring& version) const { return Root() / L"versions" / version; }
-    const fs::path& Scratch() const { return scratch_; }
-
-    // Publishes a game build from a test archive and points the launcher at it.
-    void PublishGame(const std::string& version, const std::wstring& archive = L"good.zip",
-                     const std::string& sha256 = "") {
-        const std::wstring zip = test_bed::UniqueName(L"game-" + archive);
-        test_bed::Publish(zip, ReadFileBytes(test_bed::DataFile(archive)));
-        PublishGameManifest(test_bed::ManifestJson(
-            version, test_bed::ServiceAddress(L"/files/" + zip),
-            sha256.empty() ? test_bed::ExpectedSha256(archive) : sha256));
-    }
-
-    void PublishGameManifest(const std::string& json) {
-        const std::wstring name = test_bed::UniqueName(std::to_wstring(++published_) + L".json");
-        test_bed::Publish(name, json);
-        PointGameManifestAt(test_bed::ServiceAddress(L"/files/" + name));
-    }
-
-    void PointGameManifestAt(const std::wstring& address) {
-        gameManifest_.reset();
-        gameManifest_.emplace(L"TESSIK_UPDATE_MANIFEST", address);
-    }
-
-    void PublishLauncherManifest(const std::string& version, const std::wstring& url = L"",
-                                 const std::string& sha256 = std::string(64, 'a')) {
-        const std::wstring name = test_bed::UniqueName(L"launcher.json");
-        test_bed::Publish(name, test_bed::ManifestJson(
-                                    version, url.empty() ? L"https://localhost/unused.exe" : url,
-                                    sha256, "TESSIK-Launcher-Windows-x64.exe"));
-        PointLauncherManifestAt(test_bed::ServiceAddress(L"/files/" + name));
-    }
-
-    void PointLauncherManifestAt(const std::wstring& address) {
-        launcherManifest_.reset();
-        launcherManifest_.emplace(L"TESSIK_LAUNCHER_UPDATE_MANIFEST", address);
-    }
-
-    // Runs one update on its own thread and sorts out what it posted.
-    Outcome Run() {
-        fs::remove(record_);
-        MessageCollector collector;
-        Outcome outcome;
-        for (const MessageCollector::Message& m : RunWorkerAndCollect(collector)) {
-            if (m.id == WM_LAUNCHER_STATUS) {
-                EXPECT_EQ(outcome.ends, 0u) << "a status after the end of the run";
-                outcome.statuses.push_back(m.text);
-            } else {
-                ++outcome.ends;
-                outcome.started = m.wParam;
-                outcome.failure = m.text;
-                EXPECT_EQ(m.hasText, m.wParam == 0) << "a failure carries its text, a start none";
-            }
-        }
-        EXPECT_EQ(outcome.ends, 1u) << "exactly one end of run";
-        return outcome;
-    }
-
-    GameRecord Game(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
-        return ReadGameRecord(record_, timeout);
-    }
-
-    // Staging folders and temporary state files left in the storage root.
-    std::vector<std::wstring> Leftovers() const {
-        std::vector<std::wstring> left;
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(Root(), error)) {
-            const std::wstring name = entry.path().filename().wstring();
-            if (name.rfind(L"update-", 0) == 0 || name == L"current-windows.json.tmp") {
-                left.push_back(name);
-            }
-        }
-        return left;
-    }
-
-private:
-    fs::path scratch_;
-    fs::path appData_;
-    fs::path record_;
-    ScopedVariable appDataVariable_;
-    ScopedVariable recordVariable_;
-    std::optional<ScopedVariable> gameManifest_;
-    std::optional<ScopedVariable> launcherManifest_;
-    int published_ = 0;
-};
 
 size_t RequestsContaining(const std::wstring& text) {
     const std::string needle = Utf16ToUtf8(text);

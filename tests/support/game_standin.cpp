@@ -1,6 +1,8 @@
-// Stands in for tessik.exe in the test archives. Records the command line it
-// was given and its current folder (UTF-8, one per line) in the file named by
-// TESSIK_GAME_RECORD, or in "game-record.txt" beside itself, then exits.
+// Stands in for tessik.exe in the test archives (and for other programs the
+// launcher starts). Records the command line it was given and its current
+// folder (UTF-8, one per line) in the file named by TESSIK_GAME_RECORD, or in
+// "game-record.txt" beside itself. With TESSIK_STANDIN_SLEEP_MS it then stays
+// alive that long, standing for a process that is slow to end.
 #include <windows.h>
 
 #include <fstream>
@@ -36,5 +38,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     std::ofstream out(record.c_str(), std::ios::binary | std::ios::trunc);
     out << Utf8(GetCommandLineW()) << '\n' << Utf8(std::wstring(folder, folderLength)) << '\n';
+    out.close();
+
+    wchar_t sleep[32];
+    const DWORD sleepLength = GetEnvironmentVariableW(L"TESSIK_STANDIN_SLEEP_MS", sleep, 32);
+    if (sleepLength > 0 && sleepLength < 32) Sleep(static_cast<DWORD>(_wtoi(sleep)));
     return out ? 0 : 1;
 }

@@ -12,6 +12,7 @@ log as "<request line>\t<user agent>". What a reply does is chosen by its path:
                          connection (a clean close would read as a short body)
   /cutfile/<n>/<name>    the file <name>, reset after n of its bytes
   /redirect/<code>/<p>   that redirect status pointing at /<p>
+  /delay/<ms>/<p>        waits, then answers as for /<p>
 
 The query of an address is never interpreted, so tests can check it arrives.
 """
@@ -73,6 +74,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         self.record()
         path = urllib.parse.urlsplit(self.path).path
+        while path.startswith("/delay/"):
+            _, _, ms, path = path.split("/", 3)
+            time.sleep(min(int(ms), 60000) / 1000.0)
+            path = "/" + path
         parts = path.lstrip("/").split("/", 2)
         kind = parts[0]
         arg = parts[1] if len(parts) > 1 else ""

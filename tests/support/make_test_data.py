@@ -2,7 +2,10 @@
 """Makes the files the tests read: archives (good and hostile), digest inputs,
 and a SHA256SUMS file computed here, independently of the launcher's code.
 
-Usage: make_test_data.py <out folder> <game stand-in exe>
+Usage: make_test_data.py <out folder> <game stand-in exe> [NAME=FILE ...]
+
+Each NAME=FILE is copied in as NAME (the built launchers, for example), so its
+digest is listed too.
 """
 import hashlib
 import os
@@ -19,8 +22,12 @@ def write_zip(path, entries):
             z.writestr(info, data)
 
 
-def main(out, game_exe):
+def main(out, game_exe, extra):
     os.makedirs(out, exist_ok=True)
+    for item in extra:
+        name, path = item.split("=", 1)
+        with open(path, "rb") as src, open(os.path.join(out, name), "wb") as dst:
+            dst.write(src.read())
     with open(game_exe, "rb") as f:
         game = f.read()
     asset = b"bird model bytes\n" * 64
@@ -81,4 +88,4 @@ def main(out, game_exe):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main(sys.argv[1], sys.argv[2], sys.argv[3:]))

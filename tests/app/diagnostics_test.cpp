@@ -1,0 +1,111 @@
+#include "app/diagnostics.h"
+
+#include <gtest/gtest.h>
+
+#include "store/storage.h"
+#include "tests/support/child_process.h"
+#include "tests/support/player_machine.h"
+#include "tests/support/ui_driver.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Runs the built launcher with the arguments and returns its exit code,
+// checking that it opened no window.
+DWORD RunLauncherMode(const std::vector<std::wstring>& arguments) {
+    ChildProcess launcher = ChildProcess::Start(test_bed::LauncherProgram(), arguments);
+    const std::optional<DWORD> code = launcher.WaitForExit(60s);
+    EXPECT_TRUE(code) << "the mode did not end";
+    EXPECT_EQ(ui::WaitForLauncherWindow(launcher.Id(), 0ms), nullptr);
+    return code.value_or(0xFFFFFFFF);
+}
+
+TEST(RunDiagnosticsWith, EachCheckHasItsExitCode) {
+    const fs::path temp = test_bed::FreshScratchFolder();
+    ScopedVariable tmp(L"TMP", temp.wstring());
+    ScopedVariable tempVariable(L"TEMP", temp.wstring());
+    const DiagnosticSamples& builtIn = BuiltInDiagnosticSamples();
+    struct Case {
+        const char* what;
+        std::function<void(DiagnosticSamples&)> change;
+        int code;
+    };
+    const Case cases[] = {
+        {"built-in samples", [](DiagnosticSamples&) {}, 0},
+        {"manifest rejected", [](DiagnosticSamples& s) { s.manifest = "{}"; }, 10},
+        {"manifest reads another version", [](DiagnosticSamples& s) { s.expectedVersion = "0.1.137"; },
+         11},
+        {"safe sample refused", [](DiagnosticSamples& s) { s.safeEntry = "../x"; }, 12},
+        {"unsafe sample passes",
+         [](DiagnosticSamples& s) { s.unsafeEntries.push_back("assets/ok.bin"); }, 13},
+        {"listing loses a build",
+         [](DiagnosticSamples& s) { s.storeExecutables.pop_back(); }, 14},
+        {"listing keeps a broken build",
+         [](DiagnosticSamples& s) { s.storeExecutables.push_back(L"versions\\broken\\tessik.exe"); },
+         14},
+        {"sample store cannot be written",
+         [](DiagnosticSamples& s) { s.storeExecutables.push_back(L"versions\\absent\\tessik.exe"); },
+         10},
+    };
+    for (const Case& c : cases) {
+        DiagnosticSamples samples = builtIn;
+        c.change(samples);
+        EXPECT_EQ(RunDiagnosticsWith(samples, false), c.code) << c.what;
+    }
+    // The failed write (the last case) left its sample store behind...
+    const fs::path store =
+        temp / (L"tessik-launcher-selftest-" + std::to_wstring(GetCurrentProcessId()));
+    EXPECT_TRUE(fs::exists(store / L"versions" / L"0.1.190" / L"tessik.exe"));
+    // ...which the next run with this process id removes, even when its
+    // listing check fails.
+    DiagnosticSamples samples = builtIn;
+    samples.storeExecutables.pop_back();
+    EXPECT_EQ(RunDiagnosticsWith(samples, false), 14);
+    EXPECT_TRUE(test_bed::TreeOf(temp).empty());
+}
+
+TEST(Diagnostics, SelfTestModesPassAndLeaveNothing) {
+    PlayerMachine player;
+    const fs::path temp = test_bed::FreshScratchFolder(L" temp");
+    ScopedVariable tmp(L"TMP", temp.wstring());
+    ScopedVariable tempVariable(L"TEMP", temp.wstring());
+    player.PointGameManifestAt(L"https://localhost:1/no-service.json");
+    for (const auto& arguments : std::vector<std::vector<std::wstring>>{
+             {L"--selftest"}, {L"--verify-native"}, {L"tessik://join/1", L"--selftest"},
+             {L"--verify-native", L"--probe-manifest"}}) {
+        EXPECT_EQ(RunLauncherMode(arguments), 0u) << Utf16ToUtf8(arguments[0]);
+    }
+    EXPECT_TRUE(test_bed::TreeOf(temp).empty());
+    EXPECT_FALSE(fs::exists(player.AppData()));
+}
+
+TEST(Diagnostics, ProbeFetchesAndChecksTheLiveManifest) {
+    PlayerMachine player;
+    const fs::path temp = test_bed::FreshScratchFolder(L" temp");
+    ScopedVariable tmp(L"TMP", temp.wstring());
+    ScopedVariable tempVariable(L"TEMP", temp.wstring());
+
+    player.PublishGame("0.1.136");
+    EXPECT_EQ(RunLauncherMode({L"--probe-manifest"}), 0u);
+    player.PublishGameManifest("{\"version\":\"1\",\"url\":\"https://localhost/x.zip\"}");
+    EXPECT_EQ(RunLauncherMode({L"--probe-manifest"}), 10u);
+    player.PointGameManifestAt(L"https://localhost:1/no-service.json");
+    EXPECT_EQ(RunLauncherMode({L"--probe-manifest"}), 10u);
+    // --selftest still passes without a service.
+    EXPECT_EQ(RunLauncherMode({L"--selftest"}), 0u);
+    EXPECT_TRUE(test_bed::TreeOf(temp).empty());
+    EXPECT_FALSE(fs::exists(player.AppData()));
+}
+
+TEST(Diagnostics, MissingTemporaryFolderEndsWith10AndCreatesNothing) {
+    const fs::path absent = test_bed::FreshScratchFolder() / L"absent";
+    ScopedVariable tmp(L"TMP", absent.wstring());
+    ScopedVariable tempVariable(L"TEMP", absent.wstring());
+    EXPECT_EQ(RunLauncherMode({L"--selftest"}), 10u);
+    EXPECT_EQ(RunLauncherMode({L"--verify-native"}), 10u);
+    EXPECT_FALSE(fs::exists(absent));
+}
+
+}  // namespace
