@@ -4,7 +4,7 @@ BUILD      ?= build
 BUILD_TYPE ?= Release
 JOBS       ?= 2
 
-.PHONY: deps configure build test clean format
+.PHONY: deps configure build test test-hostile clean format
 
 deps:
 	bash scripts/install-deps.sh
@@ -18,6 +18,10 @@ build: configure
 
 test: build
 	bash scripts/run-tests.sh $(BUILD)
+
+# The attacks alone (they also run in `make test`).
+test-hostile: build
+	bash scripts/run-tests.sh $(BUILD) -L hostile_tests
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

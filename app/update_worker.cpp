@@ -1,6 +1,7 @@
 #include "app/update_worker.h"
 
 #include <filesystem>
+#include <vector>
 
 #include "app/launcher_error.h"
 #include "app/worker_messages.h"
@@ -31,6 +32,42 @@ void StartGame(const fs::path& buildFolder) {
     PostRunStarted();
 }
 
+// After a failure: the recorded build (after an install, the new one), then the
+// build recorded before this run, so that a new build that will not start does
+// not lock the player out of the one that did. Falling back to the earlier
+// build records it again. False when neither could be started.
+bool StartFallbackBuild(const fs::path& stateFile, const LauncherState& state,
+                        const LauncherState& previous) {
+    std::vector<LauncherState> candidates{state};
+    if (previous.path != state.path) {
+        candidates.push_back(previous);
+    }
+    bool announced = false;
+    for (const LauncherState& candidate : candidates) {
+        try {
+            if (!HasGameExecutable(candidate.path)) {
+                continue;
+            }
+            if (!announced) {
+                PostStatus(L"Update unavailable; starting installed version...");
+                announced = true;
+            }
+            StartGame(candidate.path);
+            if (candidate.path != state.path) {
+                try {
+                    WriteLauncherState(stateFile, candidate);
+                } catch (const std::exception&) {
+                    // The game runs; the next run falls back the same way.
+                }
+            }
+            return true;
+        } catch (...) {
+            // The player is told about the first failure, not this one.
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::wstring GameManifestAddress() {
@@ -54,6 +91,7 @@ void RunUpdateWorker() {
         PostRunFailed(DescribeFailure(failure));
         return;
     }
+    const LauncherState previous = state;
 
     try {
         PostStatus(L"Checking launcher version...");
@@ -79,15 +117,8 @@ void RunUpdateWorker() {
         PostStatus(L"Starting TESSIK...");
         StartGame(state.path);
     } catch (const std::exception& failure) {
-        try {
-            if (HasGameExecutable(state.path)) {
-                PostStatus(L"Update unavailable; starting installed version...");
-                StartGame(state.path);
-                return;
-            }
-        } catch (...) {
-            // The player is told about the first failure, not this one.
+        if (!StartFallbackBuild(stateFile, state, previous)) {
+            PostRunFailed(DescribeFailure(failure));
         }
-        PostRunFailed(DescribeFailure(failure));
     }
 }

@@ -4,8 +4,9 @@
 # wineserver is gone whatever happened.
 set -uo pipefail
 build=${1:-build}
+shift || true
 cd "$build"
-xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j2 --timeout 600
+xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j2 --timeout 900 "$@"
 rc=$?
 WINEPREFIX="$PWD/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
 exit $rc

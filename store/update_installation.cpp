@@ -2,7 +2,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <string_view>
+
 #include "app/launcher_error.h"
+#include "app/windows_handles.h"
 #include "app/worker_messages.h"
 #include "service/digest.h"
 #include "service/https_transfer.h"
@@ -13,6 +17,46 @@ namespace fs = std::filesystem;
 
 std::wstring StagingFolderName(std::uint32_t processId, std::uint64_t ticks) {
     return L"update-" + std::to_wstring(processId) + L"-" + std::to_wstring(ticks);
+}
+
+std::optional<std::uint32_t> StagingFolderProcessId(const std::wstring& name) {
+    constexpr std::wstring_view prefix = L"update-";
+    if (name.compare(0, prefix.size(), prefix) != 0) {
+        return std::nullopt;
+    }
+    const size_t dash = name.find(L'-', prefix.size());
+    const auto allDigits = [&](size_t from, size_t to) {
+        return to > from && to - from <= 20 &&
+               std::all_of(name.begin() + from, name.begin() + to,
+                           [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+    };
+    if (dash == std::wstring::npos || !allDigits(prefix.size(), dash) ||
+        !allDigits(dash + 1, name.size()) || dash - prefix.size() > 10) {
+        return std::nullopt;
+    }
+    const unsigned long long id = std::stoull(name.substr(prefix.size(), dash - prefix.size()));
+    if (id > 0xFFFFFFFFull) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(id);
+}
+
+void RemoveStaleStagingFolders(const fs::path& root) {
+    std::error_code error;
+    for (fs::directory_iterator entry(root, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::optional<std::uint32_t> owner =
+            StagingFolderProcessId(entry->path().filename().wstring());
+        if (!owner || *owner == GetCurrentProcessId()) {
+            continue;
+        }
+        KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, *owner));
+        if (process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
+            continue;  // another launcher is installing right now
+        }
+        std::error_code ignored;
+        fs::remove_all(entry->path(), ignored);
+    }
 }
 
 fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
@@ -30,6 +74,8 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
     }
 
     PostStatus(L"Downloading into TESSIK storage...");
+    // Left by a launcher that was killed mid-installation; nothing else removes them.
+    RemoveStaleStagingFolders(root);
     const fs::path staging = root / StagingFolderName(GetCurrentProcessId(), GetTickCount64());
     fs::create_directories(staging);
     try {

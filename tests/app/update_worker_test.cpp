@@ -218,6 +218,24 @@ TEST(UpdateWorker, FailedGameStartAfterInstallTriesTheNewBuildThenReports) {
     EXPECT_EQ(ReadLauncherState(player.StateFile()).version, "0.2");
 }
 
+TEST(UpdateWorker, NewBuildThatWillNotStartFallsBackToThePreviousOne) {
+    PlayerMachine player;
+    player.PublishGame("0.1.136");
+    player.Run();
+    const std::string working = ReadFileBytes(player.StateFile());
+
+    player.PublishGame("0.2", L"text-exe.zip");
+    for (int run = 0; run < 2; ++run) {  // and again on the next start
+        const PlayerMachine::Outcome outcome = player.Run();
+        ASSERT_FALSE(outcome.statuses.empty());
+        EXPECT_EQ(outcome.statuses.back(), Fallback);
+        EXPECT_EQ(std::count(outcome.statuses.begin(), outcome.statuses.end(), Fallback), 1);
+        EXPECT_EQ(outcome.started, 1u);
+        EXPECT_EQ(player.Game().folder, player.Build(L"0.1.136"));
+        EXPECT_EQ(ReadFileBytes(player.StateFile()), working) << "the working build is recorded again";
+    }
+}
+
 TEST(UpdateWorker, LauncherCheckFailuresAreNeverShown) {
     PlayerMachine player;
     player.PublishGame("0.1.136");

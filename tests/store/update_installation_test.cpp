@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "store/storage.h"
+#include "tests/support/child_process.h"
 #include "tests/support/message_collector.h"
 #include "tests/support/test_bed.h"
 
@@ -44,6 +45,40 @@ std::vector<std::wstring> StagingLeftovers(const fs::path& root) {
 TEST(StagingFolderName, IsUpdatePidTicks) {
     EXPECT_EQ(StagingFolderName(4242, 1234567890123ull), L"update-4242-1234567890123");
     EXPECT_EQ(StagingFolderName(0, 0), L"update-0-0");
+}
+
+TEST(StagingFolderProcessId, ReadsOnlyStagingNames) {
+    EXPECT_EQ(StagingFolderProcessId(L"update-4242-1234567890123"), 4242u);
+    EXPECT_EQ(StagingFolderProcessId(L"update-0-0"), 0u);
+    EXPECT_EQ(StagingFolderProcessId(L"update-4294967295-1"), 4294967295u);
+    for (const wchar_t* other : {L"update-4294967296-1", L"update-12", L"update--1", L"update-1-",
+                                 L"update-a-1", L"update-1-2-3", L"updates", L"versions",
+                                 L"update-+1-2", L"launcher-update-0.1.191.exe"}) {
+        EXPECT_FALSE(StagingFolderProcessId(other)) << Utf16ToUtf8(other);
+    }
+}
+
+TEST(RemoveStaleStagingFolders, RemovesOnlyFoldersOfEndedLaunchers) {
+    const fs::path root = test_bed::FreshScratchFolder();
+    // A process that has ended, and one that is still running.
+    ChildProcess ended = ChildProcess::Start(test_bed::SupportProgram(L"game_standin.exe"));
+    ASSERT_TRUE(ended.WaitForExit());
+    ScopedVariable sleep(L"TESSIK_STANDIN_SLEEP_MS", L"20000");
+    ChildProcess running = ChildProcess::Start(test_bed::SupportProgram(L"game_standin.exe"));
+
+    const auto staging = [&](DWORD id) { return L"update-" + std::to_wstring(id) + L"-77"; };
+    for (const std::wstring& name : {staging(ended.Id()), staging(running.Id()),
+                                     staging(GetCurrentProcessId()), std::wstring(L"update-x-1"),
+                                     std::wstring(L"versions")}) {
+        fs::create_directories(root / name / L"runtime");
+        WriteFileBytes(root / name / L"runtime.zip", "partial");
+    }
+    RemoveStaleStagingFolders(root);
+    EXPECT_FALSE(fs::exists(root / staging(ended.Id())));
+    EXPECT_TRUE(fs::exists(root / staging(running.Id()) / L"runtime.zip"));
+    EXPECT_TRUE(fs::exists(root / staging(GetCurrentProcessId()) / L"runtime.zip"));
+    EXPECT_TRUE(fs::exists(root / L"update-x-1"));
+    EXPECT_TRUE(fs::exists(root / L"versions"));
 }
 
 TEST(InstallUpdate, InstallsAVerifiedBuildAndRemovesStaging) {

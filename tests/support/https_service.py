@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""The update service of the tests: HTTPS on loopback, two listeners.
+"""The update service of the tests: HTTPS on loopback, four listeners.
 
 One listener presents a certificate from the test CA that the prefix trusts,
-the other one from a CA that nobody trusts. Every request is recorded in the
+one a certificate from a CA that nobody trusts, one a certificate from the
+trusted CA for another host name, and one speaks plain HTTP (the target of
+downgrade redirects). The ports file lists them in that order. Every request is recorded in the
 log as "<request line>\t<user agent>". What a reply does is chosen by its path:
 
   /files/<name>          the file <name> under --root (404 when missing)
@@ -13,6 +15,9 @@ log as "<request line>\t<user agent>". What a reply does is chosen by its path:
   /cutfile/<n>/<name>    the file <name>, reset after n of its bytes
   /redirect/<code>/<p>   that redirect status pointing at /<p>
   /delay/<ms>/<p>        waits, then answers as for /<p>
+  /headersonly/<n>/...   announces n bytes, sends none, closes cleanly
+  /tohttp/<code>/<p>     that redirect status pointing at http://localhost:<plain>/<p>
+  /slowfile/<ms>/<name>  the file <name> in 64 KiB pieces, waiting between them
 
 The query of an address is never interpreted, so tests can check it arrives.
 """
@@ -34,6 +39,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     root = "."
     log_path = "requests.log"
+    plain_port = 0
 
     def log_message(self, *args):
         pass
@@ -105,6 +111,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self.reset_after(len(data), [data[: int(arg)]])
             if kind == "redirect":
                 return self.reply(int(arg), b"", [("Location", "/" + rest)])
+            if kind == "tohttp":
+                target = f"http://localhost:{Handler.plain_port}/{rest}"
+                return self.reply(int(arg), b"", [("Location", target)])
+            if kind == "headersonly":
+                self.send_response(200)
+                self.send_header("Content-Length", arg)
+                self.end_headers()
+                self.wfile.flush()
+                self.close_connection = True
+                return None
+            if kind == "slowfile":
+                full = self.file_path(rest)
+                if full is None:
+                    return self.reply(404, b"not found")
+                with open(full, "rb") as f:
+                    data = f.read()
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                for at in range(0, len(data), 65536):
+                    self.wfile.write(data[at : at + 65536])
+                    self.wfile.flush()
+                    time.sleep(int(arg) / 1000.0)
+                return None
         except (ValueError, BrokenPipeError, ConnectionResetError):
             pass
         return self.reply(400, b"bad test request")
@@ -113,9 +143,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 def serve(cert, key, port_holder, index):
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
-    server.socket = context.wrap_socket(server.socket, server_side=True)
+    if cert is not None:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     port_holder[index] = server.server_address[1]
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()
@@ -130,18 +161,23 @@ def main():
     parser.add_argument("--key", required=True)
     parser.add_argument("--untrusted-cert", required=True)
     parser.add_argument("--untrusted-key", required=True)
+    parser.add_argument("--wronghost-cert", required=True)
+    parser.add_argument("--wronghost-key", required=True)
     parser.add_argument("--ports", required=True)
     parser.add_argument("--lifetime", type=float, default=5400.0)
     args = parser.parse_args()
 
     Handler.root = args.root
     Handler.log_path = args.log
-    ports = [0, 0]
+    ports = [0, 0, 0, 0]
     serve(args.cert, args.key, ports, 0)
     serve(args.untrusted_cert, args.untrusted_key, ports, 1)
+    serve(args.wronghost_cert, args.wronghost_key, ports, 2)
+    serve(None, None, ports, 3)
+    Handler.plain_port = ports[3]
     temporary = args.ports + ".tmp"
     with open(temporary, "w") as f:
-        f.write(f"{ports[0]} {ports[1]}\n")
+        f.write(" ".join(str(p) for p in ports) + "\n")
     os.replace(temporary, args.ports)
     # Ends by itself should the run that started it be killed.
     time.sleep(args.lifetime)

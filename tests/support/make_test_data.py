@@ -22,6 +22,32 @@ def write_zip(path, entries):
             z.writestr(info, data)
 
 
+def write_lying_zip(path, game, local_name, central_name):
+    """A zip whose local header names one path and whose central directory
+    names another of the same length."""
+    assert len(local_name) == len(central_name)
+    write_zip(path, [("tessik.exe", game), (central_name, b"payload")])
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    encoded = central_name.encode()
+    at = data.find(encoded)  # the first occurrence is the local header's
+    data[at : at + len(encoded)] = local_name.encode()
+    with open(path, "wb") as f:
+        f.write(bytes(data))
+
+
+def write_symlink_zip(path, game):
+    """An archive with a symbolic link that points out of the build, and a
+    file meant to be written through it."""
+    with zipfile.ZipFile(path, "w") as z:
+        z.writestr("tessik.exe", game)
+        link = zipfile.ZipInfo("assets/link")
+        link.create_system = 3
+        link.external_attr = (0o120777 << 16)
+        z.writestr(link, "../../../../../../outside-target")
+        z.writestr("assets/link/evil.txt", b"through the link")
+
+
 def main(out, game_exe, extra):
     os.makedirs(out, exist_ok=True)
     for item in extra:
@@ -55,9 +81,24 @@ def main(out, game_exe, extra):
         "capital-exe.zip": [("TESSIK.EXE", game)],
         "backslash-exe.zip": [("bin\\tessik.exe", game)],
         "text-exe.zip": [("tessik.exe", b"not a program")],
+        "empty-exe.zip": [("tessik.exe", b"")],
+        "rooted-backslash.zip": [("tessik.exe", game), ("\\escaped.txt", b"x")],
+        "drive-relative.zip": [("tessik.exe", game), ("C:escaped.txt", b"x")],
+        "crlf-names.zip": [("tessik.exe\r\n", game), ("assets/a.txt\r\n", b"x")],
+        "folders.zip": [("assets/", b""), ("assets/models/", b""), ("tessik.exe", game),
+                        ("assets/models/bird.glb", asset)],
     }
     for name, entries in hostile.items():
         write_zip(os.path.join(out, name), entries)
+
+    write_lying_zip(os.path.join(out, "lying-central.zip"), game, "../evil.txt", "assets/e.tx")
+    write_lying_zip(os.path.join(out, "lying-local.zip"), game, "assets/e.tx", "../evil.txt")
+    write_symlink_zip(os.path.join(out, "symlink.zip"), game)
+    write_zip(os.path.join(out, "many.zip"),
+              [("tessik.exe", game)] + [(f"assets/{i // 1000}/f{i}.txt", b"%d" % i)
+                                        for i in range(19999)])
+    write_zip(os.path.join(out, "big.zip"), [("tessik.exe", game),
+                                             ("assets/pack.bin", os.urandom(12 << 20))])
 
     with open(os.path.join(out, "good.zip"), "rb") as f:
         good = f.read()

@@ -17,6 +17,9 @@ PlayerMachine::PlayerMachine(const std::wstring& name)
       record_(scratch_ / L"game-record.txt"),
       appDataVariable_(L"APPDATA", appData_.wstring()),
       recordVariable_(L"TESSIK_GAME_RECORD", record_.wstring()) {
+    // Windows always has the application-data folder; the launcher's own
+    // folders inside it are its to make.
+    fs::create_directories(appData_);
     launcherExecutablePath = test_bed::LauncherProgram().wstring();
     PublishLauncherManifest(LauncherVersion);
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -27,7 +28,7 @@ std::vector<std::string> Ports() {
     std::istringstream in(ReadFileBytes(Folder() / L"ports"));
     std::vector<std::string> ports;
     for (std::string port; in >> port;) ports.push_back(port);
-    if (ports.size() != 2) throw std::runtime_error("the test service is not running");
+    if (ports.size() != 4) throw std::runtime_error("the test service is not running");
     return ports;
 }
 
@@ -55,7 +56,12 @@ std::string ExpectedSha256(const std::wstring& name) {
 }
 
 std::wstring ServiceAddress(const std::wstring& path, bool trusted) {
-    return L"https://localhost:" + Utf8ToUtf16(Ports()[trusted ? 0 : 1]) + path;
+    return ListenerAddress(trusted ? Listener::Trusted : Listener::Untrusted, path);
+}
+
+std::wstring ListenerAddress(Listener listener, const std::wstring& path) {
+    const std::wstring scheme = listener == Listener::PlainHttp ? L"http" : L"https";
+    return scheme + L"://localhost:" + Utf8ToUtf16(Ports()[static_cast<size_t>(listener)]) + path;
 }
 
 void Publish(const std::wstring& name, const std::string& bytes) {
@@ -72,8 +78,20 @@ std::vector<std::string> RequestLog() {
 }
 
 std::filesystem::path FreshScratchFolder(const std::wstring& suffix) {
-    const std::filesystem::path folder = Folder() / L"scratch" / (TestName() + suffix);
-    std::filesystem::remove_all(folder);
+    std::wstring name = TestName() + suffix;
+    for (wchar_t& c : name) {
+        if (c < 0x20 || std::wcschr(L"\\/:*?\"<>|", c) != nullptr) c = L'_';
+    }
+    // Windows drops trailing dots and blanks, which would make two names one.
+    while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.back() = L'_';
+    const std::filesystem::path folder = Folder() / L"scratch" / name;
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+    if (error) {
+        // Something Wine cannot delete (a dangling link) from an earlier run:
+        // set the whole folder aside.
+        std::filesystem::rename(folder, folder.wstring() + L".stale-" + std::to_wstring(GetTickCount64()));
+    }
     std::filesystem::create_directories(folder);
     return folder;
 }

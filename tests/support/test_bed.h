@@ -20,8 +20,13 @@ std::filesystem::path DataFile(const std::wstring& name);
 // The digest that SHA256SUMS gives for a data file.
 std::string ExpectedSha256(const std::wstring& name);
 
+// The service's listeners (see https_service.py).
+enum class Listener { Trusted = 0, Untrusted = 1, WrongHost = 2, PlainHttp = 3 };
+
 // https://localhost:<port><path> on the trusted or the untrusted listener.
 std::wstring ServiceAddress(const std::wstring& path, bool trusted = true);
+// <scheme>://localhost:<port><path> on any listener.
+std::wstring ListenerAddress(Listener listener, const std::wstring& path);
 // Publishes a file at /files/<name>.
 void Publish(const std::wstring& name, const std::string& bytes);
 // Every request the service has seen: "<request line>\t<user agent>".
