@@ -25,6 +25,10 @@ pkg_for make make
 /usr/bin/python3 -c 'import pefile' 2>/dev/null || need+=(python3-pefile)
 pkg_for import imagemagick
 [ -d /usr/src/googletest/googletest ] || need+=(googletest)
+[ -f /usr/include/archive.h ] || need+=(libarchive-dev)
+[ -f /usr/include/openssl/sha.h ] || need+=(libssl-dev)
+[ -x /usr/sbin/nginx ] || need+=(nginx-light)
+pkg_for g++ g++
 [ -f /usr/include/wine/wine/windows/windows.h ] || need+=(libwine-dev)
 
 if [ ${#need[@]} -eq 0 ]; then
