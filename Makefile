@@ -4,7 +4,7 @@ BUILD      ?= build
 BUILD_TYPE ?= Release
 JOBS       ?= 2
 
-.PHONY: deps configure build test test-hostile clean format
+.PHONY: deps configure build test test-hostile demo clean format
 
 deps:
 	bash scripts/install-deps.sh
@@ -22,6 +22,10 @@ test: build
 # The attacks alone (they also run in `make test`).
 test-hostile: build
 	bash scripts/run-tests.sh $(BUILD) -L hostile_tests
+
+# The whole product end to end: release tool, nginx, launcher, game, invite.
+demo: build
+	bash scripts/demo.sh $(CURDIR)/$(BUILD)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

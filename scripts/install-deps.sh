@@ -24,6 +24,7 @@ pkg_for make make
 [ -x /usr/bin/python3 ] || need+=(python3)
 /usr/bin/python3 -c 'import pefile' 2>/dev/null || need+=(python3-pefile)
 pkg_for import imagemagick
+pkg_for bc bc
 [ -d /usr/src/googletest/googletest ] || need+=(googletest)
 [ -f /usr/include/archive.h ] || need+=(libarchive-dev)
 [ -f /usr/include/openssl/sha.h ] || need+=(libssl-dev)

@@ -78,7 +78,7 @@ TEST(Diagnostics, SelfTestModesPassAndLeaveNothing) {
         EXPECT_EQ(RunLauncherMode(arguments), 0u) << Utf16ToUtf8(arguments[0]);
     }
     EXPECT_TRUE(test_bed::TreeOf(temp).empty());
-    EXPECT_FALSE(fs::exists(player.AppData()));
+    EXPECT_FALSE(fs::exists(player.Root().parent_path())) << "the launcher's storage was touched";
 }
 
 TEST(Diagnostics, ProbeFetchesAndChecksTheLiveManifest) {
@@ -96,7 +96,7 @@ TEST(Diagnostics, ProbeFetchesAndChecksTheLiveManifest) {
     // --selftest still passes without a service.
     EXPECT_EQ(RunLauncherMode({L"--selftest"}), 0u);
     EXPECT_TRUE(test_bed::TreeOf(temp).empty());
-    EXPECT_FALSE(fs::exists(player.AppData()));
+    EXPECT_FALSE(fs::exists(player.Root().parent_path())) << "the launcher's storage was touched";
 }
 
 TEST(Diagnostics, MissingTemporaryFolderEndsWith10AndCreatesNothing) {

@@ -2,6 +2,9 @@
 //   ui_driver.exe launch <launcher.exe> <APPDATA folder>   start it, wait for its window
 //   ui_driver.exe dump                                      list the window's controls
 //   ui_driver.exe close                                     close it, wait for it to end
+//   ui_driver.exe click <button text>                       press a button of its window
+//   ui_driver.exe wait-window <class> <seconds>             wait for any top-level window
+//   ui_driver.exe close-window <class>                      close that window
 // Exit code 0 when the step did what it says.
 #include <windows.h>
 
@@ -63,6 +66,65 @@ int Close() {
     return *code == 0 ? 0 : 1;
 }
 
+int Click(const wchar_t* text) {
+    const HWND window = ui::WaitForLauncherWindow(0, 20s);
+    if (window == nullptr) return 1;
+    const std::optional<ui::Control> button = ui::FindControl(window, L"Button", text);
+    if (!button) return 1;
+    ui::Click(button->handle);
+    return 0;
+}
+
+struct ClassSearch {
+    const wchar_t* className;
+    HWND found;
+};
+
+BOOL CALLBACK MatchClass(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<ClassSearch*>(context);
+    wchar_t name[256];
+    if (GetClassNameW(window, name, 256) > 0 && std::wstring(name) == search->className &&
+        IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND FindTopLevel(const wchar_t* className, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        ClassSearch search{className, nullptr};
+        EnumWindows(MatchClass, reinterpret_cast<LPARAM>(&search));
+        if (search.found != nullptr) return search.found;
+        Sleep(100);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return nullptr;
+}
+
+int WaitWindow(const wchar_t* className, const wchar_t* seconds) {
+    const HWND window = FindTopLevel(className, std::chrono::seconds(_wtoi(seconds)));
+    if (window == nullptr) return 1;
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    Sleep(500);  // let it paint
+    std::printf("%lu\n", processId);
+    return 0;
+}
+
+int CloseWindow(const wchar_t* className) {
+    const HWND window = FindTopLevel(className, 5s);
+    if (window == nullptr) return 1;
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (!WaitForProcessExit(processId, 20s)) {
+        TerminateLeftover(processId);
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -70,6 +132,11 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"launch" && argc == 4) return Launch(argv[2], argv[3]);
     if (command == L"dump" && argc == 2) return Dump();
     if (command == L"close" && argc == 2) return Close();
-    std::fprintf(stderr, "usage: ui_driver.exe launch <launcher.exe> <appdata> | dump | close\n");
+    if (command == L"click" && argc == 3) return Click(argv[2]);
+    if (command == L"wait-window" && argc == 4) return WaitWindow(argv[2], argv[3]);
+    if (command == L"close-window" && argc == 3) return CloseWindow(argv[2]);
+    std::fprintf(stderr,
+                 "usage: ui_driver.exe launch <launcher.exe> <appdata> | dump | close |\n"
+                 "       click <text> | wait-window <class> <seconds> | close-window <class>\n");
     return 2;
 }
