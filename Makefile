@@ -4,7 +4,7 @@ BUILD      ?= build
 BUILD_TYPE ?= Release
 JOBS       ?= 2
 
-.PHONY: deps configure build test test-hostile demo clean format
+.PHONY: deps configure build test test-hostile demo bench bench-quick clean format
 
 deps:
 	bash scripts/install-deps.sh
@@ -26,6 +26,13 @@ test-hostile: build
 # The whole product end to end: release tool, nginx, launcher, game, invite.
 demo: build
 	bash scripts/demo.sh $(CURDIR)/$(BUILD)
+
+# Performance beside the platform's own tools (full sizes: by hand).
+bench: build
+	bash scripts/bench.sh full
+
+bench-quick: build
+	bash scripts/bench.sh quick
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

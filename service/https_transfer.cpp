@@ -1,9 +1,9 @@
 #include "service/https_transfer.h"
 
-#include <fstream>
 #include <vector>
 
 #include "app/launcher_error.h"
+#include "app/windows_handles.h"
 
 namespace {
 
@@ -76,13 +76,17 @@ void HttpsGet(const std::wstring& address, std::string* body, const std::filesys
         throw LauncherError("The update service returned an error");
     }
 
-    // Declared after the handles so that it is closed before them, on every path.
-    std::ofstream out;
+    // Declared after the handles so that it is closed before them, on every
+    // path. Written with WriteFile directly: the C runtime's stream layer
+    // halved the download rate under Wine.
+    KernelHandle out;
     if (file != nullptr) {
-        out.open(*file, std::ios::binary | std::ios::trunc);
-        if (!out) {
+        const HANDLE created = CreateFileW(file->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (created == INVALID_HANDLE_VALUE) {
             throw LauncherError("Could not create the update archive");
         }
+        out.reset(created);
     }
 
     std::vector<char> buffer(TransferBufferSize, '\0');
@@ -95,7 +99,8 @@ void HttpsGet(const std::wstring& address, std::string* body, const std::filesys
             break;
         }
         if (file != nullptr) {
-            if (!out.write(buffer.data(), read)) {
+            DWORD written = 0;
+            if (!WriteFile(out.get(), buffer.data(), read, &written, nullptr) || written != read) {
                 throw LauncherError("Could not save the update archive");
             }
         } else if (body != nullptr) {
@@ -106,11 +111,4 @@ void HttpsGet(const std::wstring& address, std::string* body, const std::filesys
         }
     }
 
-    if (file != nullptr) {
-        // The last buffered piece reaches the disk only here.
-        out.close();
-        if (out.fail()) {
-            throw LauncherError("Could not save the update archive");
-        }
-    }
 }

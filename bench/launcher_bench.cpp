@@ -1,0 +1,184 @@
+// Measures the launcher's own operations against the bare platform calls they
+// wrap, in the same process and run. Prints CSV rows: row,subject,seconds[,extra].
+//   download URL FILE REPS        HttpsGet file mode vs a bare WinHTTP loop
+//   digest FILE REPS              Sha256FileHex vs bare CNG over the bytes in memory
+//   install URL SHA256 ROOT REPS  InstallUpdate, with peak working-set growth
+//   start LAUNCHER STARTER RECORD REPS   launcher to game start vs a minimal starter
+#include <windows.h>
+#include <bcrypt.h>
+#include <psapi.h>
+#include <winhttp.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/windows_handles.h"
+#include "service/digest.h"
+#include "service/https_transfer.h"
+#include "store/update_installation.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The least a WinHTTP download can do: the same session, request and 64 KiB
+// reads, written with WriteFile.
+void BareDownload(const std::wstring& url, const fs::path& file) {
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    WinHttpCrackUrl(url.c_str(), 0, 0, &parts);
+    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    const std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
+    WinHttpHandle session(WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, nullptr, nullptr, 0));
+    WinHttpHandle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+    WinHttpHandle request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, nullptr,
+                                             nullptr, WINHTTP_FLAG_SECURE));
+    WinHttpSendRequest(request.get(), nullptr, 0, nullptr, 0, 0, 0);
+    WinHttpReceiveResponse(request.get(), nullptr);
+    KernelHandle out(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    std::vector<char> buffer(65536);
+    for (DWORD read = 0; WinHttpReadData(request.get(), buffer.data(), 65536, &read) && read > 0;) {
+        DWORD written = 0;
+        WriteFile(out.get(), buffer.data(), read, &written, nullptr);
+    }
+}
+
+void BareDigest(const std::string& bytes) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
+    for (size_t at = 0; at < bytes.size(); at += 1 << 20) {
+        const ULONG piece = static_cast<ULONG>(std::min<size_t>(1 << 20, bytes.size() - at));
+        BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + at)), piece, 0);
+    }
+    UCHAR digest[32];
+    BCryptFinishHash(hash, digest, 32, 0);
+    BCryptDestroyHash(hash);
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+}
+
+size_t PeakWorkingSet() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return counters.PeakWorkingSetSize;
+}
+
+size_t WorkingSet() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return counters.WorkingSetSize;
+}
+
+// From process start to the game stand-in's record appearing.
+double TimeToRecord(const fs::path& program, const std::wstring& arguments, const fs::path& base) {
+    // A record name of its own per start, so a late writer from an earlier
+    // start cannot be mistaken for this one.
+    static int starts = 0;
+    const fs::path record = base.wstring() + L"-" + std::to_wstring(++starts) + L".txt";
+    SetEnvironmentVariableW(L"TESSIK_GAME_RECORD", record.c_str());
+    std::error_code ignored;
+    fs::remove(record, ignored);
+    std::wstring commandLine = L"\"" + program.wstring() + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    const auto start = Clock::now();
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return -1;
+    }
+    KernelHandle process(info.hProcess);
+    KernelHandle thread(info.hThread);
+    while (!fs::exists(record, ignored)) {
+        if (Since(start) > 30) return -1;
+        Sleep(2);
+    }
+    const double seconds = Since(start);
+    WaitForSingleObject(process.get(), 30000);
+    return seconds;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"download" && argc == 5) {
+        const int reps = _wtoi(argv[4]);
+        const fs::path file = argv[3];
+        // One unmeasured round warms the connection path; then alternating
+        // which goes first, so neither always meets a warm server.
+        HttpsGet(argv[2], nullptr, &file);
+        BareDownload(argv[2], file);
+        for (int i = 0; i < reps * 2; ++i) {
+            const bool launcher = (i % 2 == 0) == (i / 2 % 2 == 0);
+            const auto start = Clock::now();
+            if (launcher) {
+                HttpsGet(argv[2], nullptr, &file);
+            } else {
+                BareDownload(argv[2], file);
+            }
+            std::printf("download,%s,%.6f,%llu\n", launcher ? "launcher" : "bare", Since(start),
+                        static_cast<unsigned long long>(fs::file_size(file)));
+        }
+        return 0;
+    }
+    if (command == L"digest" && argc == 4) {
+        const fs::path file = argv[2];
+        std::ifstream in(file, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (int i = 0, reps = _wtoi(argv[3]); i < reps; ++i) {
+            auto start = Clock::now();
+            Sha256FileHex(file);
+            std::printf("digest,launcher,%.6f,%zu\n", Since(start), bytes.size());
+            start = Clock::now();
+            BareDigest(bytes);
+            std::printf("digest,bare,%.6f,%zu\n", Since(start), bytes.size());
+        }
+        return 0;
+    }
+    if (command == L"install" && argc == 6) {
+        UpdateManifest manifest;
+        manifest.version = "9.9.9";
+        manifest.url = argv[2];
+        std::wstring sha(argv[3]);
+        manifest.sha256.assign(sha.begin(), sha.end());
+        manifest.executable = "tessik.exe";
+        const fs::path root = argv[4];
+        fs::create_directories(root);
+        const size_t idle = WorkingSet();
+        for (int i = 0, reps = _wtoi(argv[5]); i < reps; ++i) {
+            fs::remove_all(root / L"versions");
+            const auto start = Clock::now();
+            InstallUpdate(manifest, root);
+            std::printf("install,launcher,%.6f,%zu\n", Since(start), PeakWorkingSet() - idle);
+        }
+        return 0;
+    }
+    if (command == L"start" && argc == 6) {
+        // The launcher's storage for this row; its first run installs the build.
+        wchar_t appData[MAX_PATH];
+        const DWORD length = GetEnvironmentVariableW(L"TESSIK_BENCH_APPDATA", appData, MAX_PATH);
+        if (length > 0 && length < MAX_PATH) SetEnvironmentVariableW(L"APPDATA", appData);
+        for (int i = 0, reps = _wtoi(argv[5]); i < reps; ++i) {
+            std::printf("start,launcher,%.6f\n", TimeToRecord(argv[2], L"tessik://bench", argv[4]));
+            std::printf("start,minimal,%.6f\n", TimeToRecord(argv[3], L"", argv[4]));
+        }
+        return 0;
+    }
+    std::fprintf(stderr, "usage: see the comment at the top of launcher_bench.cpp\n");
+    return 2;
+}

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# make bench / make bench-quick: the launcher's operations measured beside the
+# tools a player's machine could use instead, on the test bed's HTTPS service.
+# Writes build/bench/results.md and results.csv and prints the table.
+set -euo pipefail
+mode=${1:-quick}
+# The launcher is a window program: it needs a display (and Wine must see it
+# before its first process).
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
+fi
+top=$(cd "$(dirname "$0")/.." && pwd)
+build="$top/build"
+bed="$build/testbed"
+out="$build/bench"
+run="$build/tests/support/wine-run.sh"
+bench="$out/launcher_bench.exe"
+win() { printf 'Z:%s' "${1//\//\\}"; }
+
+if [ "$mode" = full ]; then
+  download_mib=512; digest_mib=1024; reps=5
+  install_cases="1024:2000"; scaling="64:2000 256:2000 1024:2000 256:200 256:20000"
+else
+  download_mib=32; digest_mib=64; reps=3
+  install_cases="32:200"; scaling="16:200 32:200 32:50 32:800"
+fi
+
+"$build/tests/support/testbed.sh" setup >/dev/null
+"$build/tests/support/testbed.sh" start-service >/dev/null
+trap '"$build/tests/support/testbed.sh" stop-service; "$build/tests/support/testbed.sh" teardown' EXIT
+port=$(cut -d' ' -f1 "$bed/ports")
+base="https://localhost:$port/files/bench"
+ca="$bed/certs/ca.pem"
+data="$bed/www/bench"
+work="$bed/scratch/bench"
+mkdir -p "$data" "$work"
+csv="$out/raw.csv"
+: >"$csv"
+
+now() { date +%s.%N; }
+timed() { # row subject command...: one CSV line with the seconds it took
+  local row=$1 subject=$2; shift 2
+  local start; start=$(now)
+  "$@" >/dev/null
+  echo "$row,$subject,$(echo "$(now) - $start" | bc)" >>"$csv"
+}
+
+echo "making the bench data ($mode)..."
+head -c $((download_mib << 20)) /dev/urandom >"$data/body.bin"
+head -c $((digest_mib << 20)) /dev/urandom >"$work/digest.bin"
+make_build() { # MiB files name
+  /usr/bin/python3 - "$1" "$2" "$3" "$build/tests/support/game_standin.exe" <<'PY'
+import os, sys, zipfile
+mib, files, path, game = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+total = mib << 20
+packs = 4  # a few large packs hold half; many small files share the rest
+small = max(files - packs - 1, 1)
+with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
+    z.write(game, "tessik.exe")
+    for i in range(packs):
+        z.writestr(f"packs/pack{i}.bin", os.urandom(total // 2 // packs))
+    each = (total // 2) // small
+    for i in range(small):
+        z.writestr(f"assets/{i // 500}/file{i}.dat", os.urandom(each))
+PY
+}
+
+echo "1. download"
+"$run" "$bench" download "$base/body.bin" "$(win "$work/download.bin")" "$reps" | tr -d '\r' >>"$csv"
+for _ in $(seq "$reps"); do
+  timed download curl curl -s --cacert "$ca" -o "$work/curl.bin" "$base/body.bin"
+done
+
+echo "2. digest"
+cat "$work/digest.bin" >/dev/null  # in the page cache for every subject
+"$run" "$bench" digest "$(win "$work/digest.bin")" "$reps" | tr -d '\r' >>"$csv"
+for _ in $(seq "$reps"); do timed digest sha256sum sha256sum "$work/digest.bin"; done
+
+install_row() { # row MiB files
+  local row=$1 mib=$2 files=$3 zip="$data/build-$2-$3.zip"
+  make_build "$mib" "$files" "$zip"
+  local sha; sha=$(sha256sum "$zip" | cut -d' ' -f1)
+  "$run" "$bench" install "$base/$(basename "$zip")" "$sha" "$(win "$work/root-$mib-$files")" "$reps" \
+    | tr -d '\r' | sed "s/^install,\(.*\)$/$row,\1,$((mib << 20)),$files/" >>"$csv"
+  for _ in $(seq "$reps"); do
+    rm -rf "$work/tools" && mkdir -p "$work/tools/stage"
+    local start; start=$(now)
+    curl -s --cacert "$ca" -o "$work/tools/stage/runtime.zip" "$base/$(basename "$zip")"
+    sha256sum "$work/tools/stage/runtime.zip" >/dev/null
+    bsdtar -tf "$work/tools/stage/runtime.zip" >/dev/null
+    mkdir -p "$work/tools/stage/runtime"
+    bsdtar -xf "$work/tools/stage/runtime.zip" -C "$work/tools/stage/runtime"
+    mv "$work/tools/stage/runtime" "$work/tools/build"
+    echo "$row,tools,$(echo "$(now) - $start" | bc),0,$((mib << 20)),$files" >>"$csv"
+  done
+}
+
+echo "3./4. installation and memory"
+for c in $install_cases; do install_row install "${c%%:*}" "${c##*:}"; done
+
+echo "5. start to play"
+appdata="$work/appdata"
+rm -rf "$appdata" && mkdir -p "$appdata"
+make_build 1 10 "$data/play.zip"
+/usr/bin/python3 - "$data/play.zip" "https://localhost:$port/files/bench/play.zip" "$data/play.json" <<'PY'
+import hashlib, json, sys
+digest = hashlib.sha256(open(sys.argv[1], "rb").read()).hexdigest()
+json.dump({"version": "1.0.0", "url": sys.argv[2], "sha256": digest, "executable": "tessik.exe"},
+          open(sys.argv[3], "w"))
+PY
+/usr/bin/python3 -c 'import json,sys; json.dump({"version":"0.1.190","url":"https://localhost/x.exe","sha256":"0"*64,"executable":"TESSIK-Launcher-Windows-x64.exe"}, open(sys.argv[1],"w"))' "$data/launcher.json"
+export TESSIK_UPDATE_MANIFEST="$base/play.json" TESSIK_LAUNCHER_UPDATE_MANIFEST="$base/launcher.json"
+export TESSIK_GAME_RECORD="$(win "$work/record.txt")"
+export TESSIK_BENCH_BUILD="$(win "$appdata/Tessik/launcher/versions/1.0.0")"
+export TESSIK_BENCH_APPDATA="$(win "$appdata")"
+"$run" "$bench" start "$(win "$build/TESSIK-Launcher-Windows-x64.exe")" "$(win "$out/bench_start_game.exe")" \
+  "$(win "$work/record.txt")" $((reps + 1)) | tr -d '\r' | tail -n +3 >>"$csv"
+
+echo "6. scaling"
+for c in $scaling; do install_row scaling "${c%%:*}" "${c##*:}"; done
+
+/usr/bin/python3 "$top/scripts/bench_report.py" "$csv" "$out" "$mode"

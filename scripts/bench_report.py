@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""Turns the benchmark's raw rows into the table (printed, and written as
+results.md with results.csv beside it): medians of the repetitions with the
+spread as min-max, and the ratios the targets are set on.
+
+Raw rows: download|digest,subject,seconds,bytes / install|scaling,subject,
+seconds,peak-growth-bytes,bytes,files / start,subject,seconds."""
+import csv
+import os
+import platform
+import statistics
+import sys
+from collections import defaultdict
+
+raw, out, mode = sys.argv[1], sys.argv[2], sys.argv[3]
+samples = defaultdict(list)  # (row, subject, bytes, files) -> seconds
+growth = defaultdict(list)   # (row, bytes, files) -> peak growth of the launcher
+for row in csv.reader(open(raw)):
+    if len(row) < 3 or float(row[2]) < 0:
+        continue  # a measurement that did not complete
+    kind, subject, seconds = row[0], row[1], float(row[2])
+    if kind in ("install", "scaling"):
+        key = (kind, subject, int(row[4]), int(row[5]))
+        if subject == "launcher":
+            growth[(kind, int(row[4]), int(row[5]))].append(int(row[3]))
+    elif kind in ("download", "digest"):
+        key = (kind, subject, int(row[3]) if len(row) > 3 else 0, 0)
+    else:
+        key = (kind, subject, 0, 0)
+    samples[key].append(seconds)
+
+
+def stats(kind, subject, size=None, files=None):
+    for (k, s, b, f), values in samples.items():
+        if k == kind and s == subject and (size is None or b == size) and (files is None or f == files):
+            return statistics.median(values), min(values), max(values), b, f
+    return None
+
+
+def fmt(s):
+    return "n/a" if s is None else f"{s[0]:.3f} s ({s[1]:.3f}-{s[2]:.3f})"
+
+
+lines, table_csv = [], [["row", "subject", "median_s", "min_s", "max_s", "ratio", "target", "met"]]
+
+
+def add(row, subject, s, ratio="", target="", met=""):
+    lines.append(f"| {row} | {subject} | {fmt(s)} | {ratio} | {target} | {met} |")
+    table_csv.append([row, subject] + ([f"{v:.6f}" for v in s[:3]] if s else ["", "", ""]) +
+                     [ratio, target, met])
+
+
+def verdict(ok):
+    return "yes" if ok else "no"
+
+
+launcher, bare, curl = stats("download", "launcher"), stats("download", "bare"), stats("download", "curl")
+if launcher and bare:
+    ratio = bare[0] / launcher[0]
+    add(f"1. Download {launcher[3] >> 20} MiB", "HttpsGet, file mode", launcher,
+        f"{ratio:.2f} of the bare loop's rate", ">= 0.9", verdict(ratio >= 0.9))
+    add("", "bare WinHTTP loop, same buffer", bare)
+    add("", "curl (Linux), same server and file", curl)
+
+launcher, bare, tool = stats("digest", "launcher"), stats("digest", "bare"), stats("digest", "sha256sum")
+if launcher and bare:
+    ratio = bare[0] / launcher[0]
+    add(f"2. Digest {launcher[3] >> 20} MiB", "Sha256FileHex, from the file", launcher,
+        f"{ratio:.2f} of in-memory CNG", ">= 0.9", verdict(ratio >= 0.9))
+    add("", "bare CNG over the bytes in memory", bare)
+    add("", "sha256sum (Linux)", tool)
+
+launcher = stats("install", "launcher")
+if launcher:
+    tools = stats("install", "tools", launcher[3], launcher[4])
+    label = f"3. Install {launcher[3] >> 20} MiB, {launcher[4]} files"
+    if tools:
+        ratio = launcher[0] / tools[0]
+        add(label, "InstallUpdate", launcher, f"{ratio:.2f} of the tools' sum", "<= 1.15",
+            verdict(ratio <= 1.15))
+        add("", "curl + sha256sum + bsdtar -t + bsdtar -x + mv", tools)
+    peak = max(growth[("install", launcher[3], launcher[4])]) / (1 << 20)
+    lines.append(f"| 4. Memory during 3 | peak working set above idle | {peak:.1f} MiB | "
+                 f"{peak / (launcher[3] >> 20):.3f} MiB per MiB of build | < 16 MiB | {verdict(peak < 16)} |")
+    table_csv.append(["4. Memory", "peak growth MiB", f"{peak:.3f}", "", "", "", "< 16", verdict(peak < 16)])
+
+launcher, minimal = stats("start", "launcher"), stats("start", "minimal")
+if launcher and minimal:
+    add("5. Start to play, build stored", "launcher (invite link, no download)", launcher,
+        f"{launcher[0] / minimal[0]:.2f} x the minimal starter", "reported")
+    add("", "minimal program that starts the game", minimal)
+
+points = sorted((b, f, statistics.median(v)) for (k, s, b, f), v in samples.items()
+                if k == "scaling" and s == "launcher")
+for size, files, seconds in points:
+    mib = size >> 20
+    lines.append(f"| 6. Scaling {mib} MiB, {files} files | InstallUpdate | {seconds:.3f} s | "
+                 f"{seconds / mib * 1000:.1f} ms/MiB, {seconds / files * 1000:.2f} ms/file | flat | |")
+    table_csv.append([f"6. Scaling {mib} MiB {files} files", "InstallUpdate", f"{seconds:.6f}", "", "",
+                      "", "flat", ""])
+
+
+def slope(fixed_index, vary_index):
+    """Seconds per unit of one dimension among the points that share the other."""
+    groups = defaultdict(list)
+    for p in points:
+        groups[p[fixed_index]].append(p)
+    best = max(groups.values(), key=len, default=[])
+    if len(best) < 2:
+        return None
+    best.sort(key=lambda p: p[vary_index])
+    (x0, y0), (x1, y1) = (best[0][vary_index], best[0][2]), (best[-1][vary_index], best[-1][2])
+    return (y1 - y0) / (x1 - x0) if x1 != x0 else None
+
+
+per_mib, per_file = slope(1, 0), slope(0, 1)
+if per_mib is not None or per_file is not None:
+    lines.append(f"| 6. Slopes | InstallUpdate | | "
+                 f"{(per_mib or 0) * (1 << 20) * 1000:.1f} ms per added MiB, "
+                 f"{(per_file or 0) * 1000:.3f} ms per added file | flat | |")
+
+cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
+header = [f"Benchmark ({mode}) on {platform.node()}: {cpu}, {os.cpu_count()} cores, Debian 12, Wine 8; "
+          "HTTPS over loopback from the Python test service.", "",
+          "| Row | Subject | Median (min-max) | Ratio | Target | Met |", "|---|---|---|---|---|---|"]
+table = "\n".join(header + lines) + "\n"
+os.makedirs(out, exist_ok=True)
+open(os.path.join(out, "results.md"), "w").write(table)
+with open(os.path.join(out, "results.csv"), "w", newline="") as f:
+    csv.writer(f).writerows(table_csv)
+print(table)
