@@ -44,8 +44,8 @@ int RunDiagnosticsWith(const DiagnosticSamples& samples, bool probe) {
             }
         }
 
-        const fs::path store = fs::temp_directory_path() /
-                               (L"tessik-launcher-selftest-" + std::to_wstring(GetCurrentProcessId()));
+        const fs::path store = fs::temp_directory_path() / (L"tessik-launcher-selftest-" +
+                                                            std::to_wstring(GetCurrentProcessId()));
         std::error_code ignored;
         fs::remove_all(store, ignored);
         for (const std::wstring& folder : samples.storeFolders) {

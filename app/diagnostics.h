@@ -6,11 +6,11 @@
 // What the self-test checks, as data: the behaviour of the manifest reader,
 // the entry-name check and the listing on fixed samples.
 struct DiagnosticSamples {
-    std::string manifest;                      // read with "tessik.exe" expected
-    std::string expectedVersion;               // its version must read back as this
-    std::string safeEntry;                     // must pass the entry-name check
-    std::vector<std::string> unsafeEntries;    // must each fail it
-    std::vector<std::wstring> storeFolders;    // made under the sample store
+    std::string manifest;                        // read with "tessik.exe" expected
+    std::string expectedVersion;                 // its version must read back as this
+    std::string safeEntry;                       // must pass the entry-name check
+    std::vector<std::string> unsafeEntries;      // must each fail it
+    std::vector<std::wstring> storeFolders;      // made under the sample store
     std::vector<std::wstring> storeExecutables;  // files holding "test"
     std::vector<std::wstring> expectedListing;   // names, newest first
 };

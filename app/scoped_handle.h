@@ -6,7 +6,7 @@
 // held handle, when the owner is destroyed or reset; a null handle is "none".
 template <typename Handle, auto Close>
 class ScopedHandle {
-public:
+  public:
     ScopedHandle() = default;
     explicit ScopedHandle(Handle handle) : handle_(handle) {}
     ~ScopedHandle() { reset(); }
@@ -32,6 +32,6 @@ public:
         handle_ = handle;
     }
 
-private:
+  private:
     Handle handle_{};
 };

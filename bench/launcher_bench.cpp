@@ -36,17 +36,20 @@ double Since(Clock::time_point start) {
 void BareDownload(const std::wstring& url, const fs::path& file) {
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof(parts);
-    parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength =
+        static_cast<DWORD>(-1);
     WinHttpCrackUrl(url.c_str(), 0, 0, &parts);
     const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
     const std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
-    WinHttpHandle session(WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, nullptr, nullptr, 0));
+    WinHttpHandle session(
+        WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, nullptr, nullptr, 0));
     WinHttpHandle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
-    WinHttpHandle request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, nullptr,
-                                             nullptr, WINHTTP_FLAG_SECURE));
+    WinHttpHandle request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr,
+                                             nullptr, nullptr, WINHTTP_FLAG_SECURE));
     WinHttpSendRequest(request.get(), nullptr, 0, nullptr, 0, 0, 0);
     WinHttpReceiveResponse(request.get(), nullptr);
-    KernelHandle out(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    KernelHandle out(
+        CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     std::vector<char> buffer(65536);
     for (DWORD read = 0; WinHttpReadData(request.get(), buffer.data(), 65536, &read) && read > 0;) {
         DWORD written = 0;
@@ -61,7 +64,8 @@ void BareDigest(const std::string& bytes) {
     BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
     for (size_t at = 0; at < bytes.size(); at += 1 << 20) {
         const ULONG piece = static_cast<ULONG>(std::min<size_t>(1 << 20, bytes.size() - at));
-        BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + at)), piece, 0);
+        BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + at)), piece,
+                       0);
     }
     UCHAR digest[32];
     BCryptFinishHash(hash, digest, 32, 0);
@@ -97,8 +101,8 @@ double TimeToRecord(const fs::path& program, const std::wstring& arguments, cons
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     const auto start = Clock::now();
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &info)) {
         return -1;
     }
     KernelHandle process(info.hProcess);
@@ -139,7 +143,8 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"digest" && argc == 4) {
         const fs::path file = argv[2];
         std::ifstream in(file, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
         for (int i = 0, reps = _wtoi(argv[3]); i < reps; ++i) {
             auto start = Clock::now();
             Sha256FileHex(file);

@@ -18,11 +18,11 @@ namespace {
 std::wstring invite;
 
 std::string Utf8(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                         0, nullptr, nullptr);
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
     std::string out(size > 0 ? size : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
     return out;
 }
 
@@ -58,7 +58,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     wchar_t self[MAX_PATH];
     std::wstring record(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
     record = record.substr(0, record.find_last_of(L'\\') + 1) + L"demo-record.txt";
-    std::ofstream(record.c_str(), std::ios::binary) << DEMO_GAME_VERSION << '\n' << Utf8(invite) << '\n';
+    std::ofstream(record.c_str(), std::ios::binary) << DEMO_GAME_VERSION << '\n'
+                                                    << Utf8(invite) << '\n';
 
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = Procedure;
@@ -68,8 +69,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     windowClass.lpszClassName = L"TessikDemoGame";
     RegisterClassW(&windowClass);
     HWND window = CreateWindowExW(0, L"TessikDemoGame", L"TESSIK demo " WIDEN(DEMO_GAME_VERSION),
-                                  WS_OVERLAPPEDWINDOW, 700, 40, 480, 260, nullptr, nullptr, instance,
-                                  nullptr);
+                                  WS_OVERLAPPEDWINDOW, 700, 40, 480, 260, nullptr, nullptr,
+                                  instance, nullptr);
     ShowWindow(window, show);
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

@@ -7,14 +7,14 @@
 namespace {
 
 class Image {
-public:
+  public:
     explicit Image(const std::string& bytes) : bytes_(bytes) {}
 
     uint32_t U16(size_t at) const { return Byte(at) | (Byte(at + 1) << 8); }
     uint32_t U32(size_t at) const { return U16(at) | (U16(at + 2) << 16); }
     size_t size() const { return bytes_.size(); }
 
-private:
+  private:
     uint32_t Byte(size_t at) const {
         if (at >= bytes_.size()) throw std::runtime_error("The executable is truncated");
         return static_cast<unsigned char>(bytes_[at]);
@@ -117,7 +117,8 @@ ExecutableFacts ReadExecutableFacts(const std::string& bytes) {
 
     std::vector<Section> sections;
     for (size_t i = 0, at = optional + optionalSize; i < sectionCount; ++i, at += 40) {
-        sections.push_back({image.U32(at + 12), image.U32(at + 8), image.U32(at + 20), image.U32(at + 16)});
+        sections.push_back(
+            {image.U32(at + 12), image.U32(at + 8), image.U32(at + 20), image.U32(at + 16)});
     }
     if (image.U32(optional + 108) < 3) return facts;
     const uint32_t resourceRva = image.U32(optional + 112 + 2 * 8);
@@ -139,7 +140,8 @@ ExecutableFacts ReadExecutableFacts(const std::string& bytes) {
         }
         if (!matched) return facts;  // no version record
         const bool subdirectory = (found & 0x80000000u) != 0;
-        if (level < 2 && !subdirectory) throw std::runtime_error("The executable's resources are damaged");
+        if (level < 2 && !subdirectory)
+            throw std::runtime_error("The executable's resources are damaged");
         directory = resources + (found & 0x7FFFFFFFu);
     }
     const size_t data = FileOffset(sections, image.U32(directory));

@@ -6,7 +6,7 @@
 // What the release tool needs to know of a Windows executable, read from the
 // file itself (no Windows call, so it runs on the release machine).
 struct ExecutableFacts {
-    bool pe32Plus = false;    // a 64-bit (x86-64) PE image
+    bool pe32Plus = false;  // a 64-bit (x86-64) PE image
     bool guiSubsystem = false;
     std::map<std::string, std::string> versionStrings;  // the version record, UTF-8
 };

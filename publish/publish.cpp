@@ -50,7 +50,8 @@ void RequireSafeVersion(const std::string& version) {
 }
 
 std::string BaseUrl(const std::string& baseUrl) {
-    if (baseUrl.rfind("https://", 0) != 0) throw std::runtime_error("The base URL must begin with https://");
+    if (baseUrl.rfind("https://", 0) != 0)
+        throw std::runtime_error("The base URL must begin with https://");
     return baseUrl.back() == '/' ? baseUrl.substr(0, baseUrl.size() - 1) : baseUrl;
 }
 
@@ -83,10 +84,11 @@ Published Publish(const fs::path& source, const std::string& version, const std:
     // The file first, the manifest last: a launcher never reads a manifest
     // whose file is not there yet.
     if (!fs::exists(result.file)) WriteAtomically(result.file, ReadWhole(source));
-    const std::string manifest = "{\"version\":" + JsonString(version) +
-                                 ",\"platform\":\"windows-x86_64\",\"url\":" + JsonString(result.url) +
-                                 ",\"sha256\":" + JsonString(result.sha256) +
-                                 ",\"executable\":" + JsonString(executable) + "}\n";
+    const std::string manifest =
+        "{\"version\":" + JsonString(version) +
+        ",\"platform\":\"windows-x86_64\",\"url\":" + JsonString(result.url) +
+        ",\"sha256\":" + JsonString(result.sha256) + ",\"executable\":" + JsonString(executable) +
+        "}\n";
     WriteAtomically(result.manifest, manifest);
     return result;
 }
@@ -96,7 +98,8 @@ Published Publish(const fs::path& source, const std::string& version, const std:
 std::string Sha256OfFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw std::runtime_error("Cannot read " + file.string());
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    &EVP_MD_CTX_free);
     EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
     std::vector<char> buffer(1 << 20);
     while (in) {
@@ -117,7 +120,7 @@ std::string Sha256OfFile(const fs::path& file) {
 
 void CheckGameArchive(const fs::path& archive) {
     std::unique_ptr<struct archive, decltype(&archive_read_free)> reader(archive_read_new(),
-                                                                       &archive_read_free);
+                                                                         &archive_read_free);
     archive_read_support_format_zip(reader.get());
     if (archive_read_open_filename(reader.get(), archive.c_str(), 65536) != ARCHIVE_OK) {
         throw std::runtime_error("The archive cannot be read as a zip file");
@@ -160,14 +163,16 @@ std::string LauncherVersionOf(const fs::path& executable) {
     return version->second;
 }
 
-Published PublishGame(const fs::path& archive, const std::string& version, const std::string& baseUrl,
-                      const fs::path& out) {
+Published PublishGame(const fs::path& archive, const std::string& version,
+                      const std::string& baseUrl, const fs::path& out) {
     RequireSafeVersion(version);
     CheckGameArchive(archive);
-    return Publish(archive, version, "tessik.exe", "tessik", ".zip", GameManifestPath, baseUrl, out);
+    return Publish(archive, version, "tessik.exe", "tessik", ".zip", GameManifestPath, baseUrl,
+                   out);
 }
 
-Published PublishLauncher(const fs::path& executable, const std::string& baseUrl, const fs::path& out) {
+Published PublishLauncher(const fs::path& executable, const std::string& baseUrl,
+                          const fs::path& out) {
     const std::string version = LauncherVersionOf(executable);
     RequireSafeVersion(version);
     return Publish(executable, version, LauncherFileName, "TESSIK-Launcher-Windows-x64", ".exe",

@@ -35,10 +35,14 @@ int main(int argc, char** argv) {
     }
     std::string version, baseUrl, out;
     for (size_t i = 2; i + 1 < args.size(); i += 2) {
-        if (args[i] == "--version") version = args[i + 1];
-        else if (args[i] == "--base-url") baseUrl = args[i + 1];
-        else if (args[i] == "--out") out = args[i + 1];
-        else version = baseUrl = out = "";
+        if (args[i] == "--version")
+            version = args[i + 1];
+        else if (args[i] == "--base-url")
+            baseUrl = args[i + 1];
+        else if (args[i] == "--out")
+            out = args[i + 1];
+        else
+            version = baseUrl = out = "";
     }
     const bool game = args.size() == 8 && args[0] == "game" && !version.empty();
     const bool launcher = args.size() == 6 && args[0] == "launcher" && version.empty();

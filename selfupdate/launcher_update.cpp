@@ -57,10 +57,10 @@ bool CheckLauncherUpdate(const fs::path& root) {
     }
 
     const fs::path backup = root / (L"launcher-backup-" + Utf8ToUtf16(LauncherVersion) + L".exe");
-    if (!StartDetachedProcess(update,
-                              HandOffCommandLine(update, GetCurrentProcessId(),
-                                                 launcherExecutablePath, backup),
-                              CREATE_NO_WINDOW, root)) {
+    if (!StartDetachedProcess(
+            update,
+            HandOffCommandLine(update, GetCurrentProcessId(), launcherExecutablePath, backup),
+            CREATE_NO_WINDOW, root)) {
         throw LauncherError("Windows could not start the launcher updater");
     }
     return true;

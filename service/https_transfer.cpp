@@ -61,8 +61,8 @@ void HttpsGet(const std::wstring& address, std::string* body, const std::filesys
                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                              WINHTTP_FLAG_SECURE));
     if (!request ||
-        !WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
-                            0, 0, 0) ||
+        !WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(request.get(), nullptr)) {
         throw LauncherError("The update service could not be reached");
     }
@@ -110,5 +110,4 @@ void HttpsGet(const std::wstring& address, std::string* body, const std::filesys
             body->append(buffer.data(), read);
         }
     }
-
 }

@@ -11,15 +11,24 @@ namespace {
 // The byte that a JSON escape letter stands for, or 0 for an unsupported one.
 char UnescapedByte(char letter) {
     switch (letter) {
-        case '"': return '"';
-        case '\\': return '\\';
-        case '/': return '/';
-        case 'b': return '\b';
-        case 'f': return '\f';
-        case 'n': return '\n';
-        case 'r': return '\r';
-        case 't': return '\t';
-        default: return 0;
+        case '"':
+            return '"';
+        case '\\':
+            return '\\';
+        case '/':
+            return '/';
+        case 'b':
+            return '\b';
+        case 'f':
+            return '\f';
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        default:
+            return 0;
     }
 }
 
@@ -75,12 +84,13 @@ UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& e
         manifest.executable = "tessik.exe";
     }
 
-    std::transform(manifest.sha256.begin(), manifest.sha256.end(), manifest.sha256.begin(),
-                   [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
-    const bool hexDigest =
-        manifest.sha256.size() == 64 &&
-        std::all_of(manifest.sha256.begin(), manifest.sha256.end(),
-                    [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+    std::transform(
+        manifest.sha256.begin(), manifest.sha256.end(), manifest.sha256.begin(),
+        [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+    const bool hexDigest = manifest.sha256.size() == 64 &&
+                           std::all_of(manifest.sha256.begin(), manifest.sha256.end(), [](char c) {
+                               return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                           });
     if (!hexDigest) {
         throw LauncherError("The update manifest has an invalid SHA-256 digest");
     }

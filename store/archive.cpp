@@ -16,7 +16,8 @@ std::filesystem::path SystemTarPath() {
     wchar_t folder[MAX_PATH];
     const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
-        throw LauncherError("Windows tar is unavailable; Windows 10 version 1803 or newer is required");
+        throw LauncherError(
+            "Windows tar is unavailable; Windows 10 version 1803 or newer is required");
     }
     return std::filesystem::path(std::wstring(folder, length)) / L"tar.exe";
 }
@@ -58,7 +59,8 @@ std::string RunCapturedProcess(const std::vector<std::wstring>& arguments) {
     // Only the child may hold a write end, or the drain below would never end.
     writeEnd.reset();
     if (!started) {
-        throw LauncherError("Windows tar is unavailable; Windows 10 version 1803 or newer is required");
+        throw LauncherError(
+            "Windows tar is unavailable; Windows 10 version 1803 or newer is required");
     }
     KernelHandle processHandle(process.hProcess);
     KernelHandle threadHandle(process.hThread);

@@ -42,8 +42,9 @@ std::vector<InstalledVersion> ListInstalledVersions(const fs::path& root) {
             builds.push_back({entry->path().filename().wstring(), entry->path()});
         }
     }
-    std::sort(builds.begin(), builds.end(), [](const InstalledVersion& a, const InstalledVersion& b) {
-        return IsNewerVersion(a.name, b.name);
-    });
+    std::sort(builds.begin(), builds.end(),
+              [](const InstalledVersion& a, const InstalledVersion& b) {
+                  return IsNewerVersion(a.name, b.name);
+              });
     return builds;
 }

@@ -37,12 +37,14 @@ std::string Utf16ToUtf8(const std::wstring& text) {
         return {};
     }
     const int length = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
     if (size <= 0) {
         throw LauncherError("Could not encode a Windows path");
     }
     std::string result(static_cast<size_t>(size), '\0');
-    if (WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), size, nullptr, nullptr) <= 0) {
+    if (WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), size, nullptr,
+                            nullptr) <= 0) {
         throw LauncherError("Could not encode a Windows path");
     }
     return result;
@@ -53,12 +55,14 @@ std::wstring Utf8ToUtf16(const std::string& text) {
         return {};
     }
     const int length = static_cast<int>(text.size());
-    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+    const int size =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
     if (size <= 0) {
         throw LauncherError("The update service returned invalid text");
     }
     std::wstring result(static_cast<size_t>(size), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, result.data(), size) <= 0) {
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, result.data(),
+                            size) <= 0) {
         throw LauncherError("The update service returned invalid text");
     }
     return result;

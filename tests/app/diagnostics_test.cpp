@@ -35,18 +35,21 @@ TEST(RunDiagnosticsWith, EachCheckHasItsExitCode) {
     const Case cases[] = {
         {"built-in samples", [](DiagnosticSamples&) {}, 0},
         {"manifest rejected", [](DiagnosticSamples& s) { s.manifest = "{}"; }, 10},
-        {"manifest reads another version", [](DiagnosticSamples& s) { s.expectedVersion = "0.1.137"; },
-         11},
+        {"manifest reads another version",
+         [](DiagnosticSamples& s) { s.expectedVersion = "0.1.137"; }, 11},
         {"safe sample refused", [](DiagnosticSamples& s) { s.safeEntry = "../x"; }, 12},
         {"unsafe sample passes",
          [](DiagnosticSamples& s) { s.unsafeEntries.push_back("assets/ok.bin"); }, 13},
-        {"listing loses a build",
-         [](DiagnosticSamples& s) { s.storeExecutables.pop_back(); }, 14},
+        {"listing loses a build", [](DiagnosticSamples& s) { s.storeExecutables.pop_back(); }, 14},
         {"listing keeps a broken build",
-         [](DiagnosticSamples& s) { s.storeExecutables.push_back(L"versions\\broken\\tessik.exe"); },
+         [](DiagnosticSamples& s) {
+             s.storeExecutables.push_back(L"versions\\broken\\tessik.exe");
+         },
          14},
         {"sample store cannot be written",
-         [](DiagnosticSamples& s) { s.storeExecutables.push_back(L"versions\\absent\\tessik.exe"); },
+         [](DiagnosticSamples& s) {
+             s.storeExecutables.push_back(L"versions\\absent\\tessik.exe");
+         },
          10},
     };
     for (const Case& c : cases) {
@@ -72,9 +75,11 @@ TEST(Diagnostics, SelfTestModesPassAndLeaveNothing) {
     ScopedVariable tmp(L"TMP", temp.wstring());
     ScopedVariable tempVariable(L"TEMP", temp.wstring());
     player.PointGameManifestAt(L"https://localhost:1/no-service.json");
-    for (const auto& arguments : std::vector<std::vector<std::wstring>>{
-             {L"--selftest"}, {L"--verify-native"}, {L"tessik://join/1", L"--selftest"},
-             {L"--verify-native", L"--probe-manifest"}}) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::wstring>>{{L"--selftest"},
+                                                {L"--verify-native"},
+                                                {L"tessik://join/1", L"--selftest"},
+                                                {L"--verify-native", L"--probe-manifest"}}) {
         EXPECT_EQ(RunLauncherMode(arguments), 0u) << Utf16ToUtf8(arguments[0]);
     }
     EXPECT_TRUE(test_bed::TreeOf(temp).empty());

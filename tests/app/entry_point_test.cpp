@@ -63,7 +63,8 @@ TEST(ReadProcessIdArgument, ReadsLikeWcstoulInBase10) {
         {L"0x10", 0u},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(ReadProcessIdArgument(c.text), c.expected) << "text: " << testing::PrintToString(std::wstring(c.text));
+        EXPECT_EQ(ReadProcessIdArgument(c.text), c.expected)
+            << "text: " << testing::PrintToString(std::wstring(c.text));
     }
 }
 

@@ -80,10 +80,14 @@ TEST(LauncherWindow, OpensWithTheSpecifiedControls) {
         {L"Static", L"PLAY AN INSTALLED VERSION", {20, 300, 610, 325}, label},
         {L"ComboBox", L"", {95, 335, 305, 0}, combo},
         {L"Button", L"PLAY THIS VERSION", {320, 332, 545, 370}, button},
-        {L"Static", L"Only builds already saved in the versions folder appear here.",
-         {20, 382, 610, 404}, label},
-        {L"Static", L"Updates stay in TESSIK storage - not your Downloads folder.",
-         {20, 430, 610, 455}, label},
+        {L"Static",
+         L"Only builds already saved in the versions folder appear here.",
+         {20, 382, 610, 404},
+         label},
+        {L"Static",
+         L"Updates stay in TESSIK storage - not your Downloads folder.",
+         {20, 430, 610, 455},
+         label},
     };
     const std::vector<ui::Control> controls = ui::Controls(launcher.window);
     ASSERT_EQ(controls.size(), std::size(expected));
@@ -125,7 +129,8 @@ TEST(LauncherWindow, OpensWithTheSpecifiedControls) {
 
 TEST(LauncherWindow, ListsStoredBuildsNewestFirstWithTheRecordedVersion) {
     PlayerMachine player;
-    for (const wchar_t* version : {L"0.1.99", L"0.1.190", L"1.2", L"broken"}) player.StoreBuild(version);
+    for (const wchar_t* version : {L"0.1.99", L"0.1.190", L"1.2", L"broken"})
+        player.StoreBuild(version);
     fs::create_directories(player.Build(L"empty"));
     WriteLauncherState(player.StateFile(), LauncherState{"0.1.99", player.Build(L"0.1.99")});
 
@@ -179,8 +184,8 @@ TEST(LauncherWindow, InviteLinkStartsTheRunWithoutAClick) {
     EXPECT_EQ(launcher.process.WaitForExit(), 0u);
     const GameRecord game = player.Game();
     ASSERT_TRUE(game.ran);
-    EXPECT_EQ(game.words,
-              (std::vector<std::wstring>{(player.Build(L"0.1.136") / L"tessik.exe").wstring(), invite}));
+    EXPECT_EQ(game.words, (std::vector<std::wstring>{
+                              (player.Build(L"0.1.136") / L"tessik.exe").wstring(), invite}));
 }
 
 TEST(LauncherWindow, InviteLinkOpensWithJoiningStatus) {
@@ -246,8 +251,8 @@ TEST(LauncherWindow, PlayThisVersionStartsTheChosenBuildWithTheInvite) {
     EXPECT_EQ(launcher.process.WaitForExit(), 0u);
     const GameRecord game = player.Game();
     ASSERT_TRUE(game.ran);
-    EXPECT_EQ(game.words,
-              (std::vector<std::wstring>{(player.Build(L"0.1.99") / L"tessik.exe").wstring(), invite}));
+    EXPECT_EQ(game.words, (std::vector<std::wstring>{
+                              (player.Build(L"0.1.99") / L"tessik.exe").wstring(), invite}));
     EXPECT_EQ(game.folder, player.Build(L"0.1.99"));
     EXPECT_EQ(ReadUserRegistryString(L"Software\\Classes\\tessik\\shell\\open\\command", L""),
               L"\"" + test_bed::LauncherProgram().wstring() + L"\" \"%1\"");
@@ -266,7 +271,8 @@ TEST(LauncherWindow, FailedPlayShowsTheBoxAndRefreshesTheList) {
     EXPECT_EQ(ui::TextOf(StatusLabel(launcher.window)), L"Starting selected installed version...");
     fs::remove_all(player.Build(L"1.0"));
     ui::Dismiss(*box);
-    EXPECT_TRUE(WaitUntil([&] { return ui::ComboItems(VersionCombo(launcher.window)).size() == 1; }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return ui::ComboItems(VersionCombo(launcher.window)).size() == 1; }));
     EXPECT_EQ(ui::TextOf(StatusLabel(launcher.window)), L"Starting selected installed version...");
     EXPECT_FALSE(player.Game(500ms).ran);
 }
@@ -329,8 +335,9 @@ LRESULT CALLBACK RecordCreation(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HCBT_CREATEWND && createdWindows != nullptr) {
         const CREATESTRUCTW* create = reinterpret_cast<CBT_CREATEWNDW*>(lParam)->lpcs;
         const bool named = !IS_INTRESOURCE(create->lpszClass);
-        createdWindows->push_back({named ? create->lpszClass : L"", create->lpszName ? create->lpszName : L"",
-                                   create->x, create->y, create->cx, create->cy, create->style});
+        createdWindows->push_back({named ? create->lpszClass : L"",
+                                   create->lpszName ? create->lpszName : L"", create->x, create->y,
+                                   create->cx, create->cy, create->style});
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -362,10 +369,10 @@ TEST(LauncherWindow, CreatesEachControlAsSpecified) {
         {L"STATIC", L"PLAY AN INSTALLED VERSION", 20, 300, 590, 25, 0x50000001},
         {L"COMBOBOX", L"", 95, 335, 210, 240, 0x50210003},
         {L"BUTTON", L"PLAY THIS VERSION", 320, 332, 225, 38, 0x50010000},
-        {L"STATIC", L"Only builds already saved in the versions folder appear here.", 20, 382, 590, 22,
-         0x50000001},
-        {L"STATIC", L"Updates stay in TESSIK storage - not your Downloads folder.", 20, 430, 590, 25,
-         0x50000001},
+        {L"STATIC", L"Only builds already saved in the versions folder appear here.", 20, 382, 590,
+         22, 0x50000001},
+        {L"STATIC", L"Updates stay in TESSIK storage - not your Downloads folder.", 20, 430, 590,
+         25, 0x50000001},
     };
     // Controls may create helpers of their own (the combo box's list); only
     // the launcher's own calls are compared, in their order.

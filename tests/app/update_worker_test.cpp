@@ -52,7 +52,7 @@ TEST(UpdateWorker, FirstRunInstallsRecordsRegistersAndStartsTheGame) {
 
     const PlayerMachine::Outcome run = player.Run();
     EXPECT_EQ(run.statuses, (std::vector<std::wstring>{CheckingLauncher, CheckingUpdates,
-                                                        Downloading, Installing, Starting}));
+                                                       Downloading, Installing, Starting}));
     EXPECT_EQ(run.started, 1u);
 
     const fs::path build = player.Build(L"0.1.136");
@@ -70,7 +70,8 @@ TEST(UpdateWorker, FirstRunInstallsRecordsRegistersAndStartsTheGame) {
 
     const GameRecord game = player.Game();
     ASSERT_TRUE(game.ran);
-    EXPECT_EQ(game.words, (std::vector<std::wstring>{(build / L"tessik.exe").wstring(), inviteLink}));
+    EXPECT_EQ(game.words,
+              (std::vector<std::wstring>{(build / L"tessik.exe").wstring(), inviteLink}));
     EXPECT_EQ(game.folder, build);
 }
 
@@ -89,7 +90,8 @@ TEST(UpdateWorker, SameVersionAgainStartsWithoutDownloading) {
     EXPECT_EQ(RequestsContaining(archive), 1u);
     EXPECT_EQ(ReadFileBytes(player.StateFile()), state);
     const GameRecord game = player.Game();
-    EXPECT_EQ(game.words, std::vector<std::wstring>{(player.Build(L"0.1.136") / L"tessik.exe").wstring()});
+    EXPECT_EQ(game.words,
+              std::vector<std::wstring>{(player.Build(L"0.1.136") / L"tessik.exe").wstring()});
 }
 
 TEST(UpdateWorker, LowerVersionIsInstalledLikeAHigherOne) {
@@ -97,8 +99,9 @@ TEST(UpdateWorker, LowerVersionIsInstalledLikeAHigherOne) {
     player.PublishGame("0.1.136");
     player.Run();
     player.PublishGame("0.1.99");
-    EXPECT_EQ(player.Run().statuses, (std::vector<std::wstring>{CheckingLauncher, CheckingUpdates,
-                                                                 Downloading, Installing, Starting}));
+    EXPECT_EQ(player.Run().statuses,
+              (std::vector<std::wstring>{CheckingLauncher, CheckingUpdates, Downloading, Installing,
+                                         Starting}));
     const LauncherState state = ReadLauncherState(player.StateFile());
     EXPECT_EQ(state.version, "0.1.99");
     EXPECT_EQ(state.path, player.Build(L"0.1.99"));
@@ -118,8 +121,9 @@ TEST(UpdateWorker, BuildThatLostItsExecutableIsInstalledAfresh) {
         if (!fs::remove(executable, busy)) Sleep(100);
     }
     ASSERT_FALSE(fs::exists(executable));
-    EXPECT_EQ(player.Run().statuses, (std::vector<std::wstring>{CheckingLauncher, CheckingUpdates,
-                                                                 Downloading, Installing, Starting}));
+    EXPECT_EQ(player.Run().statuses,
+              (std::vector<std::wstring>{CheckingLauncher, CheckingUpdates, Downloading, Installing,
+                                         Starting}));
     EXPECT_TRUE(fs::is_regular_file(player.Build(L"0.1.136") / L"tessik.exe"));
     EXPECT_TRUE(player.Game().ran);
 }
@@ -138,9 +142,11 @@ std::vector<FailureCase> FailureCases() {
         {"manifest address not https",
          [](PlayerMachine& p) { p.PointGameManifestAt(L"http://localhost/manifest.json"); },
          "The update URL is invalid or insecure"},
-        {"manifest invalid", [](PlayerMachine& p) { p.PublishGameManifest("{\"version\":\"0.2\"}"); },
+        {"manifest invalid",
+         [](PlayerMachine& p) { p.PublishGameManifest("{\"version\":\"0.2\"}"); },
          "The update manifest is missing url"},
-        {"digest wrong", [](PlayerMachine& p) { p.PublishGame("0.2", L"good.zip", std::string(64, 'b')); },
+        {"digest wrong",
+         [](PlayerMachine& p) { p.PublishGame("0.2", L"good.zip", std::string(64, 'b')); },
          "Downloaded update failed its SHA-256 check"},
         {"archive unsafe", [](PlayerMachine& p) { p.PublishGame("0.2", L"parent.zip"); },
          "The update archive contains an unsafe path"},
@@ -211,8 +217,9 @@ TEST(UpdateWorker, FailedGameStartAfterInstallTriesTheNewBuildThenReports) {
     // The archive's tessik.exe is text: the install succeeds, Windows cannot start it.
     player.PublishGame("0.2", L"text-exe.zip");
     const PlayerMachine::Outcome run = player.Run();
-    EXPECT_EQ(run.statuses, (std::vector<std::wstring>{CheckingLauncher, CheckingUpdates, Downloading,
-                                                        Installing, Starting, Fallback}));
+    EXPECT_EQ(run.statuses,
+              (std::vector<std::wstring>{CheckingLauncher, CheckingUpdates, Downloading, Installing,
+                                         Starting, Fallback}));
     EXPECT_EQ(run.started, 0u);
     EXPECT_EQ(run.failure, L"Windows could not start TESSIK");
     EXPECT_EQ(ReadLauncherState(player.StateFile()).version, "0.2");
@@ -232,7 +239,8 @@ TEST(UpdateWorker, NewBuildThatWillNotStartFallsBackToThePreviousOne) {
         EXPECT_EQ(std::count(outcome.statuses.begin(), outcome.statuses.end(), Fallback), 1);
         EXPECT_EQ(outcome.started, 1u);
         EXPECT_EQ(player.Game().folder, player.Build(L"0.1.136"));
-        EXPECT_EQ(ReadFileBytes(player.StateFile()), working) << "the working build is recorded again";
+        EXPECT_EQ(ReadFileBytes(player.StateFile()), working)
+            << "the working build is recorded again";
     }
 }
 
@@ -240,8 +248,8 @@ TEST(UpdateWorker, LauncherCheckFailuresAreNeverShown) {
     PlayerMachine player;
     player.PublishGame("0.1.136");
     for (const std::wstring& address :
-         {test_bed::ServiceAddress(L"/status/404/launcher.json"), std::wstring(L"http://insecure/x"),
-          std::wstring(L"https://localhost:1/down.json")}) {
+         {test_bed::ServiceAddress(L"/status/404/launcher.json"),
+          std::wstring(L"http://insecure/x"), std::wstring(L"https://localhost:1/down.json")}) {
         player.PointLauncherManifestAt(address);
         const PlayerMachine::Outcome run = player.Run();
         EXPECT_EQ(run.started, 1u);
@@ -254,8 +262,9 @@ TEST(UpdateWorker, LauncherCheckFailuresAreNeverShown) {
     player.PublishLauncherManifest("0.1.191", test_bed::ServiceAddress(L"/size/100/l.exe"),
                                    std::string(64, 'd'));
     const PlayerMachine::Outcome run = player.Run();
-    EXPECT_EQ(run.statuses, (std::vector<std::wstring>{CheckingLauncher, L"Downloading launcher update...",
-                                                        CheckingUpdates, Starting}));
+    EXPECT_EQ(run.statuses,
+              (std::vector<std::wstring>{CheckingLauncher, L"Downloading launcher update...",
+                                         CheckingUpdates, Starting}));
     EXPECT_FALSE(fs::exists(player.Root() / L"launcher-update-0.1.191.exe"));
 }
 
@@ -267,8 +276,9 @@ TEST(UpdateWorker, PublishedLauncherIsHandedOverAndTheRunEnds) {
     player.PublishLauncherManifest("0.1.191", test_bed::ServiceAddress(L"/files/" + binary),
                                    test_bed::ExpectedSha256(L"game_standin.exe"));
     const PlayerMachine::Outcome run = player.Run();
-    EXPECT_EQ(run.statuses, (std::vector<std::wstring>{CheckingLauncher, L"Downloading launcher update...",
-                                                        RestartingLauncher}));
+    EXPECT_EQ(run.statuses,
+              (std::vector<std::wstring>{CheckingLauncher, L"Downloading launcher update...",
+                                         RestartingLauncher}));
     EXPECT_EQ(run.started, 1u);
     const GameRecord copy = player.Game();
     ASSERT_TRUE(copy.ran);

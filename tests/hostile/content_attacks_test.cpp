@@ -30,11 +30,13 @@ std::string GoodManifest(PlayerMachine& player, const std::string& version = "0.
 
 Attack ManifestText(const char* name, std::function<std::string(PlayerMachine&)> text,
                     std::vector<std::string> messages) {
-    return {name, [text](PlayerMachine& p) { p.PublishGameManifest(text(p)); }, std::move(messages)};
+    return {name, [text](PlayerMachine& p) { p.PublishGameManifest(text(p)); },
+            std::move(messages)};
 }
 
 Attack Archive(const char* name, const wchar_t* archive, std::vector<std::string> messages) {
-    return {name, [archive](PlayerMachine& p) { p.PublishGame("0.2", archive); }, std::move(messages)};
+    return {name, [archive](PlayerMachine& p) { p.PublishGame("0.2", archive); },
+            std::move(messages)};
 }
 
 std::vector<Attack> ContentAttacks() {
@@ -46,20 +48,27 @@ std::vector<Attack> ContentAttacks() {
         ManifestText("manifest one byte over 1 MiB",
                      [](PlayerMachine& p) { return PaddedManifest(GoodManifest(p), 1048577); },
                      {"The update manifest is unexpectedly large"}),
-        ManifestText("manifest without url", [](PlayerMachine&) { return std::string("{\"version\":\"0.2\"}"); },
+        ManifestText("manifest without url",
+                     [](PlayerMachine&) { return std::string("{\"version\":\"0.2\"}"); },
                      {"The update manifest is missing url"}),
         ManifestText("manifest without sha256",
-                     [](PlayerMachine&) { return std::string("{\"version\":\"0.2\",\"url\":\"https://x/\"}"); },
+                     [](PlayerMachine&) {
+                         return std::string("{\"version\":\"0.2\",\"url\":\"https://x/\"}");
+                     },
                      {"The update manifest is missing sha256"}),
-        ManifestText("manifest malformed", [](PlayerMachine&) { return std::string("{\"version\" 7"); },
+        ManifestText("manifest malformed",
+                     [](PlayerMachine&) { return std::string("{\"version\" 7"); },
                      {"The update manifest is malformed"}),
         ManifestText("manifest with \\u escape",
                      [](PlayerMachine&) { return std::string("{\"version\":\"\\u0030\"}"); },
                      {"The update manifest contains an unsupported escape"}),
-        ManifestText("manifest unterminated", [](PlayerMachine&) { return std::string("{\"version\":\"0.2"); },
+        ManifestText("manifest unterminated",
+                     [](PlayerMachine&) { return std::string("{\"version\":\"0.2"); },
                      {"The update manifest contains an unterminated string"}),
         ManifestText("url scheme HTTPS://",
-                     [](PlayerMachine&) { return test_bed::ManifestJson("0.2", L"HTTPS://localhost/x.zip", Digest); },
+                     [](PlayerMachine&) {
+                         return test_bed::ManifestJson("0.2", L"HTTPS://localhost/x.zip", Digest);
+                     },
                      {"The update manifest does not use HTTPS"}),
         ManifestText("digest one bit off",
                      [](PlayerMachine& p) {
@@ -72,11 +81,13 @@ std::vector<Attack> ContentAttacks() {
                      },
                      {"Downloaded update failed its SHA-256 check"}),
     };
-    for (const char* version : {"", ".", "..", "../x", "..\\\\x", "x/y", "C:", "C:\\\\x", "CON", "nul.zip",
-                                "COM1", "1.0.", "1.0 ", "a*b", "a\\\"b"}) {
-        attacks.push_back({version, [version](PlayerMachine& p) {
+    for (const char* version : {"", ".", "..", "../x", "..\\\\x", "x/y", "C:", "C:\\\\x", "CON",
+                                "nul.zip", "COM1", "1.0.", "1.0 ", "a*b", "a\\\"b"}) {
+        attacks.push_back({version,
+                           [version](PlayerMachine& p) {
                                const std::wstring zip = test_bed::UniqueName(L"good.zip");
-                               test_bed::Publish(zip, ReadFileBytes(test_bed::DataFile(L"good.zip")));
+                               test_bed::Publish(zip,
+                                                 ReadFileBytes(test_bed::DataFile(L"good.zip")));
                                p.PublishGameManifest(test_bed::ManifestJson(
                                    version, test_bed::ServiceAddress(L"/files/" + zip),
                                    test_bed::ExpectedSha256(L"good.zip")));
@@ -145,7 +156,8 @@ TEST(ContentAttacks, PlayerWithoutABuildIsToldWhy) {
         }
         EXPECT_EQ(run.started, 0u) << attack.name;
         const std::string shown = Utf16ToUtf8(run.failure);
-        EXPECT_NE(std::find(attack.messages.begin(), attack.messages.end(), shown), attack.messages.end())
+        EXPECT_NE(std::find(attack.messages.begin(), attack.messages.end(), shown),
+                  attack.messages.end())
             << attack.name << ": " << shown;
         watch.ExpectOutsideUntouched(attack.name);
         if (KeepsItsStaging(attack)) continue;
@@ -171,12 +183,14 @@ TEST(ContentAttacks, LauncherManifestNamingTheGameIsIgnored) {
     PlayerMachine player;
     player.PublishGame("0.2");
     const std::wstring name = test_bed::UniqueName(L"launcher-tessik.json");
-    test_bed::Publish(name, test_bed::ManifestJson("0.1.191", test_bed::ServiceAddress(L"/files/x.exe"),
-                                                   Digest, "tessik.exe"));
+    test_bed::Publish(
+        name, test_bed::ManifestJson("0.1.191", test_bed::ServiceAddress(L"/files/x.exe"), Digest,
+                                     "tessik.exe"));
     player.PointLauncherManifestAt(test_bed::ServiceAddress(L"/files/" + name));
     const PlayerMachine::Outcome run = player.Run();
     EXPECT_EQ(run.started, 1u);
-    EXPECT_EQ(std::count(run.statuses.begin(), run.statuses.end(), L"Downloading launcher update..."), 0);
+    EXPECT_EQ(
+        std::count(run.statuses.begin(), run.statuses.end(), L"Downloading launcher update..."), 0);
     EXPECT_EQ(player.Game().folder, player.Build(L"0.2"));
     EXPECT_FALSE(fs::exists(player.Root() / L"launcher-update-0.1.191.exe"));
 }
@@ -222,8 +236,10 @@ TEST(FullDisk, DownloadThatDoesNotFitFailsAndTheStoredBuildStarts) {
     ScopedVariable onSmallDisk(L"APPDATA", appData.wstring());
     const fs::path root = appData / L"Tessik" / L"launcher";
     fs::create_directories(root / L"versions" / L"0.1.136");
-    fs::copy_file(test_bed::SupportProgram(L"game_standin.exe"), root / L"versions" / L"0.1.136" / L"tessik.exe");
-    WriteLauncherState(root / StateFileName, LauncherState{"0.1.136", root / L"versions" / L"0.1.136"});
+    fs::copy_file(test_bed::SupportProgram(L"game_standin.exe"),
+                  root / L"versions" / L"0.1.136" / L"tessik.exe");
+    WriteLauncherState(root / StateFileName,
+                       LauncherState{"0.1.136", root / L"versions" / L"0.1.136"});
     const std::string state = ReadFileBytes(root / StateFileName);
 
     player.PublishGame("0.2", L"big.zip");

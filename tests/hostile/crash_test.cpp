@@ -21,7 +21,8 @@ bool WaitForStage(const PlayerMachine& player, const std::function<bool(const fs
     while (std::chrono::steady_clock::now() < deadline) {
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(player.Root(), error)) {
-            if (entry.path().filename().wstring().rfind(L"update-", 0) == 0 && reached(entry.path())) {
+            if (entry.path().filename().wstring().rfind(L"update-", 0) == 0 &&
+                reached(entry.path())) {
                 return true;
             }
         }
@@ -33,8 +34,8 @@ bool WaitForStage(const PlayerMachine& player, const std::function<bool(const fs
 // What a later run must always find: a state that names a startable build.
 void ExpectRecordedBuildStarts(const PlayerMachine& player, const std::string& stage) {
     const LauncherState state = ReadLauncherState(player.StateFile());
-    EXPECT_TRUE(fs::is_regular_file(state.path / L"tessik.exe")) << stage << ": state names "
-                                                                   << Utf16ToUtf8(state.path.wstring());
+    EXPECT_TRUE(fs::is_regular_file(state.path / L"tessik.exe"))
+        << stage << ": state names " << Utf16ToUtf8(state.path.wstring());
 }
 
 TEST(Crash, KilledInMidInstallationLeavesARunnableMachine) {
@@ -48,24 +49,27 @@ TEST(Crash, KilledInMidInstallationLeavesARunnableMachine) {
              std::error_code e;
              return fs::file_size(staging / L"runtime.zip", e) > 0 && !e;
          }},
-        {"during extraction", [](const fs::path& staging) { return fs::exists(staging / L"runtime"); }},
+        {"during extraction",
+         [](const fs::path& staging) { return fs::exists(staging / L"runtime"); }},
         {"just before the rename",
          [](const fs::path& staging) { return fs::exists(staging / L"runtime" / L"tessik.exe"); }},
     };
     for (const Stage& stage : stages) {
         for (const bool stored : {true, false}) {
-            const std::string name = std::string(stage.name) + (stored ? ", with a build" : ", first run");
+            const std::string name =
+                std::string(stage.name) + (stored ? ", with a build" : ", first run");
             PlayerMachine player(Utf8ToUtf16(name));
             if (stored) StoreWorkingBuild(player);
             const std::string stateBefore = ReadFileBytes(player.StateFile());
             // Served slowly, so that each stage lasts long enough to be caught.
             const std::wstring zip = test_bed::UniqueName(L"many.zip");
             test_bed::Publish(zip, ReadFileBytes(test_bed::DataFile(L"many.zip")));
-            player.PublishGameManifest(test_bed::ManifestJson(
-                "0.2", test_bed::ServiceAddress(L"/slowfile/30/" + zip),
-                test_bed::ExpectedSha256(L"many.zip")));
+            player.PublishGameManifest(
+                test_bed::ManifestJson("0.2", test_bed::ServiceAddress(L"/slowfile/30/" + zip),
+                                       test_bed::ExpectedSha256(L"many.zip")));
 
-            ChildProcess launcher = ChildProcess::Start(test_bed::LauncherProgram(), {L"tessik://k"});
+            ChildProcess launcher =
+                ChildProcess::Start(test_bed::LauncherProgram(), {L"tessik://k"});
             const bool caught = WaitForStage(player, stage.reached, 60s);
             launcher.Terminate();  // as abrupt as kill -9: no handler runs
             EXPECT_TRUE(caught) << name << ": the stage was not reached";
@@ -91,11 +95,14 @@ TEST(Race, TwoLaunchersInstallingTheSameVersionAtOnce) {
     PlayerMachine player;
     const std::wstring zip = test_bed::UniqueName(L"good.zip");
     test_bed::Publish(zip, ReadFileBytes(test_bed::DataFile(L"good.zip")));
-    player.PublishGameManifest(test_bed::ManifestJson("0.2", test_bed::ServiceAddress(L"/slowfile/100/" + zip),
-                                                      test_bed::ExpectedSha256(L"good.zip")));
+    player.PublishGameManifest(
+        test_bed::ManifestJson("0.2", test_bed::ServiceAddress(L"/slowfile/100/" + zip),
+                               test_bed::ExpectedSha256(L"good.zip")));
     std::vector<LauncherRunOutcome> outcomes(2);
-    std::thread first([&] { outcomes[0] = RunLauncherToTheEnd(test_bed::LauncherProgram(), {L"tessik://a"}); });
-    std::thread second([&] { outcomes[1] = RunLauncherToTheEnd(test_bed::LauncherProgram(), {L"tessik://b"}); });
+    std::thread first(
+        [&] { outcomes[0] = RunLauncherToTheEnd(test_bed::LauncherProgram(), {L"tessik://a"}); });
+    std::thread second(
+        [&] { outcomes[1] = RunLauncherToTheEnd(test_bed::LauncherProgram(), {L"tessik://b"}); });
     first.join();
     second.join();
 

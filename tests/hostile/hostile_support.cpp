@@ -55,8 +55,8 @@ std::string Differences(const FolderFingerprint& before, const FolderFingerprint
 
 void MachineWatch::ExpectOutsideUntouched(const std::string& attack) const {
     const FolderFingerprint outside = Fingerprint(player_.Scratch(), Inside(player_));
-    EXPECT_TRUE(outside == outside_) << attack << ": changed outside the storage root:"
-                                     << Differences(outside_, outside);
+    EXPECT_TRUE(outside == outside_)
+        << attack << ": changed outside the storage root:" << Differences(outside_, outside);
     const FolderFingerprint users = Fingerprint(L"C:\\users");
     EXPECT_TRUE(users == users_) << attack << ": changed in the prefix's user folders:"
                                  << Differences(users_, users);

@@ -22,13 +22,13 @@ void StoreWorkingBuild(PlayerMachine& player);
 // created or changed, no staging folder or temporary state file remains, the
 // state file is byte for byte what it was.
 class MachineWatch {
-public:
+  public:
     explicit MachineWatch(const PlayerMachine& player);
     void ExpectUntouched(const std::string& attack) const;
     // Only the part outside the storage root.
     void ExpectOutsideUntouched(const std::string& attack) const;
 
-private:
+  private:
     const PlayerMachine& player_;
     std::string state_;
     FolderFingerprint outside_;

@@ -20,8 +20,9 @@ std::wstring PublishGoodManifest(const std::wstring& archiveAddressPath = L"") {
     const std::wstring name = test_bed::UniqueName(L"manifest.json");
     const std::wstring archive = archiveAddressPath.empty() ? L"/files/" + zip : archiveAddressPath;
     const bool plain = archive.rfind(L"http", 0) == 0;
-    test_bed::Publish(name, test_bed::ManifestJson("0.2", plain ? archive : test_bed::ServiceAddress(archive),
-                                                   test_bed::ExpectedSha256(L"good.zip")));
+    test_bed::Publish(
+        name, test_bed::ManifestJson("0.2", plain ? archive : test_bed::ServiceAddress(archive),
+                                     test_bed::ExpectedSha256(L"good.zip")));
     return L"/files/" + name;
 }
 
@@ -30,30 +31,44 @@ std::vector<Attack> ServiceAttacks() {
         return [address](PlayerMachine& p) { p.PointGameManifestAt(address()); };
     };
     return {
-        {"connection refused", manifestAt([] { return std::wstring(L"https://localhost:1/m.json"); }),
+        {"connection refused",
+         manifestAt([] { return std::wstring(L"https://localhost:1/m.json"); }),
          {Unreachable}},
         {"closed after the headers",
          manifestAt([] { return test_bed::ServiceAddress(L"/headersonly/4000/m.json"); }),
          // Wine reads a clean early close as a complete, empty body.
          {Interrupted, "The update manifest is missing version"}},
-        {"closed in the body", manifestAt([] { return test_bed::ServiceAddress(L"/cut/300/m.json"); }),
+        {"closed in the body",
+         manifestAt([] { return test_bed::ServiceAddress(L"/cut/300/m.json"); }),
          {Interrupted}},
         {"untrusted authority",
-         manifestAt([] { return test_bed::ListenerAddress(Listener::Untrusted, PublishGoodManifest()); }),
+         manifestAt(
+             [] { return test_bed::ListenerAddress(Listener::Untrusted, PublishGoodManifest()); }),
          {Unreachable}},
         {"certificate for another host",
-         manifestAt([] { return test_bed::ListenerAddress(Listener::WrongHost, PublishGoodManifest()); }),
+         manifestAt(
+             [] { return test_bed::ListenerAddress(Listener::WrongHost, PublishGoodManifest()); }),
          {Unreachable}},
         {"301 to http",
-         manifestAt([] { return test_bed::ServiceAddress(L"/tohttp/301" + PublishGoodManifest()); }),
+         manifestAt(
+             [] { return test_bed::ServiceAddress(L"/tohttp/301" + PublishGoodManifest()); }),
          {ServiceError, Unreachable}},
         {"302 to http",
-         manifestAt([] { return test_bed::ServiceAddress(L"/tohttp/302" + PublishGoodManifest()); }),
+         manifestAt(
+             [] { return test_bed::ServiceAddress(L"/tohttp/302" + PublishGoodManifest()); }),
          {ServiceError, Unreachable}},
-        {"404", manifestAt([] { return test_bed::ServiceAddress(L"/status/404/m.json"); }), {ServiceError}},
-        {"500", manifestAt([] { return test_bed::ServiceAddress(L"/status/500/m.json"); }), {ServiceError}},
-        {"204", manifestAt([] { return test_bed::ServiceAddress(L"/status/204/m.json"); }), {ServiceError}},
-        {"206", manifestAt([] { return test_bed::ServiceAddress(L"/status/206/m.json"); }), {ServiceError}},
+        {"404",
+         manifestAt([] { return test_bed::ServiceAddress(L"/status/404/m.json"); }),
+         {ServiceError}},
+        {"500",
+         manifestAt([] { return test_bed::ServiceAddress(L"/status/500/m.json"); }),
+         {ServiceError}},
+        {"204",
+         manifestAt([] { return test_bed::ServiceAddress(L"/status/204/m.json"); }),
+         {ServiceError}},
+        {"206",
+         manifestAt([] { return test_bed::ServiceAddress(L"/status/206/m.json"); }),
+         {ServiceError}},
         {"archive cut in the body",
          manifestAt([] {
              const std::wstring zip = test_bed::UniqueName(L"good.zip");
@@ -72,8 +87,8 @@ std::vector<Attack> ServiceAttacks() {
          manifestAt([] {
              const std::wstring zip = test_bed::UniqueName(L"good.zip");
              test_bed::Publish(zip, ReadFileBytes(test_bed::DataFile(L"good.zip")));
-             return test_bed::ServiceAddress(
-                 PublishGoodManifest(test_bed::ListenerAddress(Listener::Untrusted, L"/files/" + zip)));
+             return test_bed::ServiceAddress(PublishGoodManifest(
+                 test_bed::ListenerAddress(Listener::Untrusted, L"/files/" + zip)));
          }),
          {Unreachable}},
     };
@@ -89,7 +104,8 @@ TEST(ServiceAttacks, PlayerWithABuildAlwaysGetsIntoIt) {
             RunLauncherToTheEnd(test_bed::LauncherProgram(), {L"tessik://join/hostile"});
         ASSERT_TRUE(run.ended) << attack.name << ": the launcher hung";
         EXPECT_EQ(run.exitCode, 0u) << attack.name;
-        EXPECT_FALSE(run.errorBox) << attack.name << ": " << Utf16ToUtf8(run.errorBox.value_or(L""));
+        EXPECT_FALSE(run.errorBox)
+            << attack.name << ": " << Utf16ToUtf8(run.errorBox.value_or(L""));
         EXPECT_EQ(player.Game().folder, player.Build(L"0.1.136")) << attack.name;
         watch.ExpectUntouched(attack.name);
     }
@@ -105,7 +121,8 @@ TEST(ServiceAttacks, PlayerWithoutABuildIsToldWhy) {
         ASSERT_TRUE(run.ended) << attack.name << ": the launcher hung";
         ASSERT_TRUE(run.errorBox) << attack.name << ": no error shown";
         const std::string shown = Utf16ToUtf8(*run.errorBox);
-        EXPECT_NE(std::find(attack.messages.begin(), attack.messages.end(), shown), attack.messages.end())
+        EXPECT_NE(std::find(attack.messages.begin(), attack.messages.end(), shown),
+                  attack.messages.end())
             << attack.name << ": " << shown;
         EXPECT_FALSE(player.Game(std::chrono::milliseconds(200)).ran) << attack.name;
         EXPECT_FALSE(fs::exists(player.Root() / L"versions" / L"0.2")) << attack.name;

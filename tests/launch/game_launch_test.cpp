@@ -19,7 +19,7 @@ fs::path MakeBuild(const fs::path& folder) {
 }
 
 class LaunchGameTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { inviteLink.clear(); }
     void TearDown() override { inviteLink.clear(); }
 
@@ -41,7 +41,8 @@ TEST_F(LaunchGameTest, PassesTheInviteLinkAsTheOnlyArgument) {
     inviteLink = L"tessik://join?room=big room&name=\"Zo\u00EB\"\\";
     LaunchGame(build);
     const GameRecord game = ReadGameRecord(record_);
-    EXPECT_EQ(game.words, (std::vector<std::wstring>{(build / L"tessik.exe").wstring(), inviteLink}));
+    EXPECT_EQ(game.words,
+              (std::vector<std::wstring>{(build / L"tessik.exe").wstring(), inviteLink}));
 }
 
 TEST_F(LaunchGameTest, MissingOrBrokenExecutableFails) {

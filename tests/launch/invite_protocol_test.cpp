@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 const std::wstring Key = L"Software\\Classes\\tessik";
 
 class InviteProtocolTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { DeleteUserRegistryTree(Key); }
     void TearDown() override {
         DeleteUserRegistryTree(Key);

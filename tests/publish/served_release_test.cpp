@@ -29,7 +29,8 @@ std::vector<std::string> AccessLog() {
 
 bool LauncherFetched(const std::vector<std::string>& log, const std::string& path) {
     for (const std::string& line : log) {
-        if (line.find("GET " + path) != std::string::npos && line.find("\" 200 ") != std::string::npos &&
+        if (line.find("GET " + path) != std::string::npos &&
+            line.find("\" 200 ") != std::string::npos &&
             line.find("TessikLauncher/2 (native Windows)") != std::string::npos) {
             return true;
         }
@@ -51,14 +52,16 @@ TEST(ServedRelease, AnUpdateRunInstallsThePublishedBuild) {
     player.PointLauncherManifestAt(NginxAddress(LauncherManifest));
     const PlayerMachine::Outcome run = player.Run();
     EXPECT_EQ(run.started, 1u) << Utf16ToUtf8(run.failure);
-    EXPECT_EQ(std::count(run.statuses.begin(), run.statuses.end(), L"Downloading launcher update..."), 0)
+    EXPECT_EQ(
+        std::count(run.statuses.begin(), run.statuses.end(), L"Downloading launcher update..."), 0)
         << "the published launcher is this one";
     EXPECT_EQ(player.Game().folder, player.Build(L"1.0.0"));
     EXPECT_EQ(ReadFileBytes(player.Build(L"1.0.0") / L"tessik.exe"),
               ReadFileBytes(test_bed::DataFile(L"game_standin.exe")));
     const std::vector<std::string> log = AccessLog();
     EXPECT_TRUE(LauncherFetched(log, Utf16ToUtf8(LauncherManifest)));
-    EXPECT_TRUE(LauncherFetched(log, "/builds/tessik-1.0.0-" + test_bed::ExpectedSha256(L"good.zip") + ".zip"));
+    EXPECT_TRUE(LauncherFetched(
+        log, "/builds/tessik-1.0.0-" + test_bed::ExpectedSha256(L"good.zip") + ".zip"));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ constexpr std::uint32_t NoSuchProcess = 4294967295u;
 // The hand-off's three files: the "new launcher" is the game stand-in, so the
 // restart it makes is recorded; the old launcher is a few known bytes.
 class FinishTest : public testing::Test {
-protected:
+  protected:
     FinishTest() {
         fs::create_directories(store_);
         fs::create_directories(target_.parent_path());
@@ -110,8 +110,8 @@ TEST_F(FinishTest, TheLauncherSelectsTheModeFromItsCommandLine) {
         fs::remove(record_);
         const auto start = Clock::now();
         ChildProcess mode = ChildProcess::Start(
-            test_bed::LauncherProgram(), {L"--finish-launcher-update", c.processId, source_.wstring(),
-                                          target_.wstring(), backup_.wstring()});
+            test_bed::LauncherProgram(), {L"--finish-launcher-update", c.processId,
+                                          source_.wstring(), target_.wstring(), backup_.wstring()});
         EXPECT_EQ(mode.WaitForExit(), c.code) << Utf16ToUtf8(c.processId);
         EXPECT_LT(Clock::now() - start, 15s) << "no wait for a process id that names no process";
         if (c.code == 20) {

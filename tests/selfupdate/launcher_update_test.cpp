@@ -19,7 +19,7 @@ const char LauncherExe[] = "TESSIK-Launcher-Windows-x64.exe";
 // The "new launcher" is the game stand-in: it records the command line and
 // folder it was started with, which is what the hand-off must get right.
 class LauncherUpdateTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { launcherExecutablePath = running_.wstring(); }
     void TearDown() override { launcherExecutablePath.clear(); }
 
@@ -30,8 +30,9 @@ protected:
         const std::string digest =
             sha256.empty() ? test_bed::ExpectedSha256(L"game_standin.exe") : sha256;
         const std::wstring manifest = test_bed::UniqueName(L"launcher.json");
-        test_bed::Publish(manifest, test_bed::ManifestJson(version, test_bed::ServiceAddress(L"/files/" + binary),
-                                                           digest, executable));
+        test_bed::Publish(
+            manifest, test_bed::ManifestJson(version, test_bed::ServiceAddress(L"/files/" + binary),
+                                             digest, executable));
         address_.emplace(L"TESSIK_LAUNCHER_UPDATE_MANIFEST",
                          test_bed::ServiceAddress(L"/files/" + manifest));
     }
@@ -59,22 +60,24 @@ TEST_F(LauncherUpdateTest, OtherVersionIsDownloadedVerifiedAndHandedOver) {
         PublishLauncherManifest(version);
         MessageCollector collector;
         ASSERT_TRUE(CheckLauncherUpdate(root_)) << version;
-        EXPECT_EQ(collector.Statuses(), std::vector<std::wstring>{L"Downloading launcher update..."});
+        EXPECT_EQ(collector.Statuses(),
+                  std::vector<std::wstring>{L"Downloading launcher update..."});
 
         const fs::path update = root_ / (L"launcher-update-" + Utf8ToUtf16(version) + L".exe");
-        EXPECT_EQ(ReadFileBytes(update), ReadFileBytes(test_bed::SupportProgram(L"game_standin.exe")));
+        EXPECT_EQ(ReadFileBytes(update),
+                  ReadFileBytes(test_bed::SupportProgram(L"game_standin.exe")));
         const GameRecord copy = ReadGameRecord(record_);
         ASSERT_TRUE(copy.ran) << version;
-        EXPECT_EQ(copy.words, (std::vector<std::wstring>{
-                                  update.wstring(), L"--finish-launcher-update",
-                                  std::to_wstring(GetCurrentProcessId()), update.wstring(),
-                                  running_.wstring(),
-                                  (root_ / L"launcher-backup-0.1.190.exe").wstring()}));
+        EXPECT_EQ(copy.words,
+                  (std::vector<std::wstring>{update.wstring(), L"--finish-launcher-update",
+                                             std::to_wstring(GetCurrentProcessId()),
+                                             update.wstring(), running_.wstring(),
+                                             (root_ / L"launcher-backup-0.1.190.exe").wstring()}));
         EXPECT_EQ(copy.folder, root_);
     }
     // Both downloads stay; no backup is made by the check itself.
-    EXPECT_EQ(test_bed::TreeOf(root_),
-              (std::vector<std::wstring>{L"launcher-update-0.1.189.exe", L"launcher-update-0.1.191.exe"}));
+    EXPECT_EQ(test_bed::TreeOf(root_), (std::vector<std::wstring>{L"launcher-update-0.1.189.exe",
+                                                                  L"launcher-update-0.1.191.exe"}));
 }
 
 TEST_F(LauncherUpdateTest, DigestMismatchDeletesTheDownload) {
@@ -106,8 +109,7 @@ TEST_F(LauncherUpdateTest, RejectedManifestsFailBeforeAnyDownload) {
         EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_); }), c.message) << c.version;
         EXPECT_TRUE(collector.Statuses().empty());
     }
-    EXPECT_EQ(test_bed::TreeOf(scratch_),
-              (std::vector<std::wstring>{L"My Games", L"Store Root"}));
+    EXPECT_EQ(test_bed::TreeOf(scratch_), (std::vector<std::wstring>{L"My Games", L"Store Root"}));
 }
 
 TEST_F(LauncherUpdateTest, AddressIsTheVariableOrTheDefault) {
@@ -136,14 +138,14 @@ TEST_F(LauncherUpdateTest, UnknownOwnPathFailsBeforeAnyRequest) {
 }
 
 TEST(HandOffCommandLine, MatchesTheWorkedExample) {
-    const std::wstring line =
-        HandOffCommandLine(L"D:\\Store\\launcher-update-0.1.191.exe", 4242,
-                           L"D:\\My Games\\TESSIK-Launcher-Windows-x64.exe",
-                           L"D:\\Store\\launcher-backup-0.1.190.exe");
-    EXPECT_EQ(line,
-              L"D:\\Store\\launcher-update-0.1.191.exe --finish-launcher-update 4242 "
-              L"D:\\Store\\launcher-update-0.1.191.exe \"D:\\My Games\\TESSIK-Launcher-Windows-x64.exe\" "
-              L"D:\\Store\\launcher-backup-0.1.190.exe");
+    const std::wstring line = HandOffCommandLine(L"D:\\Store\\launcher-update-0.1.191.exe", 4242,
+                                                 L"D:\\My Games\\TESSIK-Launcher-Windows-x64.exe",
+                                                 L"D:\\Store\\launcher-backup-0.1.190.exe");
+    EXPECT_EQ(
+        line,
+        L"D:\\Store\\launcher-update-0.1.191.exe --finish-launcher-update 4242 "
+        L"D:\\Store\\launcher-update-0.1.191.exe \"D:\\My Games\\TESSIK-Launcher-Windows-x64.exe\" "
+        L"D:\\Store\\launcher-backup-0.1.190.exe");
     const RunChoice choice = ChooseRun(SplitCommandLine(line.c_str()));
     EXPECT_EQ(choice.kind, RunKind::FinishLauncherUpdate);
     EXPECT_EQ(choice.processId, 4242u);

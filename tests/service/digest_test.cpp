@@ -26,7 +26,8 @@ TEST(Sha256FileHex, HashesWholeFilesAroundTheReadSize) {
 
 TEST(Sha256FileHex, MissingFileFails) {
     const std::filesystem::path missing = test_bed::FreshScratchFolder() / L"nothing.zip";
-    EXPECT_EQ(ErrorMessageOf([&] { Sha256FileHex(missing); }), "Could not reopen the update archive");
+    EXPECT_EQ(ErrorMessageOf([&] { Sha256FileHex(missing); }),
+              "Could not reopen the update archive");
     // A folder is not a readable file either.
     EXPECT_NE(ErrorMessageOf([&] { Sha256FileHex(test_bed::FreshScratchFolder()); }), "<no error>");
 }

@@ -52,9 +52,9 @@ TEST(HttpsGet, StatusOtherThan200FailsAndCreatesNoFile) {
     const std::filesystem::path folder = test_bed::FreshScratchFolder();
     for (const wchar_t* status : {L"404", L"204", L"206", L"500", L"304"}) {
         const std::filesystem::path file = folder / (std::wstring(status) + L".zip");
-        EXPECT_EQ(FetchError(ServiceAddress(L"/status/" + std::wstring(status) + L"/x"), nullptr,
-                             &file),
-                  "The update service returned an error")
+        EXPECT_EQ(
+            FetchError(ServiceAddress(L"/status/" + std::wstring(status) + L"/x"), nullptr, &file),
+            "The update service returned an error")
             << Utf16ToUtf8(status);
         EXPECT_FALSE(std::filesystem::exists(file)) << Utf16ToUtf8(status);
     }
@@ -87,7 +87,8 @@ TEST(HttpsGet, FileModeWritesTheBodyAndTruncatesAnOldFile) {
     EXPECT_EQ(std::filesystem::file_size(file), 0u);
 
     // A body several transfer buffers long arrives byte for byte.
-    test_bed::Publish(test_bed::UniqueName(L"big.bin"), ReadFileBytes(test_bed::DataFile(L"3MiB+5.bin")));
+    test_bed::Publish(test_bed::UniqueName(L"big.bin"),
+                      ReadFileBytes(test_bed::DataFile(L"3MiB+5.bin")));
     HttpsGet(ServiceAddress(L"/files/" + test_bed::UniqueName(L"big.bin")), nullptr, &file);
     EXPECT_EQ(ReadFileBytes(file), ReadFileBytes(test_bed::DataFile(L"3MiB+5.bin")));
 }
@@ -100,7 +101,8 @@ TEST(HttpsGet, CutConnectionFailsAndLeavesThePartialFile) {
     EXPECT_LE(std::filesystem::file_size(file), 100000u);
 
     std::string body;
-    EXPECT_EQ(FetchError(ServiceAddress(L"/cut/10/y"), &body), "The update download was interrupted");
+    EXPECT_EQ(FetchError(ServiceAddress(L"/cut/10/y"), &body),
+              "The update download was interrupted");
 }
 
 TEST(HttpsGet, MissingDestinationFolderFailsAfterTheStatusCheck) {
@@ -112,7 +114,8 @@ TEST(HttpsGet, MissingDestinationFolderFailsAfterTheStatusCheck) {
 }
 
 TEST(HttpsGet, RefusesAddressesThatAreNotHttpsBeforeAnyTraffic) {
-    const std::wstring port = ServiceAddress(L"").substr(std::wstring(L"https://localhost:").size());
+    const std::wstring port =
+        ServiceAddress(L"").substr(std::wstring(L"https://localhost:").size());
     const std::wstring addresses[] = {
         L"http://localhost:" + port + L"/files/plain-http",
         L"ftp://localhost/files/ftp",
@@ -140,7 +143,8 @@ TEST(HttpsGet, RefusesAnUntrustedCertificate) {
 TEST(HttpsGet, UnreachableServiceFails) {
     std::string body;
     // Port 1 on loopback: nothing listens there.
-    EXPECT_EQ(FetchError(L"https://localhost:1/x", &body), "The update service could not be reached");
+    EXPECT_EQ(FetchError(L"https://localhost:1/x", &body),
+              "The update service could not be reached");
 }
 
 TEST(HttpsGet, SendsPathAndQueryAsWrittenWithTheUserAgent) {
@@ -150,8 +154,9 @@ TEST(HttpsGet, SendsPathAndQueryAsWrittenWithTheUserAgent) {
     HttpsGet(ServiceAddress(L"/files/" + name + L"?version=0.1.136&x=%41b"), &body, nullptr);
     EXPECT_EQ(body, "ok");
     const std::string path = "/files/" + Utf16ToUtf8(name);
-    EXPECT_EQ(LoggedRequest(path),
-              "GET " + path + "?version=0.1.136&x=%41b HTTP/1.1\tTessikLauncher/2 (native Windows)");
+    EXPECT_EQ(
+        LoggedRequest(path),
+        "GET " + path + "?version=0.1.136&x=%41b HTTP/1.1\tTessikLauncher/2 (native Windows)");
 }
 
 TEST(HttpsGet, AddressWithoutPathRequestsTheRoot) {
@@ -160,13 +165,15 @@ TEST(HttpsGet, AddressWithoutPathRequestsTheRoot) {
     EXPECT_EQ(FetchError(ServiceAddress(L""), &body), "The update service returned an error");
     // No other test requests the bare root, so any such line is this one's.
     const std::vector<std::string> log = test_bed::RequestLog();
-    EXPECT_NE(std::find(log.begin(), log.end(), "GET / HTTP/1.1\tTessikLauncher/2 (native Windows)"),
-              log.end());
+    EXPECT_NE(
+        std::find(log.begin(), log.end(), "GET / HTTP/1.1\tTessikLauncher/2 (native Windows)"),
+        log.end());
 }
 
 TEST(HttpsGet, WithoutDestinationReadsAndDropsTheBody) {
-    EXPECT_EQ(ErrorMessageOf([] { HttpsGet(ServiceAddress(L"/size/2000000/drop"), nullptr, nullptr); }),
-              "<no error>");
+    EXPECT_EQ(
+        ErrorMessageOf([] { HttpsGet(ServiceAddress(L"/size/2000000/drop"), nullptr, nullptr); }),
+        "<no error>");
 }
 
 }  // namespace

@@ -8,7 +8,8 @@ namespace {
 
 const std::string Digest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 const std::string Sample =
-    "{\"version\":\"0.1.136\",\"platform\":\"windows-x86_64\",\"url\":\"https://updates.example.com/"
+    "{\"version\":\"0.1.136\",\"platform\":\"windows-x86_64\",\"url\":\"https://"
+    "updates.example.com/"
     "runtime.zip?version=0.1.136\",\"sha256\":\"" +
     Digest + "\",\"executable\":\"tessik.exe\"}";
 
@@ -32,8 +33,8 @@ TEST(ParseUpdateManifest, ReadsTheWorkedExample) {
     // "platform" plays no part: removed or changed, the record is the same.
     for (const std::string& platform : {std::string(""), std::string("\"platform\":\"other\",")}) {
         std::string text = Sample;
-        text.replace(text.find("\"platform\""), std::string("\"platform\":\"windows-x86_64\",").size(),
-                     platform);
+        text.replace(text.find("\"platform\""),
+                     std::string("\"platform\":\"windows-x86_64\",").size(), platform);
         const UpdateManifest other = ParseUpdateManifest(text, "tessik.exe");
         EXPECT_EQ(other.version, m.version);
         EXPECT_EQ(other.url, m.url);
@@ -57,8 +58,8 @@ TEST(ParseUpdateManifest, ReportsEachFaultWithItsMessage) {
          "The update manifest is missing url"},
         {"{\"version\":\"1\",\"url\":\"" + https + "\"}", "tessik.exe",
          "The update manifest is missing sha256"},
-        {"{\"Version\":\"1\",\"url\":\"" + https + "\",\"sha256\":\"" + Digest + "\"}", "tessik.exe",
-         "The update manifest is missing version"},
+        {"{\"Version\":\"1\",\"url\":\"" + https + "\",\"sha256\":\"" + Digest + "\"}",
+         "tessik.exe", "The update manifest is missing version"},
         {"{\"version\"", "tessik.exe", "The update manifest is malformed"},
         {"{\"version\": 5}", "tessik.exe", "The update manifest is malformed"},
         {"{\"version\":\"a\\u0041\"}", "tessik.exe",
@@ -104,9 +105,10 @@ TEST(ParseUpdateManifest, DefaultsAndNormalisesFields) {
     const std::string https = "https://h/a.zip";
     EXPECT_EQ(ParseUpdateManifest(Manifest("1", https, Digest), "tessik.exe").executable,
               "tessik.exe");
-    EXPECT_EQ(ParseUpdateManifest(Manifest("1", https, Digest, ",\"executable\":\"\""), "tessik.exe")
-                  .executable,
-              "tessik.exe");
+    EXPECT_EQ(
+        ParseUpdateManifest(Manifest("1", https, Digest, ",\"executable\":\"\""), "tessik.exe")
+            .executable,
+        "tessik.exe");
     std::string upper = Digest;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(ParseUpdateManifest(Manifest("1", https, upper), "tessik.exe").sha256, Digest);
@@ -119,9 +121,9 @@ TEST(ParseUpdateManifest, DefaultsAndNormalisesFields) {
 
 TEST(ParseUpdateManifest, PassesRawUtf8InVersionButNotInvalidUtf8InUrl) {
     const std::string https = "https://h/a.zip";
-    EXPECT_EQ(ParseUpdateManifest(Manifest("1.0-\xC3\xA9t\xC3\xA9", https, Digest), "tessik.exe")
-                  .version,
-              "1.0-\xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(
+        ParseUpdateManifest(Manifest("1.0-\xC3\xA9t\xC3\xA9", https, Digest), "tessik.exe").version,
+        "1.0-\xC3\xA9t\xC3\xA9");
     EXPECT_EQ(ParseUpdateManifest(Manifest("bad\xC3(", https, Digest), "tessik.exe").version,
               "bad\xC3(");
     EXPECT_EQ(ParseUpdateManifest(Manifest("1", "https://h/caf\xC3\xA9", Digest), "tessik.exe").url,

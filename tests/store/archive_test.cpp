@@ -69,7 +69,8 @@ TEST(CheckArchiveListing, NeedsTopLevelExecutableAndOnlySafeNames) {
         // The first unsafe name is reported even before the executable is seen.
         {"/x\ngame/tessik.exe\n", "The update archive contains an unsafe path"},
         {"tessik.exe\r\ntar: Error opening archive\r\n", "<no error>"},
-        {"tessik.exe\n/usr/bin/bsdtar: Damaged entry\n", "The update archive contains an unsafe path"},
+        {"tessik.exe\n/usr/bin/bsdtar: Damaged entry\n",
+         "The update archive contains an unsafe path"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ErrorMessageOf([&] { CheckArchiveListing(c.listing); }), c.message)
@@ -150,14 +151,18 @@ TEST(RunCapturedProcess, CapturesOutputAndChecksTheExitCode) {
     EXPECT_NE(listing.find("tessik.exe\n"), std::string::npos);
     EXPECT_NE(listing.find("assets/models/bird.glb"), std::string::npos);
 
-    EXPECT_EQ(ErrorMessageOf([&] { RunCapturedProcess({tar, L"--no-such-option"}); }),
+    EXPECT_EQ(ErrorMessageOf([&] {
+                  RunCapturedProcess({tar, L"--no-such-option"});
+              }),
               "Windows could not unpack the verified update");
     EXPECT_EQ(ErrorMessageOf([] { RunCapturedProcess({}); }), "Internal launcher command is empty");
 }
 
 TEST(RunCapturedProcess, MissingProgramIsReportedAsMissingTar) {
     const fs::path missing = test_bed::FreshScratchFolder() / L"tar.exe";
-    EXPECT_EQ(ErrorMessageOf([&] { RunCapturedProcess({missing.wstring(), L"-tf", L"x.zip"}); }),
+    EXPECT_EQ(ErrorMessageOf([&] {
+                  RunCapturedProcess({missing.wstring(), L"-tf", L"x.zip"});
+              }),
               "Windows tar is unavailable; Windows 10 version 1803 or newer is required");
 }
 
@@ -173,7 +178,8 @@ TEST(RunCapturedProcess, DrainsOutputLargerThanThePipe) {
     }
     const std::wstring tar = SystemTarPath().wstring();
     const fs::path archive = folder / L"many.zip";
-    RunCapturedProcess({tar, L"--format", L"zip", L"-cf", archive.wstring(), L"-C", tree.wstring(), L"."});
+    RunCapturedProcess(
+        {tar, L"--format", L"zip", L"-cf", archive.wstring(), L"-C", tree.wstring(), L"."});
     const std::string listing = RunCapturedProcess({tar, L"-tf", archive.wstring()});
     EXPECT_GT(listing.size(), 500000u);
     EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 3001);
@@ -197,7 +203,8 @@ TEST(UnpackUpdateArchive, IgnoresATarExeInTheCurrentOrProgramFolder) {
     const fs::path impostor = programFolder / L"support" / L"game_standin.exe";
     ASSERT_TRUE(fs::exists(impostor));
     const fs::path planted[] = {programFolder / L"tar.exe", folder / L"tar.exe"};
-    for (const fs::path& place : planted) fs::copy_file(impostor, place, fs::copy_options::overwrite_existing);
+    for (const fs::path& place : planted)
+        fs::copy_file(impostor, place, fs::copy_options::overwrite_existing);
     const fs::path previous = fs::current_path();
     fs::current_path(folder);
 

@@ -39,8 +39,8 @@ TEST(IsNewerVersion, OrdersNumericallyWithLongerListsNewer) {
         std::wstring newer, older;
     };
     const Case cases[] = {
-        {L"0.1.190", L"0.1.99"}, {L"1.10", L"1.9"},       {L"1.2.0", L"1.2"},
-        {L"0.1.190", L"broken"}, {L"2", L"1.99.99"},      {L"1.0", L""},
+        {L"0.1.190", L"0.1.99"}, {L"1.10", L"1.9"},  {L"1.2.0", L"1.2"},
+        {L"0.1.190", L"broken"}, {L"2", L"1.99.99"}, {L"1.0", L""},
     };
     for (const Case& c : cases) {
         EXPECT_TRUE(IsNewerVersion(c.newer, c.older)) << Utf16ToUtf8(c.newer);
@@ -55,8 +55,8 @@ TEST(IsNewerVersion, OrdersNumericallyWithLongerListsNewer) {
 TEST(ListInstalledVersions, ListsStartableBuildsNewestFirst) {
     const fs::path root = test_bed::FreshScratchFolder(L" root");
     const fs::path versions = root / L"versions";
-    for (const wchar_t* name : {L"0.1.99", L"0.1.190", L"1.10", L"1.9", L"broken", L"no-exe",
-                                L"exe-is-folder"}) {
+    for (const wchar_t* name :
+         {L"0.1.99", L"0.1.190", L"1.10", L"1.9", L"broken", L"no-exe", L"exe-is-folder"}) {
         fs::create_directories(versions / name);
     }
     for (const wchar_t* name : {L"0.1.99", L"0.1.190", L"1.10", L"1.9", L"broken"}) {
@@ -71,7 +71,8 @@ TEST(ListInstalledVersions, ListsStartableBuildsNewestFirst) {
         names.push_back(build.name);
         EXPECT_EQ(build.path, versions / build.name);
     }
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"1.10", L"1.9", L"0.1.190", L"0.1.99", L"broken"}));
+    EXPECT_EQ(names,
+              (std::vector<std::wstring>{L"1.10", L"1.9", L"0.1.190", L"0.1.99", L"broken"}));
 }
 
 TEST(ListInstalledVersions, MissingFoldersGiveAnEmptyList) {

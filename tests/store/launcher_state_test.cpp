@@ -21,7 +21,8 @@ TEST(LauncherState, WritesTheExactBytes) {
 TEST(LauncherState, RoundTripsPathsAndVersions) {
     const std::filesystem::path file = test_bed::FreshScratchFolder() / StateFileName;
     const LauncherState states[] = {
-        {"0.1.136", L"C:\\Users\\Zo\u00EB M\u00FCller\\AppData\\Tessik\\launcher\\versions\\0.1.136"},
+        {"0.1.136",
+         L"C:\\Users\\Zo\u00EB M\u00FCller\\AppData\\Tessik\\launcher\\versions\\0.1.136"},
         {"2.0", L"D:\\with \"quote\"\\and\\trailing\\"},
         {"1.0-\xC3\xA9", L"\u65E5\u672C\\\u8A9E"},
         {"with\\backslash", L"C:\\a"},
@@ -90,11 +91,14 @@ TEST(LauncherState, RefusedMoveKeepsTheOldFile) {
         KernelHandle lock(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_NE(lock.get(), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(ErrorMessageOf([&] { WriteLauncherState(file, LauncherState{"2", L"C:\\new"}); }),
+        EXPECT_EQ(ErrorMessageOf([&] {
+                      WriteLauncherState(file, LauncherState{"2", L"C:\\new"});
+                  }),
                   "Could not activate the verified update");
     }
     EXPECT_EQ(ReadFileBytes(file), old);
-    EXPECT_EQ(ReadFileBytes(file.wstring() + L".tmp"), "{\"version\":\"2\",\"path\":\"C:\\\\new\"}");
+    EXPECT_EQ(ReadFileBytes(file.wstring() + L".tmp"),
+              "{\"version\":\"2\",\"path\":\"C:\\\\new\"}");
 }
 
 TEST(LauncherState, UnwritableTemporaryFileKeepsTheOldFile) {
@@ -102,7 +106,9 @@ TEST(LauncherState, UnwritableTemporaryFileKeepsTheOldFile) {
     WriteLauncherState(file, LauncherState{"1", L"C:\\old"});
     // A folder in the temporary file's place cannot be opened for writing.
     std::filesystem::create_directory(file.wstring() + L".tmp");
-    EXPECT_EQ(ErrorMessageOf([&] { WriteLauncherState(file, LauncherState{"2", L"C:\\new"}); }),
+    EXPECT_EQ(ErrorMessageOf([&] {
+                  WriteLauncherState(file, LauncherState{"2", L"C:\\new"});
+              }),
               "Could not write launcher state");
     EXPECT_EQ(ReadLauncherState(file).version, "1");
 }

@@ -68,7 +68,8 @@ TEST(TextConversion, RoundTripsWellFormedText) {
 TEST(TextConversion, RejectsInvalidUtf8) {
     for (const std::string& bad : {std::string("\x80"), std::string("ok\xC3"),
                                    std::string("\xED\xA0\x80"), std::string("\xFF\xFE")}) {
-        EXPECT_EQ(ErrorMessageOf([&] { Utf8ToUtf16(bad); }), "The update service returned invalid text");
+        EXPECT_EQ(ErrorMessageOf([&] { Utf8ToUtf16(bad); }),
+                  "The update service returned invalid text");
     }
 }
 

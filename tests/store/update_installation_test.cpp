@@ -29,15 +29,17 @@ UpdateManifest Published(const std::string& version, const std::wstring& archive
 size_t RequestsFor(const std::wstring& archive) {
     const std::string name = Utf16ToUtf8(test_bed::UniqueName(archive));
     const std::vector<std::string> log = test_bed::RequestLog();
-    return std::count_if(log.begin(), log.end(),
-                         [&](const std::string& line) { return line.find(name) != std::string::npos; });
+    return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+        return line.find(name) != std::string::npos;
+    });
 }
 
 // Everything in the storage root apart from the installed builds.
 std::vector<std::wstring> StagingLeftovers(const fs::path& root) {
     std::vector<std::wstring> left;
     for (const fs::directory_entry& entry : fs::directory_iterator(root)) {
-        if (entry.path().filename() != L"versions") left.push_back(entry.path().filename().wstring());
+        if (entry.path().filename() != L"versions")
+            left.push_back(entry.path().filename().wstring());
     }
     return left;
 }
@@ -67,9 +69,9 @@ TEST(RemoveStaleStagingFolders, RemovesOnlyFoldersOfEndedLaunchers) {
     ChildProcess running = ChildProcess::Start(test_bed::SupportProgram(L"game_standin.exe"));
 
     const auto staging = [&](DWORD id) { return L"update-" + std::to_wstring(id) + L"-77"; };
-    for (const std::wstring& name : {staging(ended.Id()), staging(running.Id()),
-                                     staging(GetCurrentProcessId()), std::wstring(L"update-x-1"),
-                                     std::wstring(L"versions")}) {
+    for (const std::wstring& name :
+         {staging(ended.Id()), staging(running.Id()), staging(GetCurrentProcessId()),
+          std::wstring(L"update-x-1"), std::wstring(L"versions")}) {
         fs::create_directories(root / name / L"runtime");
         WriteFileBytes(root / name / L"runtime.zip", "partial");
     }
@@ -93,8 +95,9 @@ TEST(InstallUpdate, InstallsAVerifiedBuildAndRemovesStaging) {
     EXPECT_EQ(ReadFileBytes(build / L"tessik.exe"),
               ReadFileBytes(test_bed::SupportProgram(L"game_standin.exe")));
     EXPECT_TRUE(StagingLeftovers(root).empty());
-    EXPECT_EQ(collector.Statuses(), (std::vector<std::wstring>{L"Downloading into TESSIK storage...",
-                                                               L"Installing verified update..."}));
+    EXPECT_EQ(collector.Statuses(),
+              (std::vector<std::wstring>{L"Downloading into TESSIK storage...",
+                                         L"Installing verified update..."}));
 }
 
 TEST(InstallUpdate, AnInstalledBuildIsReturnedUntouched) {
@@ -144,15 +147,35 @@ TEST(InstallUpdate, FailuresLeaveNoStagingAndNoBuild) {
     const std::wstring downloading = L"Downloading into TESSIK storage...";
     const std::wstring installing = L"Installing verified update...";
     const Case cases[] = {
-        {"digest differs", L"good.zip", std::string(64, 'a'), false,
-         "Downloaded update failed its SHA-256 check", {downloading}},
-        {"unsafe archive", L"parent.zip", "", false, "The update archive contains an unsafe path",
+        {"digest differs",
+         L"good.zip",
+         std::string(64, 'a'),
+         false,
+         "Downloaded update failed its SHA-256 check",
+         {downloading}},
+        {"unsafe archive",
+         L"parent.zip",
+         "",
+         false,
+         "The update archive contains an unsafe path",
          {downloading, installing}},
-        {"no executable", L"nested-exe.zip", "", false, "The update archive is missing tessik.exe",
+        {"no executable",
+         L"nested-exe.zip",
+         "",
+         false,
+         "The update archive is missing tessik.exe",
          {downloading, installing}},
-        {"damaged archive", L"truncated.zip", "", false,
-         "Windows could not unpack the verified update", {downloading, installing}},
-        {"download fails", L"good.zip", "", true, "The update service returned an error",
+        {"damaged archive",
+         L"truncated.zip",
+         "",
+         false,
+         "Windows could not unpack the verified update",
+         {downloading, installing}},
+        {"download fails",
+         L"good.zip",
+         "",
+         true,
+         "The update service returned an error",
          {downloading}},
     };
     for (const Case& c : cases) {
@@ -184,9 +207,9 @@ TEST(InstallUpdate, UnsafeVersionsTouchNothing) {
             << "version: " << version;
         EXPECT_TRUE(collector.Statuses().empty());
     }
-    EXPECT_EQ(test_bed::TreeOf(parent),
-              (std::vector<std::wstring>{L"launcher", L"sibling", L"sibling\\keep.txt",
-                                         L"tessik.exe"}));
+    EXPECT_EQ(
+        test_bed::TreeOf(parent),
+        (std::vector<std::wstring>{L"launcher", L"sibling", L"sibling\\keep.txt", L"tessik.exe"}));
 }
 
 TEST(InstallUpdate, NonAsciiVersionNamesItsFolder) {

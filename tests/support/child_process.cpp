@@ -44,7 +44,8 @@ void ChildProcess::Terminate() {
 }
 
 std::optional<DWORD> WaitForProcessExit(DWORD processId, std::chrono::milliseconds timeout) {
-    KernelHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    KernelHandle process(
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     if (!process) return 0;  // already gone
     if (WaitForSingleObject(process.get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
         return std::nullopt;

@@ -13,7 +13,7 @@
 // A program a test starts. Whatever is still running when the owner goes away
 // is ended, so a failing test leaves nothing behind.
 class ChildProcess {
-public:
+  public:
     // Starts `program` with the arguments (quoted by the launcher's rule), in
     // `folder` (the test's own folder when empty), with this process's
     // environment.
@@ -33,7 +33,7 @@ public:
 
     void Terminate();
 
-private:
+  private:
     ChildProcess() = default;
     KernelHandle process_;
     DWORD id_ = 0;

@@ -9,7 +9,7 @@
 // mainWindow and keeps every worker message it receives, in order, taking
 // over the texts they carry as the real window does.
 class MessageCollector {
-public:
+  public:
     struct Message {
         UINT id;
         WPARAM wParam;
@@ -28,7 +28,7 @@ public:
     // The status texts received, in order.
     std::vector<std::wstring> Statuses();
 
-private:
+  private:
     static LRESULT CALLBACK Procedure(HWND window, UINT id, WPARAM wParam, LPARAM lParam);
     HWND window_ = nullptr;
     std::vector<Message> messages_;

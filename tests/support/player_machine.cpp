@@ -39,9 +39,9 @@ void PlayerMachine::PublishGame(const std::string& version, const std::wstring& 
                                 const std::string& sha256) {
     const std::wstring zip = test_bed::UniqueName(L"game-" + archive);
     test_bed::Publish(zip, ReadFileBytes(test_bed::DataFile(archive)));
-    PublishGameManifest(test_bed::ManifestJson(
-        version, test_bed::ServiceAddress(L"/files/" + zip),
-        sha256.empty() ? test_bed::ExpectedSha256(archive) : sha256));
+    PublishGameManifest(
+        test_bed::ManifestJson(version, test_bed::ServiceAddress(L"/files/" + zip),
+                               sha256.empty() ? test_bed::ExpectedSha256(archive) : sha256));
 }
 
 void PlayerMachine::PublishGameManifest(const std::string& json) {
@@ -64,9 +64,9 @@ void PlayerMachine::DelayGameManifest(int milliseconds) {
 void PlayerMachine::PublishLauncherManifest(const std::string& version, const std::wstring& url,
                                             const std::string& sha256) {
     const std::wstring name = test_bed::UniqueName(L"launcher.json");
-    test_bed::Publish(name, test_bed::ManifestJson(
-                                version, url.empty() ? L"https://localhost/unused.exe" : url,
-                                sha256, "TESSIK-Launcher-Windows-x64.exe"));
+    test_bed::Publish(
+        name, test_bed::ManifestJson(version, url.empty() ? L"https://localhost/unused.exe" : url,
+                                     sha256, "TESSIK-Launcher-Windows-x64.exe"));
     PointLauncherManifestAt(test_bed::ServiceAddress(L"/files/" + name));
 }
 

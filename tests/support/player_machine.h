@@ -16,7 +16,7 @@
 // that records how it was started. The variables it sets are inherited by a
 // launcher the test starts.
 class PlayerMachine {
-public:
+  public:
     struct Outcome {
         std::vector<std::wstring> statuses;
         size_t ends = 0;
@@ -59,7 +59,7 @@ public:
     // Staging folders and temporary state files left in the storage root.
     std::vector<std::wstring> Leftovers() const;
 
-private:
+  private:
     std::filesystem::path scratch_;
     std::filesystem::path appData_;
     std::filesystem::path record_;

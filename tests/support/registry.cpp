@@ -4,11 +4,12 @@
 
 #include <vector>
 
-std::optional<std::wstring> ReadUserRegistryString(const std::wstring& key, const std::wstring& name) {
+std::optional<std::wstring> ReadUserRegistryString(const std::wstring& key,
+                                                   const std::wstring& name) {
     DWORD size = 0;
     const wchar_t* value = name.empty() ? nullptr : name.c_str();
-    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), value, RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
-        ERROR_SUCCESS) {
+    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), value, RRF_RT_REG_SZ, nullptr, nullptr,
+                     &size) != ERROR_SUCCESS) {
         return std::nullopt;
     }
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
@@ -19,4 +20,6 @@ std::optional<std::wstring> ReadUserRegistryString(const std::wstring& key, cons
     return std::wstring(data.data());
 }
 
-void DeleteUserRegistryTree(const std::wstring& key) { RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str()); }
+void DeleteUserRegistryTree(const std::wstring& key) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+}

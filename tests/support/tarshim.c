@@ -61,7 +61,8 @@ int main(void) {
     ssize_t got;
     while ((got = read(fds[0], buffer, sizeof buffer)) > 0) {
         DWORD written = 0;
-        if (out != NULL && out != INVALID_HANDLE_VALUE) WriteFile(out, buffer, (DWORD)got, &written, NULL);
+        if (out != NULL && out != INVALID_HANDLE_VALUE)
+            WriteFile(out, buffer, (DWORD)got, &written, NULL);
     }
     close(fds[0]);
 

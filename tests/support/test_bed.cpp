@@ -90,7 +90,8 @@ std::filesystem::path FreshScratchFolder(const std::wstring& suffix) {
     if (error) {
         // Something Wine cannot delete (a dangling link) from an earlier run:
         // set the whole folder aside.
-        std::filesystem::rename(folder, folder.wstring() + L".stale-" + std::to_wstring(GetTickCount64()));
+        std::filesystem::rename(folder,
+                                folder.wstring() + L".stale-" + std::to_wstring(GetTickCount64()));
     }
     std::filesystem::create_directories(folder);
     return folder;

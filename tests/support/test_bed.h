@@ -51,8 +51,9 @@ std::string ManifestJson(const std::string& version, const std::wstring& url,
 
 // The file's content once it exists and has stopped growing, or nullopt after
 // `timeout`.
-std::optional<std::string> WaitForFile(const std::filesystem::path& file,
-                                       std::chrono::milliseconds timeout = std::chrono::seconds(20));
+std::optional<std::string> WaitForFile(
+    const std::filesystem::path& file,
+    std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 // Every file and folder below `folder`, as sorted relative paths.
 std::vector<std::wstring> TreeOf(const std::filesystem::path& folder);
@@ -62,13 +63,13 @@ std::vector<std::wstring> TreeOf(const std::filesystem::path& folder);
 // Sets (or, with nullopt, removes) an environment variable of this process for
 // one scope, then restores it.
 class ScopedVariable {
-public:
+  public:
     ScopedVariable(std::wstring name, std::optional<std::wstring> value);
     ~ScopedVariable();
     ScopedVariable(const ScopedVariable&) = delete;
     ScopedVariable& operator=(const ScopedVariable&) = delete;
 
-private:
+  private:
     std::wstring name_;
     std::optional<std::wstring> old_;
 };

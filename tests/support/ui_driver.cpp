@@ -39,7 +39,8 @@ BOOL CALLBACK MatchTopLevel(HWND window, LPARAM context) {
     if ((search->processId == 0 || owner == search->processId) &&
         ClassOf(window) == search->className && IsWindowVisible(window) &&
         (search->owner == nullptr || GetWindow(window, GW_OWNER) == search->owner) &&
-        (search->program == nullptr || _wcsicmp(ProgramOf(owner).c_str(), search->program->c_str()) == 0)) {
+        (search->program == nullptr ||
+         _wcsicmp(ProgramOf(owner).c_str(), search->program->c_str()) == 0)) {
         search->found = window;
         return FALSE;
     }
@@ -81,7 +82,8 @@ std::vector<Control> Controls(HWND window) {
     }
     std::vector<Control> controls;
     for (HWND child : children) {
-        Control control{child, ClassOf(child), TextOf(child), {}, 0, IsWindowEnabled(child) != FALSE};
+        Control control{
+            child, ClassOf(child), TextOf(child), {}, 0, IsWindowEnabled(child) != FALSE};
         GetWindowRect(child, &control.rect);
         MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&control.rect), 2);
         control.style = GetWindowLongW(child, GWL_STYLE);
@@ -106,7 +108,8 @@ std::vector<std::wstring> ComboItems(HWND combo) {
     for (LRESULT i = 0; i < count; ++i) {
         const LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, i, 0);
         std::wstring item(static_cast<size_t>(length > 0 ? length : 0) + 1, L'\0');
-        const LRESULT got = SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item.data()));
+        const LRESULT got =
+            SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item.data()));
         item.resize(got > 0 ? static_cast<size_t>(got) : 0);
         items.push_back(item);
     }
@@ -135,7 +138,8 @@ std::optional<MessageBoxSeen> WaitForMessageBox(HWND owner, std::chrono::millise
 
 void Dismiss(const MessageBoxSeen& box) { Click(GetDlgItem(box.handle, IDOK)); }
 
-std::wstring WaitForText(HWND control, const std::wstring& text, std::chrono::milliseconds timeout) {
+std::wstring WaitForText(HWND control, const std::wstring& text,
+                         std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     std::wstring now = TextOf(control);
     while (now != text && Clock::now() < deadline) {

@@ -53,7 +53,8 @@ struct MessageBoxSeen {
     std::wstring title;
     std::wstring text;
 };
-std::optional<MessageBoxSeen> WaitForMessageBox(HWND owner, std::chrono::milliseconds timeout = 30s);
+std::optional<MessageBoxSeen> WaitForMessageBox(HWND owner,
+                                                std::chrono::milliseconds timeout = 30s);
 // Presses its OK button.
 void Dismiss(const MessageBoxSeen& box);
 

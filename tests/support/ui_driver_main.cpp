@@ -45,8 +45,8 @@ int Dump() {
     const HWND window = ui::WaitForLauncherWindow(0, 5s);
     if (window == nullptr) return 1;
     for (const ui::Control& c : ui::Controls(window)) {
-        std::wprintf(L"%ls\t%ls\t%ld,%ld,%ld,%ld\t0x%08lx\t%ls\n", c.className.c_str(), c.text.c_str(),
-                     c.rect.left, c.rect.top, c.rect.right, c.rect.bottom,
+        std::wprintf(L"%ls\t%ls\t%ld,%ld,%ld,%ld\t0x%08lx\t%ls\n", c.className.c_str(),
+                     c.text.c_str(), c.rect.left, c.rect.top, c.rect.right, c.rect.bottom,
                      static_cast<unsigned long>(c.style), c.enabled ? L"enabled" : L"disabled");
     }
     return 0;
