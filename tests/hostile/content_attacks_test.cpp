@@ -20,10 +20,9 @@ std::string PaddedManifest(const std::string& manifest, size_t size) {
     return open + std::string(fill, 'p') + close + manifest.substr(1);
 }
 
-std::string GoodManifest(PlayerMachine& player, const std::string& version = "0.2") {
+std::string GoodManifest(const std::string& version = "0.2") {
     const std::wstring zip = test_bed::UniqueName(L"good.zip");
     test_bed::Publish(zip, ReadFileBytes(test_bed::DataFile(L"good.zip")));
-    (void)player;
     return test_bed::ManifestJson(version, test_bed::ServiceAddress(L"/files/" + zip),
                                   test_bed::ExpectedSha256(L"good.zip"));
 }
@@ -46,7 +45,7 @@ std::vector<Attack> ContentAttacks() {
     const std::string unpack = "Windows could not unpack the verified update";
     std::vector<Attack> attacks = {
         ManifestText("manifest one byte over 1 MiB",
-                     [](PlayerMachine& p) { return PaddedManifest(GoodManifest(p), 1048577); },
+                     [](PlayerMachine&) { return PaddedManifest(GoodManifest(), 1048577); },
                      {"The update manifest is unexpectedly large"}),
         ManifestText("manifest without url",
                      [](PlayerMachine&) { return std::string("{\"version\":\"0.2\"}"); },
@@ -71,8 +70,8 @@ std::vector<Attack> ContentAttacks() {
                      },
                      {"The update manifest does not use HTTPS"}),
         ManifestText("digest one bit off",
-                     [](PlayerMachine& p) {
-                         std::string m = GoodManifest(p);
+                     [](PlayerMachine&) {
+                         std::string m = GoodManifest();
                          // The digest's lowest bit flipped.
                          const std::string hex = "0123456789abcdef";
                          const size_t at = m.find(test_bed::ExpectedSha256(L"good.zip")) + 63;
@@ -171,7 +170,7 @@ TEST(ContentAttacks, PlayerWithoutABuildIsToldWhy) {
 
 TEST(ContentAttacks, ManifestOfExactly1MiBIsAccepted) {
     PlayerMachine player;
-    const std::string manifest = PaddedManifest(GoodManifest(player), 1048576);
+    const std::string manifest = PaddedManifest(GoodManifest(), 1048576);
     ASSERT_EQ(manifest.size(), 1048576u);
     player.PublishGameManifest(manifest);
     const PlayerMachine::Outcome run = player.Run();

@@ -70,6 +70,10 @@ HWND WaitForLauncherWindow(DWORD processId, std::chrono::milliseconds timeout) {
     return WaitForTopLevel({processId, L"TessikNativeLauncher", nullptr, nullptr}, timeout);
 }
 
+HWND WaitForTopLevelWindow(const std::wstring& className, std::chrono::milliseconds timeout) {
+    return WaitForTopLevel({0, className.c_str(), nullptr, nullptr}, timeout);
+}
+
 HWND WaitForLauncherWindowOf(const std::wstring& program, std::chrono::milliseconds timeout) {
     return WaitForTopLevel({0, L"TessikNativeLauncher", nullptr, nullptr, &program}, timeout);
 }

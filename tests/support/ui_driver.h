@@ -26,6 +26,10 @@ struct Control {
 // process when processId is 0), or nullptr after the time-out.
 HWND WaitForLauncherWindow(DWORD processId, std::chrono::milliseconds timeout = 20s);
 
+// Any visible top-level window of the class, in any process, or nullptr after
+// the time-out.
+HWND WaitForTopLevelWindow(const std::wstring& className, std::chrono::milliseconds timeout = 20s);
+
 // The same, for a launcher started from the program file `program` by
 // someone else (the hand-off copy, for example).
 HWND WaitForLauncherWindowOf(const std::wstring& program, std::chrono::milliseconds timeout = 20s);

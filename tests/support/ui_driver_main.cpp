@@ -75,35 +75,8 @@ int Click(const wchar_t* text) {
     return 0;
 }
 
-struct ClassSearch {
-    const wchar_t* className;
-    HWND found;
-};
-
-BOOL CALLBACK MatchClass(HWND window, LPARAM context) {
-    auto* search = reinterpret_cast<ClassSearch*>(context);
-    wchar_t name[256];
-    if (GetClassNameW(window, name, 256) > 0 && std::wstring(name) == search->className &&
-        IsWindowVisible(window)) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND FindTopLevel(const wchar_t* className, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    do {
-        ClassSearch search{className, nullptr};
-        EnumWindows(MatchClass, reinterpret_cast<LPARAM>(&search));
-        if (search.found != nullptr) return search.found;
-        Sleep(100);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return nullptr;
-}
-
 int WaitWindow(const wchar_t* className, const wchar_t* seconds) {
-    const HWND window = FindTopLevel(className, std::chrono::seconds(_wtoi(seconds)));
+    const HWND window = ui::WaitForTopLevelWindow(className, std::chrono::seconds(_wtoi(seconds)));
     if (window == nullptr) return 1;
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
@@ -113,7 +86,7 @@ int WaitWindow(const wchar_t* className, const wchar_t* seconds) {
 }
 
 int CloseWindow(const wchar_t* className) {
-    const HWND window = FindTopLevel(className, 5s);
+    const HWND window = ui::WaitForTopLevelWindow(className, 5s);
     if (window == nullptr) return 1;
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
