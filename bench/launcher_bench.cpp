@@ -2,8 +2,12 @@
 // wrap, in the same process and run. Prints CSV rows: row,subject,seconds[,extra].
 //   download URL FILE REPS        HttpsGet file mode vs a bare WinHTTP loop
 //   digest FILE REPS              Sha256FileHex vs bare CNG over the bytes in memory
-//   install URL SHA256 ROOT REPS  InstallUpdate, with peak working-set growth
-//   start LAUNCHER STARTER RECORD REPS   launcher to game start vs a minimal starter
+//   install URL SHA256 ROOT REPS [stages]  InstallUpdate, with peak working-set
+//                                 growth; with "stages", also the same stages one by
+//                                 one through the launcher's functions and through
+//                                 bare calls
+//   start LAUNCHER STARTER RECORD REPS   launcher to game start vs a minimal starter,
+//                                 with the parts of the launcher's start on their own
 #include <windows.h>
 #include <bcrypt.h>
 #include <psapi.h>
@@ -20,6 +24,8 @@
 #include "app/windows_handles.h"
 #include "service/digest.h"
 #include "service/https_transfer.h"
+#include "store/archive.h"
+#include "store/storage.h"
 #include "store/update_installation.h"
 
 namespace fs = std::filesystem;
@@ -71,6 +77,117 @@ void BareDigest(const std::string& bytes) {
     BCryptFinishHash(hash, digest, 32, 0);
     BCryptDestroyHash(hash);
     BCryptCloseAlgorithmProvider(algorithm, 0);
+}
+
+// CNG over the file read with plain ReadFile, 1 MiB at a time.
+void BareFileDigest(const fs::path& file) {
+    KernelHandle in(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
+    std::vector<UCHAR> buffer(1 << 20);
+    for (DWORD read = 0;
+         ReadFile(in.get(), buffer.data(), 1 << 20, &read, nullptr) && read > 0;) {
+        BCryptHashData(hash, buffer.data(), read, 0);
+    }
+    UCHAR digest[32];
+    BCryptFinishHash(hash, digest, 32, 0);
+    BCryptDestroyHash(hash);
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+}
+
+// Start to exit of a program, its output thrown away.
+double TimeToExit(const fs::path& program, const std::wstring& arguments) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    KernelHandle sink(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  &inheritable, OPEN_EXISTING, 0, nullptr));
+    std::wstring commandLine = L"\"" + program.wstring() + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = sink.get();
+    PROCESS_INFORMATION info{};
+    const auto start = Clock::now();
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
+        return -1;
+    }
+    KernelHandle process(info.hProcess);
+    KernelHandle thread(info.hThread);
+    WaitForSingleObject(process.get(), INFINITE);
+    return Since(start);
+}
+
+void PrintStage(const char* subject, const char* stage, double seconds) {
+    std::printf("stage,%s-%s,%.6f\n", subject, stage, seconds);
+}
+
+// InstallUpdate's stages one after the other through the launcher's own
+// functions, so that the whole can be set against the sum of its parts.
+void TimeLauncherStages(const std::wstring& url, const fs::path& root) {
+    const fs::path staging = root / L"stages";
+    const fs::path archive = staging / L"runtime.zip";
+    const fs::path unpacked = staging / L"runtime";
+    const fs::path build = root / L"versions" / L"stages";
+    fs::remove_all(staging);
+    fs::remove_all(build);
+    fs::create_directories(staging);
+    const std::wstring tar = SystemTarPath().wstring();
+    auto start = Clock::now();
+    HttpsGet(url, nullptr, &archive);
+    PrintStage("launcher", "download", Since(start));
+    start = Clock::now();
+    Sha256FileHex(archive);
+    PrintStage("launcher", "digest", Since(start));
+    start = Clock::now();
+    CheckArchiveListing(RunCapturedProcess({tar, L"-tf", archive.wstring()}));
+    PrintStage("launcher", "list", Since(start));
+    start = Clock::now();
+    fs::create_directories(unpacked);
+    RunCapturedProcess({tar, L"-xf", archive.wstring(), L"-C", unpacked.wstring()});
+    PrintStage("launcher", "extract", Since(start));
+    start = Clock::now();
+    fs::rename(unpacked, build);
+    fs::remove_all(staging);
+    PrintStage("launcher", "rename", Since(start));
+    start = Clock::now();
+    RunCapturedProcess({tar, L"--version"});
+    PrintStage("launcher", "tarstart", Since(start));
+    fs::remove_all(build);
+}
+
+// The same stages with the least code the platform allows: the floor that the
+// Wine-side platform parts set, whoever drives them.
+void TimeBareStages(const std::wstring& url, const fs::path& root) {
+    const fs::path staging = root / L"bare";
+    const fs::path archive = staging / L"runtime.zip";
+    const fs::path unpacked = staging / L"runtime";
+    const fs::path build = root / L"versions" / L"bare";
+    fs::remove_all(staging);
+    fs::remove_all(build);
+    fs::create_directories(staging);
+    const fs::path tar = SystemTarPath();
+    auto start = Clock::now();
+    BareDownload(url, archive);
+    PrintStage("bare", "download", Since(start));
+    start = Clock::now();
+    BareFileDigest(archive);
+    PrintStage("bare", "digest", Since(start));
+    PrintStage("bare", "list", TimeToExit(tar, L"-tf \"" + archive.wstring() + L"\""));
+    CreateDirectoryW(unpacked.c_str(), nullptr);
+    PrintStage("bare", "extract",
+               TimeToExit(tar, L"-xf \"" + archive.wstring() + L"\" -C \"" + unpacked.wstring() +
+                                   L"\""));
+    // As the launcher's stage does: into place, then the archive and staging gone.
+    start = Clock::now();
+    MoveFileW(unpacked.c_str(), build.c_str());
+    DeleteFileW(archive.c_str());
+    RemoveDirectoryW(staging.c_str());
+    PrintStage("bare", "rename", Since(start));
+    PrintStage("bare", "tarstart", TimeToExit(tar, L"--version"));
+    fs::remove_all(build);
 }
 
 size_t PeakWorkingSet() {
@@ -155,7 +272,8 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 0;
     }
-    if (command == L"install" && argc == 6) {
+    if (command == L"install" && (argc == 6 || argc == 7)) {
+        const bool stages = argc == 7 && std::wstring(argv[6]) == L"stages";
         UpdateManifest manifest;
         manifest.version = "9.9.9";
         manifest.url = argv[2];
@@ -164,12 +282,29 @@ int wmain(int argc, wchar_t** argv) {
         manifest.executable = "tessik.exe";
         const fs::path root = argv[4];
         fs::create_directories(root);
+        // The launcher fetches its manifests before it installs, so the TLS
+        // stack has started by then; here one small request does that.
+        const size_t cold = WorkingSet();
+        const std::wstring warmup = ReadEnvironmentVariable(L"TESSIK_BENCH_WARMUP");
+        if (!warmup.empty()) {
+            std::string text;
+            HttpsGet(warmup, &text, nullptr);
+        }
         const size_t idle = WorkingSet();
+        std::printf("memory,tls-startup,0,%zu\n", idle > cold ? idle - cold : 0);
         for (int i = 0, reps = _wtoi(argv[5]); i < reps; ++i) {
             fs::remove_all(root / L"versions");
             const auto start = Clock::now();
             InstallUpdate(manifest, root);
             std::printf("install,launcher,%.6f,%zu\n", Since(start), PeakWorkingSet() - idle);
+            // Neither set of stages always runs on the heels of the other.
+            if (stages && i % 2 == 0) {
+                TimeLauncherStages(manifest.url, root);
+                TimeBareStages(manifest.url, root);
+            } else if (stages) {
+                TimeBareStages(manifest.url, root);
+                TimeLauncherStages(manifest.url, root);
+            }
         }
         return 0;
     }
@@ -181,6 +316,19 @@ int wmain(int argc, wchar_t** argv) {
         for (int i = 0, reps = _wtoi(argv[5]); i < reps; ++i) {
             std::printf("start,launcher,%.6f\n", TimeToRecord(argv[2], L"tessik://bench", argv[4]));
             std::printf("start,minimal,%.6f\n", TimeToRecord(argv[3], L"", argv[4]));
+        }
+        // Where the launcher's start goes: its process with no window and no
+        // request, then with one manifest request, then one request in-process.
+        const std::wstring manifest = ReadEnvironmentVariable(L"TESSIK_UPDATE_MANIFEST");
+        for (int i = 0, reps = _wtoi(argv[5]); i < reps; ++i) {
+            std::printf("start,selftest,%.6f\n", TimeToExit(argv[2], L"--selftest"));
+            std::printf("start,probe,%.6f\n", TimeToExit(argv[2], L"--probe-manifest"));
+            // The first HTTPS request of a process pays for the TLS stack's
+            // start-up; the later ones show a request's own cost.
+            std::string text;
+            const auto start = Clock::now();
+            HttpsGet(manifest, &text, nullptr);
+            std::printf("start,%s,%.6f\n", i == 0 ? "request-first" : "request", Since(start));
         }
         return 0;
     }

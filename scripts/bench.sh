@@ -2,12 +2,13 @@
 # make bench / make bench-quick: the launcher's operations measured beside the
 # tools a player's machine could use instead, on the test bed's HTTPS service.
 # Writes build/bench/results.md and results.csv and prints the table.
-set -euo pipefail
+set -Eeuo pipefail
+trap 'echo "bench: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 mode=${1:-quick}
 # The launcher is a window program: it needs a display (and Wine must see it
 # before its first process).
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
+  exec xvfb-run -a -e /dev/stderr -s "-screen 0 1280x1024x24" bash "$0" "$@"
 fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build"
@@ -46,6 +47,8 @@ timed() { # row subject command...: one CSV line with the seconds it took
 }
 
 echo "making the bench data ($mode)..."
+echo '{"warm":true}' >"$data/warm.json"
+export TESSIK_BENCH_WARMUP="$base/warm.json"
 head -c $((download_mib << 20)) /dev/urandom >"$data/body.bin"
 head -c $((digest_mib << 20)) /dev/urandom >"$work/digest.bin"
 make_build() { # MiB files name
@@ -76,22 +79,34 @@ cat "$work/digest.bin" >/dev/null  # in the page cache for every subject
 "$run" "$bench" digest "$(win "$work/digest.bin")" "$reps" | tr -d '\r' >>"$csv"
 for _ in $(seq "$reps"); do timed digest sha256sum sha256sum "$work/digest.bin"; done
 
-install_row() { # row MiB files
+stage() { # name command...: one tools stage, timed on its own
+  local name=$1; shift
+  local start; start=$(now)
+  "$@" >/dev/null
+  local took; took=$(echo "$(now) - $start" | bc)
+  total=$(echo "$total + $took" | bc)
+  [ "$row" = install ] && echo "stage,tools-$name,$took" >>"$csv"
+  return 0
+}
+
+install_row() { # row MiB files: the stages split out only for the install row
   local row=$1 mib=$2 files=$3 zip="$data/build-$2-$3.zip"
   make_build "$mib" "$files" "$zip"
   local sha; sha=$(sha256sum "$zip" | cut -d' ' -f1)
-  "$run" "$bench" install "$base/$(basename "$zip")" "$sha" "$(win "$work/root-$mib-$files")" "$reps" \
+  local stages=""; [ "$row" = install ] && stages=stages
+  "$run" "$bench" install "$base/$(basename "$zip")" "$sha" "$(win "$work/root-$mib-$files")" "$reps" $stages \
     | tr -d '\r' | sed "s/^install,\(.*\)$/$row,\1,$((mib << 20)),$files/" >>"$csv"
+  local stage_dir="$work/tools/stage"
   for _ in $(seq "$reps"); do
-    rm -rf "$work/tools" && mkdir -p "$work/tools/stage"
-    local start; start=$(now)
-    curl -s --cacert "$ca" -o "$work/tools/stage/runtime.zip" "$base/$(basename "$zip")"
-    sha256sum "$work/tools/stage/runtime.zip" >/dev/null
-    bsdtar -tf "$work/tools/stage/runtime.zip" >/dev/null
-    mkdir -p "$work/tools/stage/runtime"
-    bsdtar -xf "$work/tools/stage/runtime.zip" -C "$work/tools/stage/runtime"
-    mv "$work/tools/stage/runtime" "$work/tools/build"
-    echo "$row,tools,$(echo "$(now) - $start" | bc),0,$((mib << 20)),$files" >>"$csv"
+    rm -rf "$work/tools" && mkdir -p "$stage_dir"
+    total=0
+    stage download curl -s --cacert "$ca" -o "$stage_dir/runtime.zip" "$base/$(basename "$zip")"
+    stage digest sha256sum "$stage_dir/runtime.zip"
+    stage list bsdtar -tf "$stage_dir/runtime.zip"
+    mkdir -p "$stage_dir/runtime"
+    stage extract bsdtar -xf "$stage_dir/runtime.zip" -C "$stage_dir/runtime"
+    stage rename mv "$stage_dir/runtime" "$work/tools/build"
+    echo "$row,tools,$total,0,$((mib << 20)),$files" >>"$csv"
   done
 }
 
