@@ -143,26 +143,30 @@ for size, files, seconds in points:
                       "", "", ""])
 
 
-def slope(points, fixed_index, vary_index):
-    """Seconds per unit of one dimension among the points that share the other."""
+def slopes(points, fixed_index, vary_index):
+    """Seconds per unit of one dimension between neighbouring points that share
+    the other: equal slopes mean the cost grows in a straight line."""
     groups = defaultdict(list)
     for p in points:
         groups[p[fixed_index]].append(p)
-    best = max(groups.values(), key=len, default=[])
-    if len(best) < 2:
-        return None
-    best.sort(key=lambda p: p[vary_index])
-    (x0, y0), (x1, y1) = (best[0][vary_index], best[0][2]), (best[-1][vary_index], best[-1][2])
-    return (y1 - y0) / (x1 - x0) if x1 != x0 else None
+    best = sorted(max(groups.values(), key=len, default=[]), key=lambda p: p[vary_index])
+    return [(a[vary_index], b[vary_index], (b[2] - a[2]) / (b[vary_index] - a[vary_index]))
+            for a, b in zip(best, best[1:]) if b[vary_index] != a[vary_index]]
+
+
+def describe(segments, unit, scale, digits, label):
+    return ", ".join(f"{a // unit}-{b // unit} {label}: {s * scale:.{digits}f}" for a, b, s in segments)
 
 
 tool_list = sorted((b, f, t) for (b, f), t in tool_points.items())
 for subject, pts in (("InstallUpdate", points), ("tools' sum", tool_list)):
-    per_mib, per_file = slope(pts, 1, 0), slope(pts, 0, 1)
-    if per_mib is not None or per_file is not None:
-        lines.append(f"| 6. Slopes | {subject} | | "
-                     f"{(per_mib or 0) * (1 << 20) * 1000:.1f} ms per added MiB, "
-                     f"{(per_file or 0) * 1000:.3f} ms per added file | flat | |")
+    per_mib, per_file = slopes(pts, 1, 0), slopes(pts, 0, 1)
+    if per_mib:
+        lines.append(f"| 6. Slope per added MiB | {subject} | | ms: "
+                     f"{describe(per_mib, 1 << 20, (1 << 20) * 1000, 1, 'MiB')} | flat | |")
+    if per_file:
+        lines.append(f"| 6. Slope per added file | {subject} | | ms: "
+                     f"{describe(per_file, 1, 1000, 3, 'files')} | flat | |")
 
 
 # Where the installation's time goes, stage by stage, for the install row.

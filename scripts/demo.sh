@@ -24,7 +24,7 @@ win() { "$WINE" "$@" </dev/null 2>/dev/null; }
 xvfb_pid=""
 cleanup() {
   "$top/scripts/nginx-service.sh" stop "$demo/nginx" 2>/dev/null
-  "$WINESERVER" -k 2>/dev/null
+  end_wineserver
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
 }
 trap cleanup EXIT

@@ -9,4 +9,5 @@ cd "$build"
 xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j2 --timeout 900 "$@"
 rc=$?
 WINEPREFIX="$PWD/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+WINEPREFIX="$PWD/wineprefix" /usr/lib/wine/wineserver -w 2>/dev/null || true
 exit $rc

@@ -7,14 +7,36 @@ export WINEDEBUG=-all
 
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
+# quietly COMMAND...: runs it with its output kept aside; shows that output
+# only when it fails, so a failing step says why.
+quietly() {
+  local log; log=$(mktemp)
+  if "$@" </dev/null >"$log" 2>&1; then
+    rm -f "$log"
+  else
+    local status=$?
+    echo "failed ($status): $*" >&2
+    cat "$log" >&2
+    rm -f "$log"
+    return "$status"
+  fi
+}
+
+# Ends the prefix's wineserver and waits until it has gone: a server still
+# shutting down would take the next run's first Wine process with it.
+end_wineserver() {
+  "$WINESERVER" -k 2>/dev/null || true
+  "$WINESERVER" -w 2>/dev/null || true
+}
+
 # A fresh prefix with the tar.exe stand-in and no links to the Linux home.
 prefix_create() {
-  "$WINESERVER" -k 2>/dev/null || true
+  end_wineserver
   rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX"
   # Started first and detached from our output, so every later Wine process
   # joins it and none of its helpers holds a caller's pipe open.
   setsid "$WINESERVER" -p </dev/null >/dev/null 2>&1 &
-  "$WINE" wineboot -i </dev/null >/dev/null 2>&1
+  quietly "$WINE" wineboot -i
   # Desktop, Documents, Downloads... link to the Linux home; real folders keep
   # everything that runs in the prefix inside it.
   find "$WINEPREFIX/drive_c/users" -type l | while read -r link; do
@@ -27,26 +49,26 @@ prefix_create() {
 
 # make_ca DIR NAME SUBJECT
 make_ca() {
-  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$1/$2.key" -out "$1/$2.pem" \
+  quietly openssl req -x509 -newkey rsa:2048 -nodes -keyout "$1/$2.key" -out "$1/$2.pem" \
     -days 30 -subj "/CN=$3" -addext "basicConstraints=critical,CA:TRUE" \
-    -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+    -addext "keyUsage=critical,keyCertSign,cRLSign"
 }
 
 # make_certificate DIR NAME CA-NAME [HOST]
 make_certificate() {
   local dir=$1 host=${4:-localhost}
-  openssl req -newkey rsa:2048 -nodes -keyout "$dir/$2.key" -out "$dir/$2.csr" \
-    -subj "/CN=$host" 2>/dev/null
+  quietly openssl req -newkey rsa:2048 -nodes -keyout "$dir/$2.key" -out "$dir/$2.csr" \
+    -subj "/CN=$host"
   local names="DNS:$host"
   [ "$host" = localhost ] && names="DNS:localhost,IP:127.0.0.1"
   printf '%s\n' "subjectAltName=$names" "extendedKeyUsage=serverAuth" \
     "basicConstraints=critical,CA:FALSE" "keyUsage=critical,digitalSignature,keyEncipherment" \
     >"$dir/$2.ext"
-  openssl x509 -req -in "$dir/$2.csr" -CA "$dir/$3.pem" -CAkey "$dir/$3.key" -CAcreateserial \
-    -out "$dir/$2.pem" -days 30 -extfile "$dir/$2.ext" 2>/dev/null
+  quietly openssl x509 -req -in "$dir/$2.csr" -CA "$dir/$3.pem" -CAkey "$dir/$3.key" -CAcreateserial \
+    -out "$dir/$2.pem" -days 30 -extfile "$dir/$2.ext"
 }
 
 # trust_ca TRUST_CA_EXE PEM: adds the CA to the prefix's CurrentUser Root store.
 trust_ca() {
-  "$WINE" "$1" "$(windows_path "$2")" </dev/null >/dev/null 2>&1
+  quietly "$WINE" "$1" "$(windows_path "$2")"
 }
