@@ -98,24 +98,32 @@ void BareFileDigest(const fs::path& file) {
     BCryptCloseAlgorithmProvider(algorithm, 0);
 }
 
-// Start to exit of a program, its output thrown away.
+// Start to exit of a program, its output read off a pipe and dropped: the
+// least a caller that needs the output (a listing) can do.
 double TimeToExit(const fs::path& program, const std::wstring& arguments) {
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-    KernelHandle sink(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  &inheritable, OPEN_EXISTING, 0, nullptr));
+    HANDLE rawRead = nullptr;
+    HANDLE rawWrite = nullptr;
+    if (!CreatePipe(&rawRead, &rawWrite, &inheritable, 0)) return -1;
+    KernelHandle readEnd(rawRead);
+    KernelHandle writeEnd(rawWrite);
+    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
     std::wstring commandLine = L"\"" + program.wstring() + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = sink.get();
+    startup.hStdOutput = startup.hStdError = writeEnd.get();
     PROCESS_INFORMATION info{};
     const auto start = Clock::now();
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
-        return -1;
-    }
+    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+    writeEnd.reset();
+    if (!started) return -1;
     KernelHandle process(info.hProcess);
     KernelHandle thread(info.hThread);
+    std::vector<char> buffer(65536);
+    for (DWORD read = 0; ReadFile(readEnd.get(), buffer.data(), 65536, &read, nullptr) && read > 0;) {
+    }
     WaitForSingleObject(process.get(), INFINITE);
     return Since(start);
 }
@@ -124,16 +132,25 @@ void PrintStage(const char* subject, const char* stage, double seconds) {
     std::printf("stage,%s-%s,%.6f\n", subject, stage, seconds);
 }
 
+struct Stages {
+    fs::path staging, archive, unpacked, build;
+};
+
+// A staging folder and a build folder of one subject's own, both empty.
+Stages StageFolders(const fs::path& root, const wchar_t* subject) {
+    const fs::path staging = root / (std::wstring(L"stages-") + subject);
+    Stages folders{staging, staging / L"runtime.zip", staging / L"runtime",
+                   root / L"versions" / subject};
+    fs::remove_all(folders.staging);
+    fs::remove_all(folders.build);
+    fs::create_directories(folders.staging);
+    return folders;
+}
+
 // InstallUpdate's stages one after the other through the launcher's own
 // functions, so that the whole can be set against the sum of its parts.
 void TimeLauncherStages(const std::wstring& url, const fs::path& root) {
-    const fs::path staging = root / L"stages";
-    const fs::path archive = staging / L"runtime.zip";
-    const fs::path unpacked = staging / L"runtime";
-    const fs::path build = root / L"versions" / L"stages";
-    fs::remove_all(staging);
-    fs::remove_all(build);
-    fs::create_directories(staging);
+    const auto [staging, archive, unpacked, build] = StageFolders(root, L"launcher");
     const std::wstring tar = SystemTarPath().wstring();
     auto start = Clock::now();
     HttpsGet(url, nullptr, &archive);
@@ -161,13 +178,7 @@ void TimeLauncherStages(const std::wstring& url, const fs::path& root) {
 // The same stages with the least code the platform allows: the floor that the
 // Wine-side platform parts set, whoever drives them.
 void TimeBareStages(const std::wstring& url, const fs::path& root) {
-    const fs::path staging = root / L"bare";
-    const fs::path archive = staging / L"runtime.zip";
-    const fs::path unpacked = staging / L"runtime";
-    const fs::path build = root / L"versions" / L"bare";
-    fs::remove_all(staging);
-    fs::remove_all(build);
-    fs::create_directories(staging);
+    const auto [staging, archive, unpacked, build] = StageFolders(root, L"bare");
     const fs::path tar = SystemTarPath();
     auto start = Clock::now();
     BareDownload(url, archive);
