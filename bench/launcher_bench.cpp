@@ -81,15 +81,14 @@ void BareDigest(const std::string& bytes) {
 
 // CNG over the file read with plain ReadFile, 1 MiB at a time.
 void BareFileDigest(const fs::path& file) {
-    KernelHandle in(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    KernelHandle in(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
     BCRYPT_HASH_HANDLE hash = nullptr;
     BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
     std::vector<UCHAR> buffer(1 << 20);
-    for (DWORD read = 0;
-         ReadFile(in.get(), buffer.data(), 1 << 20, &read, nullptr) && read > 0;) {
+    for (DWORD read = 0; ReadFile(in.get(), buffer.data(), 1 << 20, &read, nullptr) && read > 0;) {
         BCryptHashData(hash, buffer.data(), read, 0);
     }
     UCHAR digest[32];
@@ -122,7 +121,8 @@ double TimeToExit(const fs::path& program, const std::wstring& arguments) {
     KernelHandle process(info.hProcess);
     KernelHandle thread(info.hThread);
     std::vector<char> buffer(65536);
-    for (DWORD read = 0; ReadFile(readEnd.get(), buffer.data(), 65536, &read, nullptr) && read > 0;) {
+    for (DWORD read = 0;
+         ReadFile(readEnd.get(), buffer.data(), 65536, &read, nullptr) && read > 0;) {
     }
     WaitForSingleObject(process.get(), INFINITE);
     return Since(start);
@@ -188,9 +188,9 @@ void TimeBareStages(const std::wstring& url, const fs::path& root) {
     PrintStage("bare", "digest", Since(start));
     PrintStage("bare", "list", TimeToExit(tar, L"-tf \"" + archive.wstring() + L"\""));
     CreateDirectoryW(unpacked.c_str(), nullptr);
-    PrintStage("bare", "extract",
-               TimeToExit(tar, L"-xf \"" + archive.wstring() + L"\" -C \"" + unpacked.wstring() +
-                                   L"\""));
+    PrintStage(
+        "bare", "extract",
+        TimeToExit(tar, L"-xf \"" + archive.wstring() + L"\" -C \"" + unpacked.wstring() + L"\""));
     // As the launcher's stage does: into place, then the archive and staging gone.
     start = Clock::now();
     MoveFileW(unpacked.c_str(), build.c_str());
