@@ -63,38 +63,41 @@ void BareDownload(const std::wstring& url, const fs::path& file) {
     }
 }
 
-void BareDigest(const std::string& bytes) {
+// Bare CNG SHA-256: `feed` hands every piece of the input to the hash.
+template <typename Feed>
+void BareSha256(Feed feed) {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
     BCRYPT_HASH_HANDLE hash = nullptr;
     BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
-    for (size_t at = 0; at < bytes.size(); at += 1 << 20) {
-        const ULONG piece = static_cast<ULONG>(std::min<size_t>(1 << 20, bytes.size() - at));
-        BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + at)), piece,
-                       0);
-    }
+    feed(hash);
     UCHAR digest[32];
     BCryptFinishHash(hash, digest, 32, 0);
     BCryptDestroyHash(hash);
     BCryptCloseAlgorithmProvider(algorithm, 0);
 }
 
+void BareDigest(const std::string& bytes) {
+    BareSha256([&](BCRYPT_HASH_HANDLE hash) {
+        for (size_t at = 0; at < bytes.size(); at += 1 << 20) {
+            const ULONG piece = static_cast<ULONG>(std::min<size_t>(1 << 20, bytes.size() - at));
+            BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + at)),
+                           piece, 0);
+        }
+    });
+}
+
 // CNG over the file read with plain ReadFile, 1 MiB at a time.
 void BareFileDigest(const fs::path& file) {
     KernelHandle in(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
     std::vector<UCHAR> buffer(1 << 20);
-    for (DWORD read = 0; ReadFile(in.get(), buffer.data(), 1 << 20, &read, nullptr) && read > 0;) {
-        BCryptHashData(hash, buffer.data(), read, 0);
-    }
-    UCHAR digest[32];
-    BCryptFinishHash(hash, digest, 32, 0);
-    BCryptDestroyHash(hash);
-    BCryptCloseAlgorithmProvider(algorithm, 0);
+    BareSha256([&](BCRYPT_HASH_HANDLE hash) {
+        for (DWORD read = 0;
+             ReadFile(in.get(), buffer.data(), 1 << 20, &read, nullptr) && read > 0;) {
+            BCryptHashData(hash, buffer.data(), read, 0);
+        }
+    });
 }
 
 // Start to exit of a program, its output read off a pipe and dropped: the
