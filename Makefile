@@ -3,15 +3,20 @@
 BUILD      ?= build
 BUILD_TYPE ?= Release
 JOBS       ?= 2
+# WERROR=ON fails the build on any compiler warning (CI sets it).
+WERROR     ?= OFF
+# Optional build settings, passed to CMake only when given.
+CMAKE_SETTINGS := $(if $(TESSIK_UPDATE_HOST),-DTESSIK_UPDATE_HOST=$(TESSIK_UPDATE_HOST)) \
+                  $(if $(TESSIK_LAUNCHER_VERSION),-DTESSIK_LAUNCHER_VERSION=$(TESSIK_LAUNCHER_VERSION))
 
-.PHONY: deps configure build test test-hostile demo bench bench-quick clean format
+.PHONY: deps configure build test test-hostile check demo bench bench-quick clean format
 
 deps:
 	bash scripts/install-deps.sh
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	      -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	      -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTESSIK_WERROR=$(WERROR) $(CMAKE_SETTINGS)
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -33,6 +38,11 @@ bench: build
 
 bench-quick: build
 	bash scripts/bench.sh quick
+
+# The layer rule and the committed format (CI runs this before the tests).
+check: deps
+	bash scripts/check-layers.sh
+	bash scripts/check-format.sh
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

@@ -7,7 +7,7 @@
 
 #include "app/diagnostics.h"
 #include "app/launcher_window.h"
-#include "app/windows_handles.h"
+#include "base/scoped_handle.h"
 #include "selfupdate/finish_launcher_update.h"
 
 std::optional<std::uint32_t> ReadProcessIdArgument(const std::wstring& text) {

@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "app/entry_point.h"
-#include "app/launcher_error.h"
+#include "base/launcher_error.h"
 #include "app/update_worker.h"
-#include "app/worker_messages.h"
+#include "base/text.h"
+#include "base/worker_messages.h"
 #include "launch/game_launch.h"
 #include "launch/invite_protocol.h"
 #include "store/installed_versions.h"

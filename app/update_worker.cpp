@@ -3,8 +3,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/launcher_error.h"
-#include "app/worker_messages.h"
+#include "base/launcher_error.h"
+#include "base/text.h"
+#include "base/worker_messages.h"
 #include "build_config.h"
 #include "launch/game_launch.h"
 #include "launch/invite_protocol.h"

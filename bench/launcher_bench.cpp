@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "app/windows_handles.h"
+#include "base/scoped_handle.h"
 #include "service/digest.h"
 #include "service/https_transfer.h"
 #include "store/archive.h"
-#include "store/storage.h"
+#include "base/text.h"
 #include "store/update_installation.h"
 
 namespace fs = std::filesystem;

@@ -1,9 +1,9 @@
 #include "launch/game_launch.h"
 
-#include "app/detached_process.h"
-#include "app/entry_point.h"
-#include "app/launcher_error.h"
-#include "store/command_line.h"
+#include "base/detached_process.h"
+#include "base/process_values.h"
+#include "base/launcher_error.h"
+#include "base/command_line.h"
 
 std::wstring GameCommandLine(const std::wstring& executable, const std::wstring& invite) {
     std::wstring line = QuoteCommandLineArgument(executable);

@@ -4,15 +4,8 @@
 
 #include <filesystem>
 
-#include "app/entry_point.h"
-#include "app/scoped_handle.h"
-
-namespace {
-
-void CloseRegistryKey(HKEY key) { RegCloseKey(key); }
-using RegistryKey = ScopedHandle<HKEY, &CloseRegistryKey>;
-
-}  // namespace
+#include "base/process_values.h"
+#include "base/scoped_handle.h"
 
 std::vector<RegistryString> InviteProtocolValues(const std::wstring& launcher) {
     const std::wstring key = L"Software\\Classes\\tessik";

@@ -13,7 +13,7 @@
 
 #include "publish/pe_version.h"
 #include "store/archive.h"
-#include "store/storage.h"
+#include "base/text.h"
 #include "store/version_name.h"
 
 namespace fs = std::filesystem;

@@ -25,6 +25,7 @@ pkg_for make make
 /usr/bin/python3 -c 'import pefile' 2>/dev/null || need+=(python3-pefile)
 pkg_for import imagemagick
 pkg_for bc bc
+pkg_for clang-format clang-format
 [ -d /usr/src/googletest/googletest ] || need+=(googletest)
 [ -f /usr/include/archive.h ] || need+=(libarchive-dev)
 [ -f /usr/include/openssl/sha.h ] || need+=(libssl-dev)

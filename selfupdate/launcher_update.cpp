@@ -2,16 +2,16 @@
 
 #include <windows.h>
 
-#include "app/detached_process.h"
-#include "app/entry_point.h"
-#include "app/launcher_error.h"
-#include "app/worker_messages.h"
+#include "base/detached_process.h"
+#include "base/process_values.h"
+#include "base/launcher_error.h"
+#include "base/worker_messages.h"
 #include "build_config.h"
 #include "service/digest.h"
 #include "service/https_transfer.h"
 #include "service/update_manifest.h"
-#include "store/command_line.h"
-#include "store/storage.h"
+#include "base/command_line.h"
+#include "base/text.h"
 #include "store/version_name.h"
 
 namespace fs = std::filesystem;

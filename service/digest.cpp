@@ -3,20 +3,12 @@
 #include <fstream>
 #include <vector>
 
-#include "app/launcher_error.h"
-#include "app/scoped_handle.h"
+#include "base/launcher_error.h"
+#include "base/scoped_handle.h"
 
 namespace {
 
 constexpr size_t DigestReadSize = 1048576;
-
-namespace close {
-void Algorithm(BCRYPT_ALG_HANDLE handle) { BCryptCloseAlgorithmProvider(handle, 0); }
-void Hash(BCRYPT_HASH_HANDLE handle) { BCryptDestroyHash(handle); }
-}  // namespace close
-
-using BcryptAlgorithmHandle = ScopedHandle<BCRYPT_ALG_HANDLE, &close::Algorithm>;
-using BcryptHashHandle = ScopedHandle<BCRYPT_HASH_HANDLE, &close::Hash>;
 
 DWORD ReadDwordProperty(BCRYPT_ALG_HANDLE algorithm, const wchar_t* property) {
     DWORD value = 0;
@@ -48,7 +40,7 @@ std::string HexEncode(const unsigned char* bytes, size_t count) {
 std::string Sha256FileHex(const std::filesystem::path& file) {
     BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
     CheckCngStatus(BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
-    BcryptAlgorithmHandle algorithm(rawAlgorithm);
+    CngAlgorithmHandle algorithm(rawAlgorithm);
 
     const DWORD objectLength = ReadDwordProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH);
     const DWORD digestLength = ReadDwordProperty(algorithm.get(), BCRYPT_HASH_LENGTH);
@@ -59,7 +51,7 @@ std::string Sha256FileHex(const std::filesystem::path& file) {
     BCRYPT_HASH_HANDLE rawHash = nullptr;
     CheckCngStatus(BCryptCreateHash(algorithm.get(), &rawHash, hashObject.data(), objectLength,
                                     nullptr, 0, 0));
-    BcryptHashHandle hash(rawHash);
+    CngHashHandle hash(rawHash);
 
     std::ifstream in(file, std::ios::binary);
     if (!in) {

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "app/launcher_error.h"
-#include "app/windows_handles.h"
+#include "base/launcher_error.h"
+#include "base/scoped_handle.h"
 
 namespace {
 

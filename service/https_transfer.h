@@ -1,20 +1,8 @@
 #pragma once
 
-#include <windows.h>
-#include <winhttp.h>
-
 #include <cstddef>
 #include <filesystem>
 #include <string>
-
-#include "app/scoped_handle.h"
-
-namespace handle_close {
-inline void WinHttp(HINTERNET handle) { ::WinHttpCloseHandle(handle); }
-}  // namespace handle_close
-
-// A WinHTTP session, connection or request.
-using WinHttpHandle = ScopedHandle<HINTERNET, &handle_close::WinHttp>;
 
 // The largest manifest body kept in memory.
 inline constexpr size_t ManifestTextLimit = 1048576;

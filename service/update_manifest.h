@@ -10,9 +10,5 @@ struct UpdateManifest {
     std::string executable;  // the build's executable file name
 };
 
-// The unescaped string value after the first occurrence of "key" anywhere in
-// the text. This is a key lookup, not a JSON parser: structure is never checked.
-std::string ReadJsonStringField(const std::string& text, const std::string& key, bool required);
-
 // Reads and validates a manifest; `expectedExecutable` must match byte for byte.
 UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& expectedExecutable);

@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
-#include "app/launcher_error.h"
-#include "app/windows_handles.h"
-#include "store/command_line.h"
+#include "base/launcher_error.h"
+#include "base/scoped_handle.h"
+#include "base/command_line.h"
 
 namespace {
 
@@ -62,8 +62,7 @@ std::string RunCapturedProcess(const std::vector<std::wstring>& arguments) {
         throw LauncherError(
             "Windows tar is unavailable; Windows 10 version 1803 or newer is required");
     }
-    KernelHandle processHandle(process.hProcess);
-    KernelHandle threadHandle(process.hThread);
+    ProcessHandles child(process);
 
     std::string output;
     char buffer[ArchiveReadBufferSize];
@@ -72,14 +71,12 @@ std::string RunCapturedProcess(const std::vector<std::wstring>& arguments) {
         output.append(buffer, read);
     }
     readEnd.reset();
-    WaitForSingleObject(processHandle.get(), INFINITE);
+    WaitForSingleObject(child.process.get(), INFINITE);
 
     DWORD exitCode = 1;
-    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
+    if (!GetExitCodeProcess(child.process.get(), &exitCode)) {
         exitCode = 1;
     }
-    threadHandle.reset();
-    processHandle.reset();
     if (exitCode != 0) {
         throw LauncherError("Windows could not unpack the verified update");
     }

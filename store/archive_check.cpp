@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "app/launcher_error.h"
+#include "base/launcher_error.h"
 #include "store/archive.h"
 
 namespace {

@@ -2,8 +2,9 @@
 
 #include <windows.h>
 
-#include "app/launcher_error.h"
-#include "service/update_manifest.h"
+#include "base/json_field.h"
+#include "base/launcher_error.h"
+#include "base/text.h"
 #include "store/storage.h"
 
 namespace {

@@ -7,12 +7,6 @@
 // %APPDATA%\Tessik\launcher (or under %LOCALAPPDATA% when APPDATA is empty).
 std::filesystem::path StorageRoot();
 
-// Empty when the variable is unset, empty or could not be read.
-std::wstring ReadEnvironmentVariable(const std::wstring& name);
-
-std::string Utf16ToUtf8(const std::wstring& text);
-std::wstring Utf8ToUtf16(const std::string& text);
-
 // The whole file, or nothing when it cannot be opened.
 std::string ReadFileBytes(const std::filesystem::path& file);
 // Creates or truncates the file; the folder must exist.

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <string_view>
 
-#include "app/launcher_error.h"
-#include "app/windows_handles.h"
-#include "app/worker_messages.h"
+#include "base/launcher_error.h"
+#include "base/scoped_handle.h"
+#include "base/worker_messages.h"
 #include "service/digest.h"
 #include "service/https_transfer.h"
 #include "store/archive.h"

@@ -4,8 +4,8 @@
 #include <cwchar>
 #include <cwctype>
 
-#include "app/launcher_error.h"
-#include "store/storage.h"
+#include "base/launcher_error.h"
+#include "base/text.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/storage.h"
+#include "base/text.h"
 #include "tests/support/child_process.h"
 #include "tests/support/player_machine.h"
 #include "tests/support/ui_driver.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/launcher_error.h"
+#include "base/launcher_error.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "base/text.h"
 #include "store/launcher_state.h"
 #include "store/storage.h"
 #include "tests/support/child_process.h"

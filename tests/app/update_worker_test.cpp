@@ -6,7 +6,8 @@
 #include <functional>
 
 #include "app/entry_point.h"
-#include "app/worker_messages.h"
+#include "base/text.h"
+#include "base/worker_messages.h"
 #include "build_config.h"
 #include "store/launcher_state.h"
 #include "store/storage.h"

@@ -2,6 +2,7 @@
 // finishing copy whose old launcher never exits.
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "selfupdate/finish_launcher_update.h"
 #include "store/launcher_state.h"
 #include "store/storage.h"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "store/launcher_state.h"
 #include "store/storage.h"
 

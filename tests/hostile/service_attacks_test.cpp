@@ -1,6 +1,7 @@
 // A hostile or broken update service against the real launcher executable.
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "store/storage.h"
 #include "tests/hostile/hostile_support.h"
 

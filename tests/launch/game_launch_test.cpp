@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/entry_point.h"
+#include "base/process_values.h"
 #include "store/storage.h"
 #include "tests/support/game_record.h"
 #include "tests/support/test_bed.h"

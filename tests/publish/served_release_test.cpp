@@ -3,6 +3,7 @@
 
 #include <sstream>
 
+#include "base/text.h"
 #include "store/storage.h"
 #include "tests/support/child_process.h"
 #include "tests/support/player_machine.h"

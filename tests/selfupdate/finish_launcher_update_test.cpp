@@ -1,3 +1,4 @@
+#include "base/text.h"
 #include "selfupdate/finish_launcher_update.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+#include "base/text.h"
 #include "selfupdate/launcher_update.h"
 
 #include <gtest/gtest.h>

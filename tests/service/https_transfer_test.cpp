@@ -1,3 +1,4 @@
+#include "base/text.h"
 #include "service/https_transfer.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+#include "base/json_field.h"
 #include "service/update_manifest.h"
 
 #include <gtest/gtest.h>

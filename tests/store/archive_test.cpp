@@ -1,3 +1,4 @@
+#include "base/text.h"
 #include "store/archive.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+#include "base/text.h"
 #include "store/installed_versions.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "app/windows_handles.h"
+#include "base/scoped_handle.h"
 #include "store/storage.h"
 #include "tests/support/test_bed.h"
 

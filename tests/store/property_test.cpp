@@ -5,12 +5,13 @@
 #include <random>
 
 #include "app/entry_point.h"
-#include "app/launcher_error.h"
+#include "base/json_field.h"
+#include "base/launcher_error.h"
 #include "service/update_manifest.h"
 #include "store/archive.h"
-#include "store/command_line.h"
+#include "base/command_line.h"
 #include "store/installed_versions.h"
-#include "store/storage.h"
+#include "base/text.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+#include "base/text.h"
 #include "store/update_installation.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/storage.h"
+#include "base/text.h"
 #include "tests/support/test_bed.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "store/command_line.h"
+#include "base/command_line.h"
 
 ChildProcess ChildProcess::Start(const std::filesystem::path& program,
                                  const std::vector<std::wstring>& arguments,

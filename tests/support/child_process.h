@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/windows_handles.h"
+#include "base/scoped_handle.h"
 
 // A program a test starts. Whatever is still running when the owner goes away
 // is ended, so a failing test leaves nothing behind.

@@ -1,7 +1,7 @@
 #include "tests/support/game_record.h"
 
 #include "app/entry_point.h"
-#include "store/storage.h"
+#include "base/text.h"
 #include "tests/support/test_bed.h"
 
 GameRecord ReadGameRecord(const std::filesystem::path& record, std::chrono::milliseconds timeout) {

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "app/update_worker.h"
-#include "app/worker_messages.h"
+#include "base/worker_messages.h"
 
 namespace {
 constexpr wchar_t ClassName[] = L"TessikTestMessageCollector";

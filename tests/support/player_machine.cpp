@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/entry_point.h"
-#include "app/worker_messages.h"
+#include "base/process_values.h"
+#include "base/worker_messages.h"
 #include "build_config.h"
 #include "store/launcher_state.h"
 #include "store/storage.h"

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/text.h"
 #include "store/storage.h"
 
 namespace test_bed {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/windows_handles.h"
+#include "base/scoped_handle.h"
 
 namespace ui {
 namespace {

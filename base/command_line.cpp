@@ -1,4 +1,4 @@
-#include "store/command_line.h"
+#include "base/command_line.h"
 
 std::wstring QuoteCommandLineArgument(const std::wstring& argument) {
     if (argument.find_first_of(L" \t\"") == std::wstring::npos) {

@@ -1,10 +1,10 @@
-#include "store/command_line.h"
+#include "base/command_line.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include "app/entry_point.h"
-#include "store/storage.h"
+#include "base/text.h"
 
 namespace {
 

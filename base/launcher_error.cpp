@@ -1,6 +1,6 @@
-#include "app/launcher_error.h"
+#include "base/launcher_error.h"
 
-#include "store/storage.h"
+#include "base/text.h"
 
 std::wstring DescribeFailure(const std::exception& error) noexcept {
     try {

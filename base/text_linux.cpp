@@ -1,7 +1,7 @@
 // The launcher's text conversion for the release machine: the same strict
 // UTF-8 rule and message, producing the host's wide text.
-#include "app/launcher_error.h"
-#include "store/storage.h"
+#include "base/launcher_error.h"
+#include "base/text.h"
 
 std::wstring Utf8ToUtf16(const std::string& text) {
     std::wstring out;

@@ -1,6 +1,6 @@
-#include "app/detached_process.h"
+#include "base/detached_process.h"
 
-#include "app/windows_handles.h"
+#include "base/scoped_handle.h"
 
 bool StartDetachedProcess(const std::filesystem::path& program, std::wstring commandLine,
                           DWORD creationFlags, const std::filesystem::path& folder) {
@@ -11,9 +11,7 @@ bool StartDetachedProcess(const std::filesystem::path& program, std::wstring com
                         nullptr, folder.c_str(), &startup, &process)) {
         return false;
     }
-    // Owned only to be released (thread first): the launcher never waits for
-    // what it starts.
-    KernelHandle processHandle(process.hProcess);
-    KernelHandle thread(process.hThread);
+    // Owned only to be released: the launcher never waits for what it starts.
+    const ProcessHandles started(process);
     return true;
 }

@@ -1,4 +1,4 @@
-#include "app/worker_messages.h"
+#include "base/worker_messages.h"
 
 namespace {
 
