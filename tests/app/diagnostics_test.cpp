@@ -13,12 +13,25 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // Runs the built launcher with the arguments and returns its exit code,
-// checking that it opened no window.
-DWORD RunLauncherMode(const std::vector<std::wstring>& arguments) {
+// looking for a window of the process all the while it runs. `looks` counts
+// the looks taken while it was still running.
+DWORD RunLauncherMode(const std::vector<std::wstring>& arguments, int* looks = nullptr) {
     ChildProcess launcher = ChildProcess::Start(test_bed::LauncherProgram(), arguments);
-    const std::optional<DWORD> code = launcher.WaitForExit(60s);
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    int seen = 0;
+    bool shown = false;
+    std::optional<DWORD> code;
+    while (!(code = launcher.WaitForExit(20ms)) && std::chrono::steady_clock::now() < deadline) {
+        if (shown) continue;
+        if (const HWND window = ui::VisibleWindowOf(launcher.Id())) {
+            ADD_FAILURE() << "the mode showed a window: " << Utf16ToUtf8(ui::TextOf(window));
+            shown = true;
+        } else {
+            ++seen;
+        }
+    }
     EXPECT_TRUE(code) << "the mode did not end";
-    EXPECT_EQ(ui::WaitForLauncherWindow(launcher.Id(), 0ms), nullptr);
+    if (looks != nullptr) *looks = seen;
     return code.value_or(0xFFFFFFFF);
 }
 
@@ -94,6 +107,12 @@ TEST(Diagnostics, ProbeFetchesAndChecksTheLiveManifest) {
 
     player.PublishGame("0.1.136");
     EXPECT_EQ(RunLauncherMode({L"--probe-manifest"}), 0u);
+    // A slow manifest keeps the probe running for a while: it shows no
+    // window all that time.
+    player.DelayGameManifest(1500);
+    int looks = 0;
+    EXPECT_EQ(RunLauncherMode({L"--probe-manifest"}, &looks), 0u);
+    EXPECT_GE(looks, 20) << "too few looks while the probe ran";
     player.PublishGameManifest("{\"version\":\"1\",\"url\":\"https://localhost/x.zip\"}");
     EXPECT_EQ(RunLauncherMode({L"--probe-manifest"}), 10u);
     player.PointGameManifestAt(L"https://localhost:1/no-service.json");

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
+#include "base/scoped_handle.h"
 #include "base/text.h"
 #include "store/launcher_state.h"
 #include "store/storage.h"
@@ -39,6 +41,15 @@ HWND UpdateButton(HWND window) { return Child(window, L"Button", L"CHECK FOR UPD
 HWND PlayButton(HWND window) { return Child(window, L"Button", L"PLAY THIS VERSION"); }
 HWND VersionCombo(HWND window) { return ui::Controls(window).at(6).handle; }
 
+// Requests the service has seen for this test's published file `stem`.
+size_t RequestsFor(const std::wstring& stem) {
+    const std::string name = Utf16ToUtf8(test_bed::UniqueName(stem));
+    const std::vector<std::string> log = test_bed::RequestLog();
+    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
+        return l.find(name) != std::string::npos;
+    }));
+}
+
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
@@ -48,8 +59,39 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
-TEST(LauncherWindow, OpensWithTheSpecifiedControls) {
+// The window's controls in creation order, with what each CreateWindowExW call
+// asks for: class, text, client position and size, style, font. The combo box's
+// height includes its drop-down list.
+enum class Font { Title, Body, Button };
+struct ControlRow {
+    const wchar_t* className;
+    const wchar_t* text;
+    int x, y, width, height;
+    LONG style;
+    Font font;
+};
+constexpr LONG LabelStyle = 0x50000001;   // WS_CHILD | WS_VISIBLE | SS_CENTER
+constexpr LONG ButtonStyle = 0x50010000;  // WS_CHILD | WS_VISIBLE | WS_TABSTOP
+constexpr LONG ComboStyle = 0x50210003;   // ... | WS_VSCROLL | CBS_DROPDOWNLIST
+constexpr size_t ComboRow = 6;
+const ControlRow ControlTable[] = {
+    {L"STATIC", L"TESSIK", 20, 45, 590, 55, LabelStyle, Font::Title},
+    {L"STATIC", L"Managed Launcher", 20, 105, 590, 30, LabelStyle, Font::Body},
+    {L"STATIC", L"Installed: 0.0.0", 20, 150, 590, 25, LabelStyle, Font::Body},
+    {L"STATIC", L"Ready", 20, 180, 590, 30, LabelStyle, Font::Body},
+    {L"BUTTON", L"CHECK FOR UPDATES && PLAY", 140, 225, 340, 58, ButtonStyle, Font::Button},
+    {L"STATIC", L"PLAY AN INSTALLED VERSION", 20, 300, 590, 25, LabelStyle, Font::Body},
+    {L"COMBOBOX", L"", 95, 335, 210, 240, ComboStyle, Font::Body},
+    {L"BUTTON", L"PLAY THIS VERSION", 320, 332, 225, 38, ButtonStyle, Font::Body},
+    {L"STATIC", L"Only builds already saved in the versions folder appear here.", 20, 382, 590, 22,
+     LabelStyle, Font::Body},
+    {L"STATIC", L"Updates stay in TESSIK storage - not your Downloads folder.", 20, 430, 590, 25,
+     LabelStyle, Font::Body},
+};
+
+TEST(LauncherWindow, OpensIdleWithItsControlsInPlace) {
     PlayerMachine player;
+    player.PublishGame("0.1.136");
     RunningLauncher launcher = StartLauncher();
     ASSERT_NE(launcher.window, nullptr);
     EXPECT_EQ(ui::TextOf(launcher.window), L"TESSIK Launcher");
@@ -61,68 +103,43 @@ TEST(LauncherWindow, OpensWithTheSpecifiedControls) {
     EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_THICKFRAME | WS_MAXIMIZEBOX),
               WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX);
 
-    struct Expected {
-        const wchar_t* className;
-        const wchar_t* text;
-        RECT rect;
-        LONG style;
-    };
-    constexpr LONG label = WS_CHILD | WS_VISIBLE | SS_CENTER;
-    constexpr LONG button = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
-    // Wine drops WS_VSCROLL from a drop-down list's live style, so the combo
-    // box is compared without it (its created style is 0x50210003).
-    constexpr LONG combo = WS_CHILD | WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWNLIST;
-    const Expected expected[] = {
-        {L"Static", L"TESSIK", {20, 45, 610, 100}, label},
-        {L"Static", L"Managed Launcher", {20, 105, 610, 135}, label},
-        {L"Static", L"Installed: 0.0.0", {20, 150, 610, 175}, label},
-        {L"Static", L"Ready", {20, 180, 610, 210}, label},
-        {L"Button", L"CHECK FOR UPDATES && PLAY", {140, 225, 480, 283}, button},
-        {L"Static", L"PLAY AN INSTALLED VERSION", {20, 300, 610, 325}, label},
-        {L"ComboBox", L"", {95, 335, 305, 0}, combo},
-        {L"Button", L"PLAY THIS VERSION", {320, 332, 545, 370}, button},
-        {L"Static",
-         L"Only builds already saved in the versions folder appear here.",
-         {20, 382, 610, 404},
-         label},
-        {L"Static",
-         L"Updates stay in TESSIK storage - not your Downloads folder.",
-         {20, 430, 610, 455},
-         label},
-    };
+    // The live controls of the real launcher stand where the table puts them.
+    // Wine shows the combo box at its closed height and drops WS_VSCROLL from
+    // its live style; its created height and style are checked where the
+    // window is built in this process (CreatesItsControlsFontsAndWindowClass).
     const std::vector<ui::Control> controls = ui::Controls(launcher.window);
-    ASSERT_EQ(controls.size(), std::size(expected));
+    ASSERT_EQ(controls.size(), std::size(ControlTable));
     for (size_t i = 0; i < controls.size(); ++i) {
         const ui::Control& c = controls[i];
-        const Expected& e = expected[i];
+        const ControlRow& e = ControlTable[i];
         SCOPED_TRACE("control " + std::to_string(i + 1));
         EXPECT_EQ(_wcsicmp(c.className.c_str(), e.className), 0) << Utf16ToUtf8(c.className);
         EXPECT_EQ(c.text, e.text);
-        EXPECT_EQ(c.rect.left, e.rect.left);
-        EXPECT_EQ(c.rect.top, e.rect.top);
-        EXPECT_EQ(c.rect.right, e.rect.right);
-        if (e.rect.bottom != 0) {
-            EXPECT_EQ(c.rect.bottom, e.rect.bottom);
+        EXPECT_EQ(c.rect.left, e.x);
+        EXPECT_EQ(c.rect.top, e.y);
+        EXPECT_EQ(c.rect.right, e.x + e.width);
+        if (i != ComboRow) {
+            EXPECT_EQ(c.rect.bottom, e.y + e.height);
         }
-        EXPECT_EQ(c.style & ~(WS_DISABLED | WS_VSCROLL), e.style);
+        EXPECT_EQ(c.style & ~(WS_DISABLED | WS_VSCROLL), e.style & ~WS_VSCROLL);
     }
-    // Wine shows the combo box at its closed height and keeps its own count
-    // for the list, so the created height of 240 is checked where the window
-    // is made (CreatesEachControlAsSpecified); here the list opens below it.
-    const RECT dropped = ui::ComboDroppedRect(controls[6].handle);
+    // The list opens below the closed combo box.
+    const RECT dropped = ui::ComboDroppedRect(controls[ComboRow].handle);
     EXPECT_EQ(dropped.top, 335);
-    EXPECT_GT(dropped.bottom, controls[6].rect.bottom);
+    EXPECT_GT(dropped.bottom, controls[ComboRow].rect.bottom);
 
     // No stored builds: the list and its button are disabled.
     EXPECT_TRUE(controls[4].enabled);
-    EXPECT_FALSE(controls[6].enabled);
+    EXPECT_FALSE(controls[ComboRow].enabled);
     EXPECT_FALSE(controls[7].enabled);
-    EXPECT_TRUE(ui::ComboItems(controls[6].handle).empty());
+    EXPECT_TRUE(ui::ComboItems(controls[ComboRow].handle).empty());
 
     // Nothing starts on its own: no request reaches the service.
     Sleep(1000);
     EXPECT_EQ(ui::TextOf(controls[3].handle), L"Ready");
     EXPECT_FALSE(fs::exists(player.Root()));
+    EXPECT_EQ(RequestsFor(L"launcher.json"), 0u);
+    EXPECT_EQ(RequestsFor(L"1.json"), 0u);
 
     PostMessageW(launcher.window, WM_CLOSE, 0, 0);
     EXPECT_EQ(launcher.process.WaitForExit(), 0u);
@@ -291,6 +308,170 @@ TEST(LauncherWindow, PlayWithoutSelectionDoesNothing) {
     EXPECT_FALSE(player.Game(200ms).ran);
 }
 
+TEST(LauncherWindow, ChangingTheSelectedBuildStartsNothing) {
+    PlayerMachine player;
+    player.PublishGame("0.1.136");
+    player.StoreBuild(L"0.1.99");
+    player.StoreBuild(L"0.1.190");
+    RunningLauncher launcher = StartLauncher();
+    ASSERT_NE(launcher.window, nullptr);
+    const HWND combo = VersionCombo(launcher.window);
+    ASSERT_EQ(ui::ComboSelection(combo), 0);
+
+    // The player picks the other build with the arrow key; the list tells the
+    // window with CBN_SELCHANGE, sent here once more as the list sends it.
+    SendMessageW(combo, WM_KEYDOWN, VK_DOWN, 0);
+    SendMessageW(combo, WM_KEYUP, VK_DOWN, 0);
+    EXPECT_EQ(ui::ComboSelection(combo), 1);
+    SendMessageW(launcher.window, WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(combo));
+
+    EXPECT_FALSE(ui::WaitForMessageBox(launcher.window, 1500ms));
+    ASSERT_TRUE(IsWindow(launcher.window)) << "the window closed";
+    EXPECT_EQ(ui::TextOf(StatusLabel(launcher.window)), L"Ready");
+    EXPECT_TRUE(IsWindowEnabled(UpdateButton(launcher.window)));
+    EXPECT_TRUE(IsWindowEnabled(combo));
+    EXPECT_TRUE(IsWindowEnabled(PlayButton(launcher.window)));
+    EXPECT_EQ(ui::ComboItems(combo), (std::vector<std::wstring>{L"0.1.190", L"0.1.99"}));
+    EXPECT_EQ(ui::ComboSelection(combo), 1);
+    EXPECT_FALSE(launcher.process.WaitForExit(0ms));
+    EXPECT_FALSE(player.Game(200ms).ran);
+    EXPECT_EQ(RequestsFor(L"launcher.json"), 0u);
+    EXPECT_EQ(RequestsFor(L"1.json"), 0u);
+}
+
+// The invite-link keys, made so that this user may neither set their values
+// nor create keys below them (an entry denying it to the user's own account
+// comes first in each key's access list), for one scope; then writable again
+// and removed. Every key that the launcher writes is made beforehand with its
+// own refusal: Wine refuses to open a key for writing against its access list
+// but does not check the parent's list when a new key is created below it.
+class RefusedInviteKeys {
+  public:
+    static constexpr const wchar_t* Keys[] = {
+        L"Software\\Classes\\tessik",
+        L"Software\\Classes\\tessik\\DefaultIcon",
+        L"Software\\Classes\\tessik\\shell",
+        L"Software\\Classes\\tessik\\shell\\open",
+        L"Software\\Classes\\tessik\\shell\\open\\command",
+    };
+
+    RefusedInviteKeys() {
+        DeleteUserRegistryTree(Keys[0]);
+        std::vector<RegistryKey> opened;
+        for (const wchar_t* path : Keys) {
+            HKEY raw = nullptr;
+            if (RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                KEY_ALL_ACCESS, nullptr, &raw, nullptr) != ERROR_SUCCESS) {
+                ADD_FAILURE() << "could not make " << Utf16ToUtf8(path);
+                return;
+            }
+            opened.emplace_back(raw);
+        }
+        for (const RegistryKey& key : opened) SetAccess(key.get(), true);
+    }
+
+    ~RefusedInviteKeys() {
+        for (const wchar_t* path : Keys) {
+            HKEY raw = nullptr;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, WRITE_DAC, &raw) == ERROR_SUCCESS) {
+                RegistryKey key(raw);
+                SetAccess(key.get(), false);
+            }
+        }
+        DeleteUserRegistryTree(Keys[0]);
+    }
+
+    // What the registry answers this process when it asks to write a key.
+    static LSTATUS TryToWrite(const wchar_t* path) {
+        HKEY raw = nullptr;
+        const LSTATUS status =
+            RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_SET_VALUE, nullptr, &raw, nullptr);
+        if (status == ERROR_SUCCESS) RegCloseKey(raw);
+        return status;
+    }
+
+  private:
+    static void SetAccess(HKEY key, bool refuseWrites) {
+        KernelHandle token;
+        HANDLE rawToken = nullptr;
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) token.reset(rawToken);
+        std::vector<BYTE> user(256);
+        DWORD size = 0;
+        ASSERT_TRUE(token && GetTokenInformation(token.get(), TokenUser, user.data(),
+                                                 static_cast<DWORD>(user.size()), &size));
+        const PSID self = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+        BYTE everyone[SECURITY_MAX_SID_SIZE];
+        DWORD everyoneSize = sizeof(everyone);
+        ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, everyone, &everyoneSize));
+        std::vector<BYTE> list(1024);
+        const auto acl = reinterpret_cast<PACL>(list.data());
+        ASSERT_TRUE(InitializeAcl(acl, static_cast<DWORD>(list.size()), ACL_REVISION));
+        if (refuseWrites) {
+            ASSERT_TRUE(
+                AddAccessDeniedAce(acl, ACL_REVISION, KEY_SET_VALUE | KEY_CREATE_SUB_KEY, self));
+        }
+        ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, everyone));
+        SECURITY_DESCRIPTOR descriptor{};
+        ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+        ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE));
+        ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor), ERROR_SUCCESS);
+    }
+};
+
+// Runs until the process ends; true when a message box showed meanwhile.
+bool ShowedABoxBeforeEnding(RunningLauncher& launcher, std::chrono::milliseconds timeout = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!launcher.process.WaitForExit(50ms)) {
+        if (ui::WaitForMessageBox(launcher.window, 0ms)) return true;
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "the launcher did not end";
+            return false;
+        }
+    }
+    return false;
+}
+
+TEST(LauncherWindow, RefusedRegistryWritesNeitherStopTheGameNorShowAnError) {
+    PlayerMachine player;
+    player.StoreBuild(L"1.0");
+    player.PublishGame("0.1.136");
+    RefusedInviteKeys refused;
+    for (const wchar_t* key : RefusedInviteKeys::Keys) {
+        ASSERT_EQ(RefusedInviteKeys::TryToWrite(key), ERROR_ACCESS_DENIED)
+            << Utf16ToUtf8(key) << ": the registry does not refuse the write";
+    }
+
+    // From "PLAY THIS VERSION" (the window's own thread)...
+    {
+        RunningLauncher launcher = StartLauncher();
+        ASSERT_NE(launcher.window, nullptr);
+        ui::Click(PlayButton(launcher.window));
+        EXPECT_FALSE(ShowedABoxBeforeEnding(launcher));
+        EXPECT_EQ(launcher.process.WaitForExit(0ms), std::optional<DWORD>(0u));
+        const GameRecord game = player.Game();
+        ASSERT_TRUE(game.ran);
+        EXPECT_EQ(game.folder, player.Build(L"1.0"));
+    }
+    // ...and from the main button (the worker thread).
+    player.ForgetGame();
+    {
+        RunningLauncher launcher = StartLauncher();
+        ASSERT_NE(launcher.window, nullptr);
+        ui::Click(UpdateButton(launcher.window));
+        EXPECT_FALSE(ShowedABoxBeforeEnding(launcher));
+        EXPECT_EQ(launcher.process.WaitForExit(0ms), std::optional<DWORD>(0u));
+        const GameRecord game = player.Game();
+        ASSERT_TRUE(game.ran);
+        EXPECT_EQ(game.folder, player.Build(L"0.1.136"));
+    }
+    EXPECT_FALSE(ReadUserRegistryString(L"Software\\Classes\\tessik", L""));
+    EXPECT_FALSE(ReadUserRegistryString(L"Software\\Classes\\tessik", L"URL Protocol"));
+    EXPECT_FALSE(ReadUserRegistryString(L"Software\\Classes\\tessik\\DefaultIcon", L""));
+    EXPECT_FALSE(ReadUserRegistryString(L"Software\\Classes\\tessik\\shell\\open\\command", L""));
+}
+
 TEST(LauncherWindow, ClosingDuringARunEndsTheProcess) {
     PlayerMachine player;
     player.PublishGame("0.1.136");
@@ -343,9 +524,19 @@ LRESULT CALLBACK RecordCreation(int code, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-TEST(LauncherWindow, CreatesEachControlAsSpecified) {
+// What the window class and the live controls hold while the window is up.
+struct BuiltWindow {
+    HBRUSH background = nullptr;
+    HICON icon = nullptr;
+    HCURSOR cursor = nullptr;
+    ULONG_PTR classStyle = 1, classExtra = 1, windowExtra = 1, menuName = 1;
+    std::vector<HFONT> fonts;  // per control, in creation order
+};
+
+TEST(LauncherWindow, CreatesItsControlsFontsAndWindowClass) {
     PlayerMachine player;
     std::vector<CreatedWindow> created;
+    BuiltWindow built;
     createdWindows = &created;
     int exitCode = -1;
     std::thread ui([&] {
@@ -354,29 +545,28 @@ TEST(LauncherWindow, CreatesEachControlAsSpecified) {
         UnhookWindowsHookEx(hook);
     });
     const HWND window = ui::WaitForLauncherWindow(GetCurrentProcessId());
-    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (window != nullptr) {
+        built.background = reinterpret_cast<HBRUSH>(GetClassLongPtrW(window, GCLP_HBRBACKGROUND));
+        built.icon = reinterpret_cast<HICON>(GetClassLongPtrW(window, GCLP_HICON));
+        built.cursor = reinterpret_cast<HCURSOR>(GetClassLongPtrW(window, GCLP_HCURSOR));
+        built.classStyle = GetClassLongPtrW(window, GCL_STYLE);
+        built.classExtra = GetClassLongPtrW(window, GCL_CBCLSEXTRA);
+        built.windowExtra = GetClassLongPtrW(window, GCL_CBWNDEXTRA);
+        built.menuName = GetClassLongPtrW(window, GCLP_MENUNAME);
+        for (const ui::Control& control : ui::Controls(window)) {
+            built.fonts.push_back(
+                reinterpret_cast<HFONT>(SendMessageW(control.handle, WM_GETFONT, 0, 0)));
+        }
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    }
     ui.join();
     createdWindows = nullptr;
+    ASSERT_NE(window, nullptr);
     EXPECT_EQ(exitCode, 0);
 
-    const std::vector<CreatedWindow> expected = {
-        {L"TessikNativeLauncher", L"TESSIK Launcher", CW_USEDEFAULT, CW_USEDEFAULT, 640, 520,
-         WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX},
-        {L"STATIC", L"TESSIK", 20, 45, 590, 55, 0x50000001},
-        {L"STATIC", L"Managed Launcher", 20, 105, 590, 30, 0x50000001},
-        {L"STATIC", L"Installed: 0.0.0", 20, 150, 590, 25, 0x50000001},
-        {L"STATIC", L"Ready", 20, 180, 590, 30, 0x50000001},
-        {L"BUTTON", L"CHECK FOR UPDATES && PLAY", 140, 225, 340, 58, 0x50010000},
-        {L"STATIC", L"PLAY AN INSTALLED VERSION", 20, 300, 590, 25, 0x50000001},
-        {L"COMBOBOX", L"", 95, 335, 210, 240, 0x50210003},
-        {L"BUTTON", L"PLAY THIS VERSION", 320, 332, 225, 38, 0x50010000},
-        {L"STATIC", L"Only builds already saved in the versions folder appear here.", 20, 382, 590,
-         22, 0x50000001},
-        {L"STATIC", L"Updates stay in TESSIK storage - not your Downloads folder.", 20, 430, 590,
-         25, 0x50000001},
-    };
-    // Controls may create helpers of their own (the combo box's list); only
-    // the launcher's own calls are compared, in their order.
+    // Each CreateWindowExW call asked for what the table says. Controls may
+    // create helpers of their own (the combo box's list); only the launcher's
+    // own calls are compared, in their order.
     std::vector<CreatedWindow> own;
     for (const CreatedWindow& w : created) {
         if (w.className == L"TessikNativeLauncher" || w.className == L"STATIC" ||
@@ -384,19 +574,95 @@ TEST(LauncherWindow, CreatesEachControlAsSpecified) {
             own.push_back(w);
         }
     }
-    ASSERT_EQ(own.size(), expected.size());
-    for (size_t i = 0; i < own.size(); ++i) {
-        SCOPED_TRACE("window " + std::to_string(i));
-        EXPECT_EQ(own[i].className, expected[i].className);
-        EXPECT_EQ(own[i].text, expected[i].text);
-        if (i > 0) {  // Wine places CW_USEDEFAULT before the hook sees it
-            EXPECT_EQ(own[i].x, expected[i].x);
-            EXPECT_EQ(own[i].y, expected[i].y);
-        }
-        EXPECT_EQ(own[i].width, expected[i].width);
-        EXPECT_EQ(own[i].height, expected[i].height);
-        EXPECT_EQ(own[i].style, expected[i].style);
+    ASSERT_EQ(own.size(), 1 + std::size(ControlTable));
+    EXPECT_EQ(own[0].className, L"TessikNativeLauncher");
+    EXPECT_EQ(own[0].text, L"TESSIK Launcher");
+    EXPECT_EQ(own[0].width, 640);
+    EXPECT_EQ(own[0].height, 520);
+    EXPECT_EQ(own[0].style, 0x00CA0000);  // WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX
+    // Wine places CW_USEDEFAULT before the hook sees it, so x and y are not compared.
+    for (size_t i = 0; i < std::size(ControlTable); ++i) {
+        const CreatedWindow& w = own[i + 1];
+        const ControlRow& e = ControlTable[i];
+        SCOPED_TRACE("control " + std::to_string(i + 1));
+        EXPECT_EQ(w.className, e.className);
+        EXPECT_EQ(w.text, e.text);
+        EXPECT_EQ(w.x, e.x);
+        EXPECT_EQ(w.y, e.y);
+        EXPECT_EQ(w.width, e.width);
+        EXPECT_EQ(w.height, e.height);
+        EXPECT_EQ(w.style, e.style);
     }
+
+    // The class: a solid very dark green background, the program's icon
+    // resource 1, the standard arrow, no class style, extra bytes or menu.
+    LOGBRUSH brush{};
+    ASSERT_EQ(GetObjectW(built.background, sizeof(brush), &brush), static_cast<int>(sizeof(brush)));
+    EXPECT_EQ(brush.lbStyle, static_cast<UINT>(BS_SOLID));
+    EXPECT_EQ(brush.lbColor, static_cast<COLORREF>(0x000C1406));  // RGB(6, 20, 12)
+    ASSERT_NE(built.icon, nullptr);
+    EXPECT_EQ(built.icon, LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1)));
+    EXPECT_NE(built.icon, LoadIconW(nullptr, IDI_APPLICATION));
+    ICONINFO icon{};
+    ASSERT_TRUE(GetIconInfo(built.icon, &icon));
+    EXPECT_TRUE(icon.fIcon);
+    BITMAP picture{};
+    GetObjectW(icon.hbmColor, sizeof(picture), &picture);
+    EXPECT_EQ(picture.bmWidth, GetSystemMetrics(SM_CXICON));
+    EXPECT_EQ(picture.bmBitsPixel, 32);
+    DeleteObject(icon.hbmColor);
+    DeleteObject(icon.hbmMask);
+    EXPECT_EQ(built.cursor, LoadCursorW(nullptr, IDC_ARROW));
+    EXPECT_NE(built.cursor, LoadCursorW(nullptr, IDC_IBEAM));
+    EXPECT_EQ(built.classStyle, 0u);
+    EXPECT_EQ(built.classExtra, 0u);
+    EXPECT_EQ(built.windowExtra, 0u);
+    EXPECT_EQ(built.menuName, 0u);
+
+    // The fonts: three Segoe UI fonts, title 42 bold, body 18 normal, button
+    // 19 bold, each made once and shared by the controls that use it; they
+    // live on after the window is gone.
+    ASSERT_EQ(built.fonts.size(), std::size(ControlTable));
+    struct Expected {
+        LONG height, weight;
+    };
+    const auto expected = [](Font font) {
+        switch (font) {
+            case Font::Title:
+                return Expected{42, 700};
+            case Font::Button:
+                return Expected{19, 700};
+            default:
+                return Expected{18, 400};
+        }
+    };
+    HFONT first[3] = {nullptr, nullptr, nullptr};
+    for (size_t i = 0; i < std::size(ControlTable); ++i) {
+        SCOPED_TRACE("control " + std::to_string(i + 1));
+        const Font kind = ControlTable[i].font;
+        LOGFONTW font{};
+        ASSERT_EQ(GetObjectW(built.fonts[i], sizeof(font), &font), static_cast<int>(sizeof(font)));
+        EXPECT_EQ(font.lfHeight, expected(kind).height);
+        EXPECT_EQ(font.lfWeight, expected(kind).weight);
+        EXPECT_STREQ(font.lfFaceName, L"Segoe UI");
+        EXPECT_EQ(font.lfWidth, 0);
+        EXPECT_EQ(font.lfEscapement, 0);
+        EXPECT_EQ(font.lfOrientation, 0);
+        EXPECT_EQ(font.lfItalic, 0);
+        EXPECT_EQ(font.lfUnderline, 0);
+        EXPECT_EQ(font.lfStrikeOut, 0);
+        EXPECT_EQ(font.lfCharSet, DEFAULT_CHARSET);
+        EXPECT_EQ(font.lfOutPrecision, OUT_DEFAULT_PRECIS);
+        EXPECT_EQ(font.lfClipPrecision, CLIP_DEFAULT_PRECIS);
+        EXPECT_EQ(font.lfQuality, CLEARTYPE_QUALITY);
+        EXPECT_EQ(font.lfPitchAndFamily, 0);
+        HFONT& shared = first[static_cast<int>(kind)];
+        if (shared == nullptr) shared = built.fonts[i];
+        EXPECT_EQ(built.fonts[i], shared) << "one font object per kind";
+    }
+    EXPECT_NE(first[0], first[1]);
+    EXPECT_NE(first[1], first[2]);
+    EXPECT_NE(first[0], first[2]);
 }
 
 TEST(InstalledLabelText, FallsBackForTextThatCannotBeShown) {

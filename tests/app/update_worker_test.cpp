@@ -8,7 +8,6 @@
 #include "app/entry_point.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
-#include "build_config.h"
 #include "store/launcher_state.h"
 #include "store/storage.h"
 #include "tests/support/game_record.h"
@@ -303,8 +302,9 @@ TEST(UpdateWorker, NoApplicationDataFolderIsReportedLikeAnyFailure) {
 
 TEST(UpdateWorker, EmptyManifestVariableMeansTheDefaultAddress) {
     ScopedVariable empty(L"TESSIK_UPDATE_MANIFEST", L"");
-    EXPECT_EQ(GameManifestAddress(), std::wstring(L"https://") + DefaultUpdateHost +
-                                         L"/release/windows-x86_64-manifest.json");
+    // The build's update host, as CMake gave it to this test program.
+    EXPECT_EQ(Utf16ToUtf8(GameManifestAddress()),
+              "https://" TESSIK_TEST_UPDATE_HOST "/release/windows-x86_64-manifest.json");
     ScopedVariable set(L"TESSIK_UPDATE_MANIFEST", L"https://localhost:9/m.json");
     EXPECT_EQ(GameManifestAddress(), L"https://localhost:9/m.json");
 }

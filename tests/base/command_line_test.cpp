@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(QuoteCommandLineArgument, WritesTheDocumentedForms) {
+TEST(QuoteCommandLineArgument, LeavesPlainArgumentsBareAndQuotesBlanksTabsAndQuotes) {
     struct Case {
         std::wstring argument, quoted;
     };

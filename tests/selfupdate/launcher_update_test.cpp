@@ -1,10 +1,10 @@
-#include "base/text.h"
 #include "selfupdate/launcher_update.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include "app/entry_point.h"
+#include "base/text.h"
 #include "build_config.h"
 #include "store/storage.h"
 #include "tests/support/game_record.h"
@@ -121,8 +121,9 @@ TEST_F(LauncherUpdateTest, AddressIsTheVariableOrTheDefault) {
                   "The update URL is invalid or insecure");
     }
     ScopedVariable empty(L"TESSIK_LAUNCHER_UPDATE_MANIFEST", L"");
-    EXPECT_EQ(LauncherManifestAddress(), std::wstring(L"https://") + DefaultUpdateHost +
-                                             L"/release/windows-launcher-x86_64-manifest.json");
+    // The build's update host, as CMake gave it to this test program.
+    EXPECT_EQ(Utf16ToUtf8(LauncherManifestAddress()),
+              "https://" TESSIK_TEST_UPDATE_HOST "/release/windows-launcher-x86_64-manifest.json");
 }
 
 TEST_F(LauncherUpdateTest, UnknownOwnPathFailsBeforeAnyRequest) {
@@ -138,7 +139,7 @@ TEST_F(LauncherUpdateTest, UnknownOwnPathFailsBeforeAnyRequest) {
     EXPECT_TRUE(test_bed::TreeOf(root_).empty());
 }
 
-TEST(HandOffCommandLine, MatchesTheWorkedExample) {
+TEST(HandOffCommandLine, QuotesOnlyThePathWithABlankAndReadsBackAsTheFinishingMode) {
     const std::wstring line = HandOffCommandLine(L"D:\\Store\\launcher-update-0.1.191.exe", 4242,
                                                  L"D:\\My Games\\TESSIK-Launcher-Windows-x64.exe",
                                                  L"D:\\Store\\launcher-backup-0.1.190.exe");

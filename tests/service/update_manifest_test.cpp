@@ -1,8 +1,8 @@
-#include "base/json_field.h"
 #include "service/update_manifest.h"
 
 #include <gtest/gtest.h>
 
+#include "base/json_field.h"
 #include "tests/support/test_bed.h"
 
 namespace {
@@ -24,7 +24,7 @@ std::string ParseError(const std::string& text, const std::string& expected = "t
     return ErrorMessageOf([&] { ParseUpdateManifest(text, expected); });
 }
 
-TEST(ParseUpdateManifest, ReadsTheWorkedExample) {
+TEST(ParseUpdateManifest, ReadsEveryFieldOfAFullManifestAndIgnoresThePlatform) {
     const UpdateManifest m = ParseUpdateManifest(Sample, "tessik.exe");
     EXPECT_EQ(m.version, "0.1.136");
     EXPECT_EQ(m.url, L"https://updates.example.com/runtime.zip?version=0.1.136");

@@ -1,4 +1,3 @@
-#include "base/text.h"
 #include "store/archive.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +5,7 @@
 
 #include <algorithm>
 
+#include "base/text.h"
 #include "store/storage.h"
 #include "tests/support/test_bed.h"
 
@@ -186,10 +186,43 @@ TEST(RunCapturedProcess, DrainsOutputLargerThanThePipe) {
     EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 3001);
 }
 
-TEST(SystemTarPath, IsInTheSystemFolder) {
-    wchar_t system[MAX_PATH];
-    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-    EXPECT_EQ(SystemTarPath(), fs::path(std::wstring(system, length)) / L"tar.exe");
+TEST(SystemTarPath, IsTheTarExeOfTheWindowsSystemFolder) {
+    // Named apart from the system-folder query: the Windows folder that the
+    // environment gives (C:\\windows in the test prefix) and its System32.
+    const std::wstring windows = ReadEnvironmentVariable(L"SystemRoot");
+    ASSERT_FALSE(windows.empty());
+    const std::wstring expected = windows + L"\\System32\\tar.exe";
+    EXPECT_EQ(_wcsicmp(SystemTarPath().c_str(), expected.c_str()), 0)
+        << Utf16ToUtf8(SystemTarPath().wstring());
+    EXPECT_EQ(_wcsicmp(SystemTarPath().c_str(), L"C:\\windows\\system32\\tar.exe"), 0);
+    EXPECT_TRUE(fs::is_regular_file(SystemTarPath()));
+
+    // Neither the current folder nor PATH changes it.
+    const fs::path folder = test_bed::FreshScratchFolder();
+    const fs::path previous = fs::current_path();
+    fs::current_path(folder);
+    ScopedVariable path(L"PATH", folder.wstring());
+    const fs::path elsewhere = SystemTarPath();
+    fs::current_path(previous);
+    EXPECT_EQ(_wcsicmp(elsewhere.c_str(), expected.c_str()), 0);
+}
+
+// The archive program's standard error is captured with its standard output,
+// so every name it writes there is checked like a listed entry.
+TEST(RunCapturedProcess, StandardErrorReachesTheListingCheck) {
+    const std::wstring program = test_bed::SupportProgram(L"stderr_standin.exe").wstring();
+    // Only standard error names the game: the listing passes.
+    const std::string gameOnError = RunCapturedProcess({program, L"-", L"tessik.exe"});
+    EXPECT_EQ(gameOnError, "tessik.exe\n");
+    EXPECT_EQ(ErrorMessageOf([&] { CheckArchiveListing(gameOnError); }), "<no error>");
+    // An unsafe name on standard error alone refuses the listing.
+    for (const wchar_t* unsafe : {L"../escape.txt", L"C:\\escape.txt", L"/etc/escape"}) {
+        const std::string listing = RunCapturedProcess({program, L"tessik.exe", unsafe});
+        EXPECT_EQ(listing, "tessik.exe\n" + Utf16ToUtf8(unsafe) + "\n");
+        EXPECT_EQ(ErrorMessageOf([&] { CheckArchiveListing(listing); }),
+                  "The update archive contains an unsafe path")
+            << Utf16ToUtf8(unsafe);
+    }
 }
 
 // A program named tar.exe beside the launcher or in the current folder must

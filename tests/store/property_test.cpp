@@ -2,16 +2,17 @@
 // so a failure repeats).
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 
 #include "app/entry_point.h"
+#include "base/command_line.h"
 #include "base/json_field.h"
 #include "base/launcher_error.h"
+#include "base/text.h"
 #include "service/update_manifest.h"
 #include "store/archive.h"
-#include "base/command_line.h"
 #include "store/installed_versions.h"
-#include "base/text.h"
 
 namespace {
 
@@ -108,7 +109,58 @@ TEST(JsonFieldProperty, RandomBytesReturnOrRaiseOneOfTheMessages) {
     }
 }
 
-TEST(VersionOrderProperty, IsAStrictWeakOrder) {
+// Newer by the numbers: the first differing component decides, and a list
+// that extends another one is the newer.
+bool NumbersAreNewer(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        if (a[i] != b[i]) return a[i] > b[i];
+    }
+    return a.size() > b.size();
+}
+
+TEST(VersionOrderProperty, FollowsTheNumbersNotTheText) {
+    // Dotted numbers of one to three digits per component, so that text order
+    // ("0.10" before "0.9") and number order often disagree.
+    std::mt19937 random(11);
+    std::uniform_int_distribution<int> components(1, 4);
+    std::uniform_int_distribution<int> digits(1, 3);
+    std::uniform_int_distribution<std::uint32_t> digit(0, 9);
+    const auto make = [&] {
+        std::vector<std::uint32_t> numbers(static_cast<size_t>(components(random)));
+        for (std::uint32_t& n : numbers) {
+            n = 0;
+            for (int d = digits(random); d > 0; --d) n = n * 10 + digit(random);
+        }
+        return numbers;
+    };
+    const auto text = [](const std::vector<std::uint32_t>& numbers) {
+        std::wstring version;
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            if (i > 0) version += L'.';
+            version += std::to_wstring(numbers[i]);
+        }
+        return version;
+    };
+    int textDisagrees = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const std::vector<std::uint32_t> a = make();
+        const std::vector<std::uint32_t> b = make();
+        const std::wstring ta = text(a);
+        const std::wstring tb = text(b);
+        ASSERT_EQ(IsNewerVersion(ta, tb), NumbersAreNewer(a, b))
+            << Utf16ToUtf8(ta) << " against " << Utf16ToUtf8(tb);
+        if ((ta > tb) != NumbersAreNewer(a, b)) ++textDisagrees;
+    }
+    // The inputs separate the two orders, so a text comparison fails here.
+    EXPECT_GT(textDisagrees, 2000);
+    EXPECT_TRUE(IsNewerVersion(L"0.10", L"0.9"));
+    EXPECT_TRUE(IsNewerVersion(L"1.10", L"1.2"));
+    EXPECT_TRUE(IsNewerVersion(L"10", L"9.9"));
+}
+
+TEST(VersionOrderProperty, IsAStrictWeakOrderOnAnyText) {
+    // Any folder name may be listed: the order must stay consistent for the
+    // sort, whatever the text.
     std::mt19937 random(3);
     const std::wstring alphabet = L"0129.-a ";
     std::vector<std::wstring> versions;
@@ -136,6 +188,9 @@ TEST(VersionOrderProperty, IsAStrictWeakOrder) {
             ASSERT_TRUE(equivalent(a, c));
         }
     }
+    // Leading zeros name the same numbers, so such names are equivalent.
+    EXPECT_TRUE(equivalent(L"1.02", L"1.2"));
+    EXPECT_TRUE(equivalent(L"007", L"7"));
 }
 
 }  // namespace

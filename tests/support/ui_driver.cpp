@@ -78,6 +78,26 @@ HWND WaitForLauncherWindowOf(const std::wstring& program, std::chrono::milliseco
     return WaitForTopLevel({0, L"TessikNativeLauncher", nullptr, nullptr, &program}, timeout);
 }
 
+HWND VisibleWindowOf(DWORD processId) {
+    struct Seen {
+        DWORD processId;
+        HWND found;
+    } seen{processId, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            auto* s = reinterpret_cast<Seen*>(context);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (owner == s->processId && IsWindowVisible(window)) {
+                s->found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&seen));
+    return seen.found;
+}
+
 std::vector<Control> Controls(HWND window) {
     std::vector<HWND> children;
     for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;

@@ -34,6 +34,10 @@ HWND WaitForTopLevelWindow(const std::wstring& className, std::chrono::milliseco
 // someone else (the hand-off copy, for example).
 HWND WaitForLauncherWindowOf(const std::wstring& program, std::chrono::milliseconds timeout = 20s);
 
+// Any visible top-level window of the process at this moment (of any class:
+// the launcher's, a message box, a dialog), or nullptr.
+HWND VisibleWindowOf(DWORD processId);
+
 // The window's direct children in creation order.
 std::vector<Control> Controls(HWND window);
 
