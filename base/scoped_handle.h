@@ -46,6 +46,7 @@ class ScopedHandle {
 namespace handle_close {
 inline void Kernel(HANDLE handle) { ::CloseHandle(handle); }
 inline void Local(HLOCAL memory) { ::LocalFree(memory); }
+inline void Find(HANDLE search) { ::FindClose(search); }
 inline void WinHttp(HINTERNET handle) { ::WinHttpCloseHandle(handle); }
 inline void CngAlgorithm(BCRYPT_ALG_HANDLE handle) { ::BCryptCloseAlgorithmProvider(handle, 0); }
 inline void CngHash(BCRYPT_HASH_HANDLE handle) { ::BCryptDestroyHash(handle); }
@@ -55,6 +56,8 @@ inline void Registry(HKEY key) { ::RegCloseKey(key); }
 
 // Processes, threads, files and pipe ends.
 using KernelHandle = ScopedHandle<HANDLE, &handle_close::Kernel>;
+// A FindFirstFileExW search (check for INVALID_HANDLE_VALUE before owning it).
+using FindHandle = ScopedHandle<HANDLE, &handle_close::Find>;
 // Memory the system hands out with LocalAlloc (for example CommandLineToArgvW's array).
 using LocalMemory = ScopedHandle<HLOCAL, &handle_close::Local>;
 // A WinHTTP session, connection or request.

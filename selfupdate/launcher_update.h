@@ -15,7 +15,17 @@ std::wstring HandOffCommandLine(const std::filesystem::path& update, std::uint32
                                 const std::filesystem::path& launcher,
                                 const std::filesystem::path& backup);
 
+// Where the hand-off moves the running executable aside: beside it, as
+// "launcher-backup-<this version>.exe", because a running executable can be
+// renamed only within its own volume.
+std::filesystem::path LauncherBackupPath(const std::filesystem::path& launcher);
+
+// True when a file can be made and renamed in the launcher's folder, as the
+// hand-off must do with the executable (false for a read-only folder or volume).
+bool CanReplaceLauncherExecutable(const std::filesystem::path& launcher);
+
 // When the launcher manifest names another version than this build's, downloads
 // and verifies it into the storage root and starts it in finishing mode: true,
-// and this launcher must close. False when the versions are equal.
+// and this launcher must close. False when the versions are equal. Fails
+// before downloading when the launcher cannot replace its own executable.
 bool CheckLauncherUpdate(const std::filesystem::path& root);

@@ -2,13 +2,22 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
+#include "base/command_line.h"
 #include "base/launcher_error.h"
 #include "base/scoped_handle.h"
-#include "base/command_line.h"
 
 namespace {
 
 constexpr DWORD ArchiveReadBufferSize = 16384;
+
+// Printable ASCII reads the same in every code page; a leading dash would
+// read as an option.
+bool IsPlainArchiveName(const std::wstring& name) {
+    return !name.empty() && name.front() != L'-' &&
+           std::all_of(name.begin(), name.end(), [](wchar_t c) { return c >= 0x20 && c < 0x7F; });
+}
 
 }  // namespace
 
@@ -22,7 +31,8 @@ std::filesystem::path SystemTarPath() {
     return std::filesystem::path(std::wstring(folder, length)) / L"tar.exe";
 }
 
-std::string RunCapturedProcess(const std::vector<std::wstring>& arguments) {
+std::string RunCapturedProcess(const std::vector<std::wstring>& arguments,
+                               const std::filesystem::path& folder) {
     if (arguments.empty()) {
         throw LauncherError("Internal launcher command is empty");
     }
@@ -53,9 +63,9 @@ std::string RunCapturedProcess(const std::vector<std::wstring>& arguments) {
     // The program is named explicitly, so no search path (the launcher's own
     // folder, the current folder) can substitute another file of that name.
     PROCESS_INFORMATION process{};
-    const BOOL started =
-        CreateProcessW(arguments.front().c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                       CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+    const BOOL started = CreateProcessW(
+        arguments.front().c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+        nullptr, folder.empty() ? nullptr : folder.c_str(), &startup, &process);
     // Only the child may hold a write end, or the drain below would never end.
     writeEnd.reset();
     if (!started) {
@@ -85,10 +95,17 @@ std::string RunCapturedProcess(const std::vector<std::wstring>& arguments) {
 
 void UnpackUpdateArchive(const std::filesystem::path& archive,
                          const std::filesystem::path& destination) {
+    const std::filesystem::path folder = archive.parent_path();
+    const std::wstring archiveName = archive.filename().wstring();
+    const std::wstring destinationName = destination.lexically_relative(folder).wstring();
+    if (!IsPlainArchiveName(archiveName) || !IsPlainArchiveName(destinationName)) {
+        throw LauncherError("Windows could not unpack the verified update");
+    }
     const std::wstring tar = SystemTarPath().wstring();
-    CheckArchiveListing(RunCapturedProcess({tar, L"-tf", archive.wstring()}));
+    CheckArchiveListing(RunCapturedProcess({tar, L"-tf", archiveName}, folder));
+    CheckArchiveEntryTypes(RunCapturedProcess({tar, L"-tvf", archiveName}, folder));
     std::filesystem::create_directories(destination);
-    RunCapturedProcess({tar, L"-xf", archive.wstring(), L"-C", destination.wstring()});
+    RunCapturedProcess({tar, L"-xf", archiveName, L"-C", destinationName}, folder);
     if (!std::filesystem::is_regular_file(destination / L"tessik.exe")) {
         throw LauncherError("The installed update is missing tessik.exe");
     }

@@ -16,15 +16,26 @@ std::vector<std::string> SplitListingLines(const std::string& listing);
 // Checks every listed name and requires "tessik.exe" at the archive's top level.
 void CheckArchiveListing(const std::string& listing);
 
+// Checks the verbose listing (tar -tv), whose lines begin with each entry's
+// type: only files ("-") and folders ("d") may be unpacked. A link ("l", "h")
+// could later lead a removal, or the game, out of the build.
+void CheckArchiveEntryTypes(const std::string& verboseListing);
+
 // --- Running the system archive program ---
 
 // The system's own tar.exe, never one found through the search path.
 std::filesystem::path SystemTarPath();
 
-// Runs arguments[0] hidden with output and error captured on one pipe; fails
-// unless it exits with 0. Returns everything it wrote.
-std::string RunCapturedProcess(const std::vector<std::wstring>& arguments);
+// Runs arguments[0] hidden with output and error captured on one pipe, in
+// `folder` (this process's current folder when empty); fails unless it exits
+// with 0. Returns everything it wrote.
+std::string RunCapturedProcess(const std::vector<std::wstring>& arguments,
+                               const std::filesystem::path& folder = {});
 
-// Lists and checks the archive, then extracts it into `destination`.
+// Lists and checks the archive, then extracts it into `destination`. tar.exe
+// receives its command line in the ANSI code page, which would garble a
+// player's name in a path, so it runs in the archive's folder and is given
+// only the archive's name and the destination relative to that folder, which
+// must be plain ASCII (the installation's "runtime.zip" and "runtime" are).
 void UnpackUpdateArchive(const std::filesystem::path& archive,
                          const std::filesystem::path& destination);

@@ -60,3 +60,16 @@ void CheckArchiveListing(const std::string& listing) {
         throw LauncherError("The update archive is missing tessik.exe");
     }
 }
+
+void CheckArchiveEntryTypes(const std::string& verboseListing) {
+    for (const std::string& line : SplitListingLines(verboseListing)) {
+        const char type = line.empty() ? '?' : line.front();
+        if (type == 'l' || type == 'h') {
+            throw LauncherError("The update archive contains a link");
+        }
+        if (type != '-' && type != 'd') {
+            throw LauncherError(
+                "The update archive contains an entry that is not a file or folder");
+        }
+    }
+}

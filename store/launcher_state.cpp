@@ -5,6 +5,7 @@
 #include "base/json_field.h"
 #include "base/launcher_error.h"
 #include "base/text.h"
+#include "store/retrying_move.h"
 #include "store/storage.h"
 
 namespace {
@@ -47,8 +48,11 @@ LauncherState ReadLauncherState(const std::filesystem::path& stateFile) {
 void WriteLauncherState(const std::filesystem::path& stateFile, const LauncherState& state) {
     const std::filesystem::path temporary = stateFile.wstring() + L".tmp";
     WriteFileBytes(temporary, FormatLauncherState(state));
-    if (!MoveFileExW(temporary.c_str(), stateFile.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    // WriteFileBytes has flushed the temporary file: a rename on one volume is
+    // not flushed by MOVEFILE_WRITE_THROUGH, and a power cut must not leave an
+    // empty state file behind. A scanner may hold either file for a moment.
+    if (!MoveFileRetrying(temporary, stateFile,
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         throw LauncherError("Could not activate the verified update");
     }
 }

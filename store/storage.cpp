@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/launcher_error.h"
+#include "base/scoped_handle.h"
 #include "base/text.h"
 
 std::filesystem::path StorageRoot() {
@@ -29,15 +30,18 @@ std::string ReadFileBytes(const std::filesystem::path& file) {
 }
 
 void WriteFileBytes(const std::filesystem::path& file, const std::string& bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) {
+    const HANDLE raw = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (raw == INVALID_HANDLE_VALUE) {
         throw LauncherError("Could not write launcher state");
     }
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    // Closing flushes the stream's buffer; a failure there must not pass as a
-    // complete file, or a rename could put a truncated state file in place.
-    out.close();
-    if (out.fail()) {
+    KernelHandle out(raw);
+    DWORD written = 0;
+    // Flushed before it is closed, so that a file renamed into place after
+    // this call holds its bytes on disk, not only in the cache.
+    if (bytes.size() > MAXDWORD ||
+        !WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size() || !FlushFileBuffers(out.get())) {
         throw LauncherError("Could not write launcher state");
     }
 }

@@ -11,6 +11,8 @@
 #include "service/digest.h"
 #include "service/https_transfer.h"
 #include "store/archive.h"
+#include "store/retrying_move.h"
+#include "store/tree_removal.h"
 #include "store/version_name.h"
 
 namespace fs = std::filesystem;
@@ -54,8 +56,7 @@ void RemoveStaleStagingFolders(const fs::path& root) {
         if (process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
             continue;  // another launcher is installing right now
         }
-        std::error_code ignored;
-        fs::remove_all(entry->path(), ignored);
+        TryRemoveTree(entry->path());
     }
 }
 
@@ -67,11 +68,9 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
     if (fs::is_regular_file(build / L"tessik.exe")) {
         return build;
     }
-    // A build that lost its executable is replaced whole. A link there is
-    // removed as a link; what it points at is left alone.
-    if (fs::exists(fs::symlink_status(build))) {
-        fs::remove_all(build);
-    }
+    // A build that lost its executable is replaced whole. A link there, or
+    // inside it, is removed as a link; what it points at is left alone.
+    RemoveTree(build);
 
     PostStatus(L"Downloading into TESSIK storage...");
     // Left by a launcher that was killed mid-installation; nothing else removes them.
@@ -87,12 +86,23 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
         PostStatus(L"Installing verified update...");
         const fs::path unpacked = staging / L"runtime";
         UnpackUpdateArchive(archive, unpacked);
-        fs::rename(unpacked, build);
-        fs::remove_all(staging);
+        // A link in a build could later lead a removal, or the game, outside it.
+        if (TreeHoldsLink(unpacked)) {
+            throw LauncherError("The update archive contains a link");
+        }
+        // A scanner may hold the fresh files for a moment.
+        if (!MoveFileRetrying(unpacked, build, 0)) {
+            throw LauncherError("Could not move the verified update into place");
+        }
     } catch (...) {
-        std::error_code ignored;
-        fs::remove_all(staging, ignored);
+        TryRemoveTree(staging);
         throw;
     }
+    // The build stands in place: a staging folder that cannot be removed now
+    // (a scanner still holds the archive) is swept by a later installation.
+    TryRemoveTree(staging);
+    // Swept again: the tar.exe of a launcher killed in mid-extraction runs on
+    // in its staging folder, which cannot be removed until it has ended.
+    RemoveStaleStagingFolders(root);
     return build;
 }

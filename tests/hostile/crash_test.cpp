@@ -2,6 +2,7 @@
 // finishing copy whose old launcher never exits.
 #include <gtest/gtest.h>
 
+#include "base/scoped_handle.h"
 #include "base/text.h"
 #include "selfupdate/finish_launcher_update.h"
 #include "store/launcher_state.h"
@@ -157,6 +158,41 @@ TEST(Finish, OldLauncherThatNeverExitsIsLeftRunning) {
         }
     }
     std::cout << "finishing with a running old launcher ended with " << code << "\n";
+}
+
+// The window closes, and the process may end, as soon as the end of the run
+// is posted: the fall-back's record must be on disk by then. A scanner holds
+// the state file while the launcher runs, so that the write takes a while.
+TEST(Fallback, RecordsTheStartedBuildBeforeTheLauncherCloses) {
+    PlayerMachine player;
+    const fs::path working = player.StoreBuild(L"0.1.136");
+    // The same record with its keys the other way round: a rewrite shows in the bytes.
+    std::string swapped = "{\"path\":\"";
+    for (const char c : Utf16ToUtf8(working.wstring())) {
+        if (c == '\\') swapped += '\\';
+        swapped += c;
+    }
+    swapped += "\",\"version\":\"0.1.136\"}";
+    WriteFileBytes(player.StateFile(), swapped);
+    const std::string rewritten = FormatLauncherState(LauncherState{"0.1.136", working});
+    ASSERT_NE(swapped, rewritten);
+    ASSERT_EQ(ReadLauncherState(player.StateFile()).path, working);
+    player.PublishGame("0.2", L"text-exe.zip");  // installs; Windows cannot start it
+
+    KernelHandle scanner(CreateFileW(player.StateFile().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_NE(scanner.get(), INVALID_HANDLE_VALUE);
+    ChildProcess launcher =
+        ChildProcess::Start(test_bed::LauncherProgram(), {L"tessik://join/fallback"});
+    const GameRecord game = player.Game(60s);
+    ASSERT_TRUE(game.ran);
+    EXPECT_EQ(game.folder, working);
+    Sleep(1500);
+    scanner.reset();
+
+    EXPECT_EQ(launcher.WaitForExit(30s), 0u);
+    EXPECT_EQ(ReadFileBytes(player.StateFile()), rewritten);
+    EXPECT_FALSE(fs::exists(player.StateFile().wstring() + L".tmp"));
 }
 
 }  // namespace

@@ -70,10 +70,10 @@ TEST_F(LauncherUpdateTest, OtherVersionIsDownloadedVerifiedAndHandedOver) {
         const GameRecord copy = ReadGameRecord(record_);
         ASSERT_TRUE(copy.ran) << version;
         EXPECT_EQ(copy.words,
-                  (std::vector<std::wstring>{update.wstring(), L"--finish-launcher-update",
-                                             std::to_wstring(GetCurrentProcessId()),
-                                             update.wstring(), running_.wstring(),
-                                             (root_ / L"launcher-backup-0.1.190.exe").wstring()}));
+                  (std::vector<std::wstring>{
+                      update.wstring(), L"--finish-launcher-update",
+                      std::to_wstring(GetCurrentProcessId()), update.wstring(), running_.wstring(),
+                      (running_.parent_path() / L"launcher-backup-0.1.190.exe").wstring()}));
         EXPECT_EQ(copy.folder, root_);
     }
     // Both downloads stay; no backup is made by the check itself.

@@ -2,8 +2,12 @@
 // one published, hands over, and the newer one ends up in its place and plays.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "base/text.h"
 #include "store/storage.h"
 #include "tests/support/child_process.h"
+#include "tests/support/launcher_run.h"
 #include "tests/support/player_machine.h"
 #include "tests/support/ui_driver.h"
 
@@ -35,24 +39,81 @@ TEST(SelfUpdate, OldLauncherIsReplacedByThePublishedOneWhichThenPlays) {
     EXPECT_EQ(old.WaitForExit(), 0u);
     EXPECT_FALSE(player.Game(0ms).ran);
 
-    // The copy replaces it and starts the launcher in its old place.
-    const HWND newWindow = ui::WaitForLauncherWindowOf(installed, 60s);
-    ASSERT_NE(newWindow, nullptr) << "the replaced launcher did not open";
-    DWORD newProcess = 0;
-    GetWindowThreadProcessId(newWindow, &newProcess);
+    // The copy replaces it and starts the launcher in its old place, which
+    // finds its own version published and plays.
+    EXPECT_EQ(PlayWithTheRestartedLauncher(installed), 0u) << "the replaced launcher did not play";
     EXPECT_EQ(ReadFileBytes(installed), ReadFileBytes(NextLauncherProgram()));
     EXPECT_NE(ReadFileBytes(installed), oldBytes);
-    EXPECT_EQ(ReadFileBytes(player.Root() / L"launcher-backup-0.1.190.exe"), oldBytes);
+    EXPECT_EQ(ReadFileBytes(installed.parent_path() / L"launcher-backup-0.1.190.exe"), oldBytes);
     EXPECT_EQ(ReadFileBytes(player.Root() / L"launcher-update-0.1.191.exe"),
               ReadFileBytes(NextLauncherProgram()));
-
-    // The new launcher finds its own version published and plays.
-    ui::Click(ui::FindControl(newWindow, L"Button", L"CHECK FOR UPDATES && PLAY")->handle);
-    EXPECT_EQ(WaitForProcessExit(newProcess, 60s), 0u);
-    TerminateLeftover(newProcess);
     const GameRecord game = player.Game();
     ASSERT_TRUE(game.ran);
     EXPECT_EQ(game.folder, player.Build(L"0.1.136"));
+}
+
+size_t RequestsFor(const std::wstring& published) {
+    const std::vector<std::string> log = test_bed::RequestLog();
+    return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+        return line.find(Utf16ToUtf8(published)) != std::string::npos;
+    });
+}
+
+// A running executable can be renamed only within its volume, and only where
+// the player may write: the hand-off keeps its backup beside the launcher,
+// and a launcher that cannot replace itself skips its update and plays.
+TEST(SelfUpdate, LauncherOnAnotherVolumeOrReadOnlyFolderStillGetsThePlayerIn) {
+    struct Case {
+        const char* where;
+        fs::path launcher;
+        bool replaced;
+    };
+    const fs::path otherVolume = fs::path(L"Y:\\") / test_bed::UniqueName(L"Games");
+    const Case cases[] = {
+        {"another volume", otherVolume / L"TESSIK-Launcher-Windows-x64.exe", true},
+        {"read-only folder", L"R:\\TESSIK-Launcher-Windows-x64.exe", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where);
+        if (!fs::exists(c.launcher.root_path())) {
+            ADD_FAILURE() << "the test bed has no drive " << c.launcher.root_path().string();
+            continue;
+        }
+        PlayerMachine player;
+        player.PublishGame("0.1.136");
+        const std::wstring published =
+            test_bed::UniqueName(std::to_wstring(&c - cases) + L"-TESSIK-Launcher-Windows-x64.exe");
+        test_bed::Publish(published, ReadFileBytes(NextLauncherProgram()));
+        player.PublishLauncherManifest("0.1.191", test_bed::ServiceAddress(L"/files/" + published),
+                                       test_bed::ExpectedSha256(L"launcher-0.1.191.exe"));
+        if (c.replaced) {
+            fs::create_directories(c.launcher.parent_path());
+            fs::copy_file(test_bed::DataFile(L"launcher-0.1.190.exe"), c.launcher);
+        }
+        const std::string oldBytes = ReadFileBytes(c.launcher);
+
+        const LauncherRunOutcome first = RunLauncherToTheEnd(c.launcher, {L"tessik://join/1"});
+        EXPECT_TRUE(first.ended && first.exitCode == 0 && !first.errorBox);
+        if (c.replaced) {
+            EXPECT_EQ(PlayWithTheRestartedLauncher(c.launcher), 0u);
+            EXPECT_EQ(ReadFileBytes(c.launcher), ReadFileBytes(NextLauncherProgram()));
+            EXPECT_EQ(ReadFileBytes(c.launcher.parent_path() / L"launcher-backup-0.1.190.exe"),
+                      oldBytes);
+        }
+        EXPECT_TRUE(player.Game().ran);
+        EXPECT_EQ(RequestsFor(published), c.replaced ? 1u : 0u);
+
+        // The next start plays at once and downloads no launcher again.
+        player.ForgetGame();
+        const LauncherRunOutcome second = RunLauncherToTheEnd(c.launcher, {L"tessik://join/2"});
+        EXPECT_TRUE(second.ended && second.exitCode == 0 && !second.errorBox);
+        const GameRecord game = player.Game();
+        ASSERT_FALSE(game.words.empty());
+        EXPECT_EQ(game.words.back(), L"tessik://join/2");
+        EXPECT_EQ(RequestsFor(published), c.replaced ? 1u : 0u);
+    }
+    std::error_code ignored;
+    fs::remove_all(otherVolume, ignored);
 }
 
 }  // namespace

@@ -1,12 +1,17 @@
-#include "base/text.h"
 #include "store/update_installation.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "base/scoped_handle.h"
+#include "base/text.h"
+#include "store/archive.h"
+#include "store/launcher_state.h"
+#include "store/retrying_move.h"
 #include "store/storage.h"
 #include "tests/support/child_process.h"
+#include "tests/support/file_seam.h"
 #include "tests/support/message_collector.h"
 #include "tests/support/test_bed.h"
 
@@ -213,8 +218,10 @@ TEST(InstallUpdate, UnsafeVersionsTouchNothing) {
         (std::vector<std::wstring>{L"launcher", L"sibling", L"sibling\\keep.txt", L"tessik.exe"}));
 }
 
-TEST(InstallUpdate, NonAsciiVersionNamesItsFolder) {
-    const fs::path root = test_bed::FreshScratchFolder();
+TEST(InstallUpdate, NonAsciiVersionNamesItsFolderUnderAnyPlayerName) {
+    // Ł and the two ideographs are outside the ANSI code page, through which
+    // tar.exe receives its command line.
+    const fs::path root = test_bed::FreshScratchFolder(L" \u0141ukasz \u6F22\u5B57");
     MessageCollector collector;
     EXPECT_EQ(InstallUpdate(Published("1.0-\xC3\xA9t\xC3\xA9", L"good.zip"), root),
               root / L"versions" / L"1.0-\u00E9t\u00E9");
@@ -222,3 +229,133 @@ TEST(InstallUpdate, NonAsciiVersionNamesItsFolder) {
 }
 
 }  // namespace
+
+// Files in the test bed's folder outside any storage, which a link in a build
+// or an archive points at.
+std::vector<std::wstring> OutsideFiles() {
+    return test_bed::TreeOf(test_bed::DataFile(L"outside"));
+}
+
+TEST(InstallUpdate, RemovalsNeverFollowALinkOutOfTheStorage) {
+    const std::vector<std::wstring> outside = OutsideFiles();
+    ASSERT_EQ(outside.size(), 3u);
+    struct Case {
+        const char* what;
+        std::wstring archive;
+        bool brokenBuildWithLink;
+        std::string message;  // empty: the platform decides (Wine cannot remove the link)
+    };
+    const Case cases[] = {
+        {"broken build holding a link", L"good.zip", true, ""},
+        {"archive with a link and a damaged entry", L"link-then-damaged.zip", false,
+         "The update archive contains a link"},
+        {"archive with a link to a folder", L"link-outside.zip", false,
+         "The update archive contains a link"},
+        {"archive with a link to a file", L"file-link-outside.zip", false,
+         "The update archive contains a link"},
+    };
+    for (const Case& c : cases) {
+        const fs::path root = test_bed::FreshScratchFolder(Utf8ToUtf16(c.what));
+        const fs::path build = root / L"versions" / L"0.1.136";
+        if (c.brokenBuildWithLink) {
+            fs::create_directories(build);
+            RunCapturedProcess({SystemTarPath().wstring(), L"-xf",
+                                test_bed::DataFile(L"link-outside.zip").wstring(), L"-C",
+                                build.wstring()});
+            fs::remove(build / L"tessik.exe");
+        }
+        MessageCollector collector;
+        const std::string message =
+            ErrorMessageOf([&] { InstallUpdate(Published("0.1.136", c.archive), root); });
+        if (!c.message.empty()) {
+            EXPECT_EQ(message, c.message) << c.what;
+            EXPECT_FALSE(fs::exists(build / L"tessik.exe")) << c.what;
+        }
+        EXPECT_EQ(OutsideFiles(), outside) << c.what;
+    }
+}
+
+TEST(InstallUpdate, ABrokenBuildDeeperThanMaxPathIsRepaired) {
+    const fs::path root = test_bed::FreshScratchFolder();
+    const fs::path build = root / L"versions" / L"0.1.136";
+    std::wstring deep = LR"(\\?\)" + build.wstring();
+    fs::create_directories(build);
+    while (deep.size() < 400) {
+        deep += L"\\" + std::wstring(40, L'd');
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << deep.size();
+    }
+    const std::wstring file = deep + L"\\asset.bin";
+    KernelHandle written(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_READONLY, nullptr));
+    ASSERT_NE(written.get(), INVALID_HANDLE_VALUE);
+    written.reset();
+
+    MessageCollector collector;
+    EXPECT_EQ(InstallUpdate(Published("0.1.136", L"good.zip"), root), build);
+    EXPECT_EQ(test_bed::TreeOf(build),
+              (std::vector<std::wstring>{L"assets", L"assets\\models", L"assets\\models\\bird.glb",
+                                         L"tessik.exe"}));
+}
+
+TEST(InstallUpdate, MovesHeldForAMomentByAScannerAreRetried) {
+    const fs::path root = test_bed::FreshScratchFolder();
+    const fs::path state = root / StateFileName;
+    const LauncherState recorded{"0.1.136", root / L"versions" / L"0.1.136"};
+    struct Case {
+        DWORD error;
+        int failures;
+        bool succeeds;
+    };
+    const int bound = static_cast<int>(MoveRetryPauses().size());
+    const Case cases[] = {
+        {ERROR_ACCESS_DENIED, 3, true},
+        {ERROR_SHARING_VIOLATION, bound, true},
+        {ERROR_SHARING_VIOLATION, bound + 1, false},
+        {ERROR_WRITE_PROTECT, 1, false},  // not a passing failure: no retry
+    };
+    int version = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE("error " + std::to_string(c.error) + ", " + std::to_string(c.failures));
+        const std::string name = "1." + std::to_string(++version);
+        const UpdateManifest manifest = Published(name, L"good.zip");
+        MessageCollector collector;
+        file_seam::Reset();
+        file_seam::FailNextMoves(c.failures, c.error);
+        const std::string installed = ErrorMessageOf([&] { InstallUpdate(manifest, root); });
+        const int calls = file_seam::MoveCalls();
+        EXPECT_TRUE(StagingLeftovers(root).empty());
+        file_seam::Reset();
+        file_seam::FailNextMoves(c.failures, c.error);
+        const std::string written = ErrorMessageOf([&] { WriteLauncherState(state, recorded); });
+        const bool flushed = file_seam::LastMovedFileWasFlushed();
+        file_seam::Reset();
+
+        EXPECT_EQ(calls, c.error == ERROR_WRITE_PROTECT ? 1 : std::min(c.failures, bound) + 1);
+        if (c.succeeds) {
+            EXPECT_EQ(installed, "<no error>");
+            EXPECT_TRUE(
+                fs::is_regular_file(root / L"versions" / Utf8ToUtf16(name) / L"tessik.exe"));
+            EXPECT_EQ(written, "<no error>");
+            EXPECT_TRUE(flushed) << "the temporary state file was moved unflushed";
+            EXPECT_EQ(ReadFileBytes(state), FormatLauncherState(recorded));
+        } else {
+            EXPECT_EQ(installed, "Could not move the verified update into place");
+            EXPECT_FALSE(fs::exists(root / L"versions" / Utf8ToUtf16(name)));
+            EXPECT_EQ(written, "Could not activate the verified update");
+        }
+        fs::remove(state);
+        fs::remove(state.wstring() + L".tmp");
+    }
+}
+
+TEST(InstallUpdate, AStagingFolderHeldAfterTheBuildStandsDoesNotFailIt) {
+    const fs::path root = test_bed::FreshScratchFolder();
+    file_seam::RefuseDeleting(L"runtime.zip");
+    MessageCollector collector;
+    const std::string message =
+        ErrorMessageOf([&] { InstallUpdate(Published("0.1.136", L"good.zip"), root); });
+    file_seam::Reset();
+    EXPECT_EQ(message, "<no error>");
+    EXPECT_TRUE(fs::is_regular_file(root / L"versions" / L"0.1.136" / L"tessik.exe"));
+    ASSERT_EQ(StagingLeftovers(root).size(), 1u) << "the held staging folder waits for the sweep";
+}

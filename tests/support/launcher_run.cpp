@@ -38,6 +38,17 @@ LauncherRunOutcome RunLauncherToTheEnd(const fs::path& launcher,
     return outcome;  // hung: the process is ended when `process` goes
 }
 
+std::optional<DWORD> PlayWithTheRestartedLauncher(const fs::path& launcher) {
+    const HWND window = ui::WaitForLauncherWindowOf(launcher, 60s);
+    if (window == nullptr) return std::nullopt;
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    ui::Click(ui::FindControl(window, L"Button", L"CHECK FOR UPDATES && PLAY")->handle);
+    const std::optional<DWORD> code = WaitForProcessExit(process, 60s);
+    TerminateLeftover(process);
+    return code;
+}
+
 FolderFingerprint Fingerprint(const fs::path& folder, const std::vector<fs::path>& skip) {
     FolderFingerprint prints;
     std::error_code error;

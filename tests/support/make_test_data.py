@@ -48,6 +48,41 @@ def write_symlink_zip(path, game):
         z.writestr("assets/link/evil.txt", b"through the link")
 
 
+def link_entry(name):
+    info = zipfile.ZipInfo(name)
+    info.create_system = 3
+    info.external_attr = (0o120777 << 16)
+    return info
+
+
+def write_link_zips(out, game):
+    """Archives whose link points at a real folder outside the storage, which
+    must keep its files whatever the launcher does with the link: a link to
+    the folder, a link to one of its files, and a link followed by a damaged
+    entry (its extraction would fail after making the link)."""
+    outside = os.path.join(out, "outside")
+    os.makedirs(os.path.join(outside, "deeper"), exist_ok=True)
+    for name in ("keep.txt", os.path.join("deeper", "keep-too.txt")):
+        with open(os.path.join(outside, name), "wb") as f:
+            f.write(b"not the launcher's to delete\n")
+    with zipfile.ZipFile(os.path.join(out, "link-outside.zip"), "w") as z:
+        z.writestr("tessik.exe", game)
+        z.writestr(link_entry("assets/outside"), outside)
+    with zipfile.ZipFile(os.path.join(out, "file-link-outside.zip"), "w") as z:
+        z.writestr("tessik.exe", game)
+        z.writestr(link_entry("assets/keep.txt"), os.path.join(outside, "keep.txt"))
+    damaged = os.path.join(out, "link-then-damaged.zip")
+    payload = b"z" * 4096
+    with zipfile.ZipFile(damaged, "w") as z:
+        z.writestr("tessik.exe", game)
+        z.writestr(link_entry("assets/outside"), outside)
+        z.writestr("assets/z.bin", payload)
+    data = bytearray(open(damaged, "rb").read())
+    data[data.find(payload) + 100] ^= 0xFF  # the entry's CRC no longer matches
+    with open(damaged, "wb") as f:
+        f.write(data)
+
+
 def main(out, game_exe, extra):
     os.makedirs(out, exist_ok=True)
     for item in extra:
@@ -94,6 +129,7 @@ def main(out, game_exe, extra):
     write_lying_zip(os.path.join(out, "lying-central.zip"), game, "../evil.txt", "assets/e.tx")
     write_lying_zip(os.path.join(out, "lying-local.zip"), game, "assets/e.tx", "../evil.txt")
     write_symlink_zip(os.path.join(out, "symlink.zip"), game)
+    write_link_zips(out, game)
     write_zip(os.path.join(out, "many.zip"),
               [("tessik.exe", game)] + [(f"assets/{i // 1000}/f{i}.txt", b"%d" % i)
                                         for i in range(19999)])

@@ -11,6 +11,7 @@
 
 #include "base/text.h"
 #include "store/storage.h"
+#include "store/tree_removal.h"
 
 namespace test_bed {
 namespace {
@@ -86,11 +87,10 @@ std::filesystem::path FreshScratchFolder(const std::wstring& suffix) {
     // Windows drops trailing dots and blanks, which would make two names one.
     while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.back() = L'_';
     const std::filesystem::path folder = Folder() / L"scratch" / name;
-    std::error_code error;
-    std::filesystem::remove_all(folder, error);
-    if (error) {
-        // Something Wine cannot delete (a dangling link) from an earlier run:
-        // set the whole folder aside.
+    // Never std::filesystem::remove_all: mingw's follows links out of the folder.
+    if (!TryRemoveTree(folder)) {
+        // Something Wine cannot delete (a link) from an earlier run: set the
+        // whole folder aside.
         std::filesystem::rename(folder,
                                 folder.wstring() + L".stale-" + std::to_wstring(GetTickCount64()));
     }

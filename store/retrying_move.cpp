@@ -1,0 +1,37 @@
+#include "store/retrying_move.h"
+
+#include <algorithm>
+
+bool IsPassingMoveFailure(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
+
+std::vector<std::chrono::milliseconds> MoveRetryPauses() {
+    using std::chrono::milliseconds;
+    constexpr milliseconds first(50), longest(1000), total(4000);
+    std::vector<milliseconds> pauses;
+    milliseconds sum(0);
+    for (milliseconds pause = first; sum + pause <= total; pause = std::min(pause * 2, longest)) {
+        pauses.push_back(pause);
+        sum += pause;
+    }
+    return pauses;
+}
+
+bool MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::path& to,
+                      DWORD flags) {
+    if (MoveFileExW(from.c_str(), to.c_str(), flags)) {
+        return true;
+    }
+    for (const std::chrono::milliseconds pause : MoveRetryPauses()) {
+        const DWORD error = GetLastError();
+        if (!IsPassingMoveFailure(error)) {
+            break;
+        }
+        Sleep(static_cast<DWORD>(pause.count()));
+        if (MoveFileExW(from.c_str(), to.c_str(), flags)) {
+            return true;
+        }
+    }
+    return false;
+}

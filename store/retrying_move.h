@@ -1,0 +1,23 @@
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <vector>
+
+// --- The schedule (no Windows calls) ---
+
+// True for the failures a scanner or indexer holding a fresh file causes for
+// a moment: worth trying again.
+bool IsPassingMoveFailure(DWORD error);
+
+// The pauses between attempts: doubling from 50 ms, capped at 1 s, about 4 s in all.
+std::vector<std::chrono::milliseconds> MoveRetryPauses();
+
+// --- The move ---
+
+// MoveFileExW with `flags`, tried again after each pause while it fails with a
+// passing failure. False when it still fails (GetLastError tells why).
+bool MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::path& to,
+                      DWORD flags);

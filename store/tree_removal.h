@@ -1,0 +1,26 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+// --- Path text (no Windows calls) ---
+
+// The extended-length form of a full path ("\\?\C:\..." or "\\?\UNC\server\..."),
+// which Windows' file calls take past 260 characters. A path already in that
+// form is returned unchanged.
+std::wstring ExtendedLengthPath(const std::wstring& fullPath);
+
+// --- Removing and examining trees on Win32 calls ---
+// A link or junction inside a tree is never entered: it is removed (or
+// reported) as a link, and what it points at is left alone.
+
+// Removes a file, a folder with everything in it, or a link itself. A path
+// that does not exist is not an error. Read-only entries are removed too.
+// Fails with "Could not remove a folder in TESSIK storage".
+void RemoveTree(const std::filesystem::path& path);
+
+// The same, ignoring every failure. False when something could not be removed.
+bool TryRemoveTree(const std::filesystem::path& path) noexcept;
+
+// True when the path or anything below it is a link or junction.
+bool TreeHoldsLink(const std::filesystem::path& path);
