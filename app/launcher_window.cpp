@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "app/entry_point.h"
-#include "base/launcher_error.h"
 #include "app/update_worker.h"
+#include "base/launcher_error.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
 #include "launch/game_launch.h"

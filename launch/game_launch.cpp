@@ -1,9 +1,9 @@
 #include "launch/game_launch.h"
 
-#include "base/detached_process.h"
-#include "base/process_values.h"
-#include "base/launcher_error.h"
 #include "base/command_line.h"
+#include "base/detached_process.h"
+#include "base/launcher_error.h"
+#include "base/process_values.h"
 
 std::wstring GameCommandLine(const std::wstring& executable, const std::wstring& invite) {
     std::wstring line = QuoteCommandLineArgument(executable);

@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
+#include "base/command_line.h"
 #include "base/detached_process.h"
 #include "base/scoped_handle.h"
-#include "base/command_line.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "base/text.h"
 #include "selfupdate/finish_launcher_update.h"
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "store/storage.h"
 #include "tests/support/child_process.h"
 #include "tests/support/game_record.h"

@@ -1,10 +1,10 @@
-#include "base/text.h"
 #include "service/https_transfer.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "base/text.h"
 #include "store/storage.h"
 #include "tests/support/test_bed.h"
 

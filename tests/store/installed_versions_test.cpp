@@ -1,8 +1,8 @@
-#include "base/text.h"
 #include "store/installed_versions.h"
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "store/storage.h"
 #include "tests/support/test_bed.h"
 

@@ -1,4 +1,3 @@
-#include "base/text.h"
 #include "store/storage.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +5,7 @@
 
 #include <optional>
 
+#include "base/text.h"
 #include "tests/support/test_bed.h"
 
 namespace {
