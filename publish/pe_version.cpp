@@ -1,5 +1,6 @@
 #include "publish/pe_version.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -120,7 +121,17 @@ ExecutableFacts ReadExecutableFacts(const std::string& bytes) {
         sections.push_back(
             {image.U32(at + 12), image.U32(at + 8), image.U32(at + 20), image.U32(at + 16)});
     }
-    if (image.U32(optional + 108) < 3) return facts;
+    const uint32_t directories = image.U32(optional + 108);
+    if (directories > 4) {
+        // The certificate table's address is a file offset, not an RVA.
+        const size_t certificates = image.U32(optional + 112 + 4 * 8);
+        const size_t certificatesSize = image.U32(optional + 112 + 4 * 8 + 4);
+        constexpr uint32_t PkcsSignedData = 0x0002;
+        facts.authenticodeSigned = certificatesSize >= 8 && certificates + 8 <= bytes.size() &&
+                                   image.U32(certificates) >= 8 &&
+                                   image.U16(certificates + 6) == PkcsSignedData;
+    }
+    if (directories < 3) return facts;
     const uint32_t resourceRva = image.U32(optional + 112 + 2 * 8);
     if (resourceRva == 0) return facts;
     const size_t resources = FileOffset(sections, resourceRva);
@@ -148,4 +159,17 @@ ExecutableFacts ReadExecutableFacts(const std::string& bytes) {
     const size_t size = image.U32(directory + 4);
     ReadVersionBlock(image, data, data + size, 1, facts.versionStrings);
     return facts;
+}
+
+bool IsWindowsProgramHeader(const std::string& head) {
+    if (head.size() < 0x40 || head.compare(0, 2, "MZ") != 0) return false;
+    const Image image(head);
+    const size_t pe = image.U32(0x3C);
+    if (pe > head.size() || head.size() - pe < 24 ||
+        head.compare(pe, 4, std::string("PE\0\0", 4)) != 0) {
+        return false;
+    }
+    constexpr uint32_t ExecutableImage = 0x0002, Dll = 0x2000;
+    const uint32_t characteristics = image.U16(pe + 22);
+    return (characteristics & ExecutableImage) != 0 && (characteristics & Dll) == 0;
 }

@@ -8,9 +8,15 @@
 struct ExecutableFacts {
     bool pe32Plus = false;  // a 64-bit (x86-64) PE image
     bool guiSubsystem = false;
+    // The certificate table holds a WIN_CERTIFICATE of type PKCS_SIGNED_DATA.
+    bool authenticodeSigned = false;
     std::map<std::string, std::string> versionStrings;  // the version record, UTF-8
 };
 
 // Raises std::runtime_error with one sentence when the bytes are not a PE
 // image that can be read this way.
 ExecutableFacts ReadExecutableFacts(const std::string& image);
+
+// True when the first bytes of a file (at least its headers) are those of a
+// Windows program: an MZ stub, a PE header, an executable image, not a DLL.
+bool IsWindowsProgramHeader(const std::string& head);

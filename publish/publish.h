@@ -2,31 +2,50 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "publish/release_folder.h"
 
 // Refusals are std::runtime_error with one sentence for the release engineer.
 
-// The digest as the launcher writes it: 64 lowercase hex digits.
-std::string Sha256OfFile(const std::filesystem::path& file);
+struct Options {
+    bool force = false;                // publish over a refusal that --force names
+    bool dryRun = false;               // check everything, write nothing
+    std::filesystem::path signingKey;  // sign each manifest written (empty: unsigned)
+};
 
-// Checks a game archive exactly as the launcher will: readable, every entry
-// name safe, "tessik.exe" at the top level.
-void CheckGameArchive(const std::filesystem::path& archive);
+// What a command found or did, for the text and the JSON output.
+struct Report {
+    struct Section {
+        std::string title;
+        std::vector<std::pair<std::string, std::string>> fields;
+    };
+    bool ok = true;
+    std::vector<Section> sections;
+    std::vector<std::string> warnings;
+};
 
 // The version record's version text of a launcher executable, after checking
 // that it is a 64-bit Windows GUI program named TESSIK-Launcher-Windows-x64.exe.
 std::string LauncherVersionOf(const std::filesystem::path& executable);
 
-struct Published {
-    std::filesystem::path file;      // the content-addressed copy
-    std::filesystem::path manifest;  // the manifest written last
-    std::string sha256;
-    std::string url;
-};
+// Publishes into `folder` (the host root): the build under "builds/" with its
+// digest in its name, then the manifest. Each is written through a flushed
+// temporary file and renamed into place; nothing is written for a refusal.
+// `version` is the game's; a launcher's comes from its version record.
+Report PublishBuild(const ReleaseKind& kind, const std::filesystem::path& source,
+                    std::string version, const std::string& baseUrl,
+                    const std::filesystem::path& folder, const Options& options);
 
-// Publishes into `out` (the host root): the file under "builds/" with its
-// digest in the name, then the manifest, atomically. Nothing is written for a
-// refused input.
-Published PublishGame(const std::filesystem::path& archive, const std::string& version,
-                      const std::string& baseUrl, const std::filesystem::path& out);
-Published PublishLauncher(const std::filesystem::path& executable, const std::string& baseUrl,
-                          const std::filesystem::path& out);
+// Points the kind's manifest at a build of `version` already in "builds/",
+// after verifying it. An empty `baseUrl` keeps the live manifest's.
+Report Promote(const ReleaseKind& kind, const std::filesystem::path& folder,
+               const std::string& version, const std::string& baseUrl, const Options& options);
+
+// What each manifest names, and whether that build is there and whole; with a
+// public key, also whether that key verifies each manifest's signature.
+Report Status(const std::filesystem::path& folder, const std::filesystem::path& publicKey = {});
+
+// Removes builds no manifest names, keeping the `keep` newest of each kind.
+Report Prune(const std::filesystem::path& folder, int keep, const Options& options);

@@ -19,6 +19,7 @@ pkg_for xvfb-run xvfb
 pkg_for xauth xauth
 pkg_for bsdtar libarchive-tools
 pkg_for openssl openssl
+pkg_for osslsigncode osslsigncode
 pkg_for cmake cmake
 pkg_for make make
 [ -x /usr/bin/python3 ] || need+=(python3)

@@ -1,0 +1,149 @@
+#include "publish/game_archive.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cwchar>
+#include <cwctype>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "publish/pe_version.h"
+#include "store/archive.h"
+
+namespace {
+
+constexpr size_t ExecutableHeadSize = 65536;
+
+void AppendExpanded(std::string& out, char c) {
+    if (std::isprint(static_cast<unsigned char>(c)) && c != '\\') {
+        out.push_back(c);
+        return;
+    }
+    out.push_back('\\');
+    switch (c) {
+        case '\a':
+            out.push_back('a');
+            break;
+        case '\b':
+            out.push_back('b');
+            break;
+        case '\f':
+            out.push_back('f');
+            break;
+        case '\n':
+            out.push_back('n');
+            break;
+        case '\r':
+            out.push_back('r');
+            break;
+        case '\t':
+            out.push_back('t');
+            break;
+        case '\v':
+            out.push_back('v');
+            break;
+        case '\\':
+            out.push_back('\\');
+            break;
+        default: {
+            char octal[4];
+            std::snprintf(octal, sizeof octal, "%03o", static_cast<unsigned char>(c));
+            out += octal;
+        }
+    }
+}
+
+[[noreturn]] void Refuse(const std::string& line, const std::string& why) {
+    throw std::runtime_error("The archive entry \"" + line + "\" " + why);
+}
+
+}  // namespace
+
+std::string ListingLine(const std::string& name) {
+    std::string out;
+    std::mbstate_t state{};
+    for (size_t at = 0; at < name.size();) {
+        wchar_t wide = 0;
+        const size_t length = std::mbrtowc(&wide, name.data() + at, name.size() - at, &state);
+        if (length == static_cast<size_t>(-1) || length == static_cast<size_t>(-2) || length == 0) {
+            state = std::mbstate_t{};
+            AppendExpanded(out, name[at++]);
+            continue;
+        }
+        if (std::iswprint(static_cast<wint_t>(wide)) && wide != L'\\') {
+            out.append(name, at, length);
+        } else {
+            for (size_t k = 0; k < length; ++k) AppendExpanded(out, name[at + k]);
+        }
+        at += length;
+    }
+    return out;
+}
+
+void CheckGameArchive(const std::filesystem::path& archive) {
+    std::unique_ptr<struct archive, decltype(&archive_read_free)> reader(archive_read_new(),
+                                                                         &archive_read_free);
+    archive_read_support_format_zip(reader.get());
+    if (archive_read_open_filename(reader.get(), archive.c_str(), 65536) != ARCHIVE_OK) {
+        throw std::runtime_error("The archive cannot be read as a zip file");
+    }
+    const auto damaged = [&reader](const std::string& where) {
+        const char* why = archive_error_string(reader.get());
+        return std::runtime_error("The archive is damaged" + where +
+                                  (why != nullptr ? std::string(" (") + why + ")" : ""));
+    };
+    std::string listing;
+    std::vector<char> buffer(1 << 16);
+    size_t executables = 0;
+    std::string executableHead;
+    uint64_t executableSize = 0;
+    struct archive_entry* entry = nullptr;
+    int status;
+    // A warning (a name that is not text in its declared encoding) is what
+    // the archive program also lists past.
+    while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK ||
+           status == ARCHIVE_WARN) {
+        const char* raw = archive_entry_pathname(entry);
+        const std::string line = ListingLine(raw == nullptr ? "" : raw);
+        listing += line + "\n";
+        if (!IsSafeArchiveEntry(line)) {
+            throw std::runtime_error("The update archive contains an unsafe path: \"" + line +
+                                     "\"");
+        }
+        if (archive_entry_hardlink(entry) != nullptr || archive_entry_filetype(entry) == AE_IFLNK) {
+            Refuse(line, "is a link; the launcher refuses a build that holds links");
+        }
+        const bool folder = archive_entry_filetype(entry) == AE_IFDIR;
+        if (!folder && archive_entry_filetype(entry) != AE_IFREG) {
+            Refuse(line, "is neither a file nor a folder");
+        }
+        const bool executable = line == "tessik.exe";
+        if (executable && ++executables > 1) {
+            Refuse(line,
+                   "appears twice; which copy is unpacked would depend on the archive program");
+        }
+        // Every byte read, so the zip's CRC is checked as unpacking will.
+        for (;;) {
+            const la_ssize_t got = archive_read_data(reader.get(), buffer.data(), buffer.size());
+            if (got < 0) throw damaged(" at the entry \"" + line + "\"");
+            if (got == 0) break;
+            if (executable) {
+                executableSize += static_cast<uint64_t>(got);
+                if (executableHead.size() < ExecutableHeadSize) {
+                    executableHead.append(buffer.data(),
+                                          std::min(static_cast<size_t>(got),
+                                                   ExecutableHeadSize - executableHead.size()));
+                }
+            }
+        }
+    }
+    if (status != ARCHIVE_EOF) throw damaged("");
+    // The launcher's own check of the whole listing, with its own sentence.
+    CheckArchiveListing(listing);
+    if (executableSize == 0) Refuse("tessik.exe", "is empty");
+    if (!IsWindowsProgramHeader(executableHead)) Refuse("tessik.exe", "is not a Windows program");
+}

@@ -1,0 +1,142 @@
+#include "publish/manifest_signing.h"
+
+#include <openssl/bn.h>
+#include <openssl/ecdsa.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+template <auto Free>
+struct Freer {
+    template <typename T>
+    void operator()(T* held) const {
+        Free(held);
+    }
+};
+using Key = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY_free>>;
+using DigestContext = std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>>;
+using Signature = std::unique_ptr<ECDSA_SIG, Freer<ECDSA_SIG_free>>;
+using Number = std::unique_ptr<BIGNUM, Freer<BN_free>>;
+struct CloseFile {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<FILE, CloseFile>;
+
+constexpr size_t ScalarSize = 32;
+
+bool IsP256(EVP_PKEY* key) {
+    char group[32] = {};
+    size_t length = 0;
+    return EVP_PKEY_get_base_id(key) == EVP_PKEY_EC &&
+           EVP_PKEY_get_group_name(key, group, sizeof(group), &length) == 1 &&
+           std::string(group, length) == "prime256v1";
+}
+
+Key ReadKey(const std::filesystem::path& pem, bool privateKey) {
+    File file(std::fopen(pem.c_str(), "rb"));
+    if (!file) {
+        throw std::runtime_error("The key file cannot be read");
+    }
+    Key key(privateKey ? PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr)
+                       : PEM_read_PUBKEY(file.get(), nullptr, nullptr, nullptr));
+    if (!key || !IsP256(key.get())) {
+        throw std::runtime_error(privateKey
+                                     ? "The signing key is not an ECDSA P-256 private key in PEM"
+                                     : "The key is not an ECDSA P-256 public key in PEM");
+    }
+    return key;
+}
+
+int HexValue(char digit) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
+    return -1;
+}
+
+const unsigned char* Bytes(const std::string& text) {
+    return reinterpret_cast<const unsigned char*>(text.data());
+}
+
+}  // namespace
+
+std::string ManifestSigningText(const std::string& version, const std::string& url,
+                                const std::string& sha256, const std::string& executable) {
+    // The launcher lowers the digest and defaults the executable before it
+    // checks the signature, so the text is made of those values.
+    std::string digest = sha256;
+    for (char& c : digest) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return version + "\n" + url + "\n" + digest + "\n" +
+           (executable.empty() ? std::string("tessik.exe") : executable) + "\n";
+}
+
+std::string SignManifestText(const std::string& text, const std::filesystem::path& privateKeyPem) {
+    const Key key = ReadKey(privateKeyPem, true);
+    DigestContext context(EVP_MD_CTX_new());
+    size_t length = 0;
+    if (!context ||
+        EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
+        EVP_DigestSign(context.get(), nullptr, &length, Bytes(text), text.size()) != 1) {
+        throw std::runtime_error("OpenSSL could not sign the manifest");
+    }
+    std::vector<unsigned char> der(length);
+    if (EVP_DigestSign(context.get(), der.data(), &length, Bytes(text), text.size()) != 1) {
+        throw std::runtime_error("OpenSSL could not sign the manifest");
+    }
+    // OpenSSL writes DER; the launcher takes r and s as two fixed-size numbers.
+    const unsigned char* at = der.data();
+    const Signature signature(d2i_ECDSA_SIG(nullptr, &at, static_cast<long>(length)));
+    const BIGNUM* r = nullptr;
+    const BIGNUM* s = nullptr;
+    if (signature) ECDSA_SIG_get0(signature.get(), &r, &s);
+    unsigned char raw[2 * ScalarSize];
+    if (!signature || BN_bn2binpad(r, raw, ScalarSize) != ScalarSize ||
+        BN_bn2binpad(s, raw + ScalarSize, ScalarSize) != ScalarSize) {
+        throw std::runtime_error("OpenSSL could not sign the manifest");
+    }
+    static constexpr char alphabet[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char byte : raw) {
+        hex.push_back(alphabet[byte >> 4]);
+        hex.push_back(alphabet[byte & 0x0F]);
+    }
+    return hex;
+}
+
+bool VerifyManifestSignature(const std::string& text, const std::string& signatureHex,
+                             const std::filesystem::path& publicKeyPem) {
+    const Key key = ReadKey(publicKeyPem, false);
+    if (signatureHex.size() != 4 * ScalarSize) return false;
+    unsigned char raw[2 * ScalarSize];
+    for (size_t i = 0; i < sizeof(raw); ++i) {
+        const int high = HexValue(signatureHex[2 * i]);
+        const int low = HexValue(signatureHex[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        raw[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+    Signature signature(ECDSA_SIG_new());
+    Number r(BN_bin2bn(raw, ScalarSize, nullptr));
+    Number s(BN_bin2bn(raw + ScalarSize, ScalarSize, nullptr));
+    if (!signature || !r || !s || ECDSA_SIG_set0(signature.get(), r.get(), s.get()) != 1) {
+        throw std::runtime_error("OpenSSL could not check the signature");
+    }
+    (void)r.release();  // both now belong to the signature
+    (void)s.release();
+    const int derLength = i2d_ECDSA_SIG(signature.get(), nullptr);
+    std::vector<unsigned char> der(derLength > 0 ? derLength : 0);
+    unsigned char* out = der.data();
+    DigestContext context(EVP_MD_CTX_new());
+    if (derLength <= 0 || i2d_ECDSA_SIG(signature.get(), &out) != derLength || !context ||
+        EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1) {
+        throw std::runtime_error("OpenSSL could not check the signature");
+    }
+    return EVP_DigestVerify(context.get(), der.data(), der.size(), Bytes(text), text.size()) == 1;
+}

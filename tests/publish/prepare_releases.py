@@ -1,0 +1,130 @@
+#!/usr/bin/env python3
+"""Sets up what the release tool's tests under Wine read: archives beside the
+hostile suite's, the tool's verdict on every archive of both folders, and two
+releases the tool publishes onto the HTTPS test service (a version that needs
+percent-encoding, and a signed launcher of the next version).
+
+Usage: prepare_releases.py <tessik-publish> <test bed folder> <next launcher>
+"""
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import warnings
+import zipfile
+
+TOOL, BED, NEXT_LAUNCHER = sys.argv[1:4]
+DATA = os.path.join(BED, "data")
+OUT = os.path.join(BED, "publish")
+ARCHIVES = os.path.join(OUT, "archives")
+ENCODED_VERSION = "1.0 #x%41"
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write_zip(path, entries, method=zipfile.ZIP_DEFLATED):
+    with zipfile.ZipFile(path, "w", method) as z:
+        for name, data, mode in entries:
+            info = zipfile.ZipInfo(name)
+            info.create_system = 3
+            info.external_attr = mode << 16
+            z.writestr(info, data)
+
+
+def make_archives(game):
+    asset = b"bird model bytes\n" * 64
+    entries = lambda *more: [("tessik.exe", game, 0o100644), *more]
+    write_zip(os.path.join(ARCHIVES, "non-ascii-names.zip"),
+              entries(("assets/música.ogg", asset, 0o100644), ("ñ/日本語.txt", b"x", 0o100644)))
+    warnings.simplefilter("ignore", UserWarning)  # the doubled name is the point
+    write_zip(os.path.join(ARCHIVES, "two-executables.zip"),
+              entries(("tessik.exe", b"not a program", 0o100644)))
+    # A link that stays inside the build, to a folder: Wine shows a folder
+    # link as Windows does, while a link to a file looks like the file there.
+    write_zip(os.path.join(ARCHIVES, "link-inside.zip"),
+              entries(("assets/models/bird.glb", asset, 0o100644),
+                      ("assets/alias", b"models", 0o120777)))
+    dll = bytearray(game)
+    pe = struct.unpack_from("<I", dll, 0x3C)[0]
+    struct.pack_into("<H", dll, pe + 22, struct.unpack_from("<H", dll, pe + 22)[0] | 0x2000)
+    write_zip(os.path.join(ARCHIVES, "dll-executable.zip"), [("tessik.exe", bytes(dll), 0o100644)])
+
+    # One byte flipped inside a stored entry's data: only its CRC tells.
+    bad = os.path.join(ARCHIVES, "bad-crc.zip")
+    write_zip(bad, entries(("assets/pack.bin", asset, 0o100644)), zipfile.ZIP_STORED)
+    data = bytearray(read(bad))
+    at = data.find(asset) + 100
+    data[at] ^= 0x01
+    with open(bad, "wb") as f:
+        f.write(data)
+
+    # Cut just before its central directory.
+    good = read(os.path.join(DATA, "good.zip"))
+    central = struct.unpack_from("<I", good, good.rfind(b"PK\x05\x06") + 16)[0]
+    with open(os.path.join(ARCHIVES, "no-central-directory.zip"), "wb") as f:
+        f.write(good[:central])
+
+
+def verdicts():
+    """One line per archive: its path under the bed, the tool's verdict, and
+    its sentence."""
+    lines = []
+    for folder in (DATA, ARCHIVES):
+        for name in sorted(os.listdir(folder)):
+            if not name.endswith(".zip"):
+                continue
+            with tempfile.TemporaryDirectory() as out:
+                result = subprocess.run(
+                    [TOOL, "game", os.path.join(folder, name), "--version", "0.2",
+                     "--base-url", "https://updates.example.com", "--out", out],
+                    capture_output=True, text=True)
+            if result.returncode not in (0, 1):
+                sys.exit(f"{name}: the tool failed: {result.stderr}")
+            verdict = "published" if result.returncode == 0 else "refused"
+            sentence = result.stderr.strip().replace("\t", " ").replace("\n", " ")
+            lines.append(f"{os.path.relpath(os.path.join(folder, name), BED)}\t{verdict}\t{sentence}\n")
+    with open(os.path.join(OUT, "verdicts.tsv"), "w", encoding="utf-8") as f:
+        f.writelines(lines)
+
+
+def publish(*args):
+    result = subprocess.run([TOOL, *args], capture_output=True, text=True)
+    if result.returncode != 0:
+        sys.exit(f"tessik-publish {' '.join(args)}: {result.stderr}")
+    return result
+
+
+def served_releases():
+    with open(os.path.join(BED, "ports")) as f:
+        service = f"https://localhost:{f.read().split()[0]}/files"
+    www = os.path.join(BED, "www")
+    publish("game", os.path.join(DATA, "good.zip"), "--version", ENCODED_VERSION,
+            "--base-url", f"{service}/encoded", "--out", os.path.join(www, "encoded"))
+
+    # A throwaway code-signing certificate; the launcher signed before it is
+    # published, as a studio would.
+    key, cert = os.path.join(OUT, "signing.key"), os.path.join(OUT, "signing.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=TESSIK Test Code Signing"],
+                   check=True, capture_output=True)
+    signed = os.path.join(OUT, "signed-launcher.exe")
+    subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "TESSIK Launcher",
+                    "-in", NEXT_LAUNCHER, "-out", signed], check=True, capture_output=True)
+    result = publish("launcher", signed, "--base-url", f"{service}/signed",
+                     "--out", os.path.join(www, "signed"))
+    if "signed    yes (Authenticode)" not in result.stdout:
+        sys.exit("the signed launcher was not seen as signed:\n" + result.stdout)
+
+
+if __name__ == "__main__":
+    if os.path.exists(OUT):
+        subprocess.run(["rm", "-rf", OUT], check=True)
+    os.makedirs(ARCHIVES)
+    make_archives(read(os.path.join(DATA, "game_standin.exe")))
+    verdicts()
+    served_releases()
+    print("release-tool test data ready in", OUT)
