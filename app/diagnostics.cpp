@@ -6,10 +6,12 @@
 
 #include "app/update_worker.h"
 #include "service/https_transfer.h"
+#include "service/manifest_signature.h"
 #include "service/update_manifest.h"
 #include "store/archive.h"
 #include "store/installed_versions.h"
 #include "store/storage.h"
+#include "store/tree_removal.h"
 
 namespace fs = std::filesystem;
 
@@ -46,8 +48,7 @@ int RunDiagnosticsWith(const DiagnosticSamples& samples, bool probe) {
 
         const fs::path store = fs::temp_directory_path() / (L"tessik-launcher-selftest-" +
                                                             std::to_wstring(GetCurrentProcessId()));
-        std::error_code ignored;
-        fs::remove_all(store, ignored);
+        TryRemoveTree(store);
         for (const std::wstring& folder : samples.storeFolders) {
             fs::create_directories(store / folder);
         }
@@ -55,7 +56,7 @@ int RunDiagnosticsWith(const DiagnosticSamples& samples, bool probe) {
             WriteFileBytes(store / file, "test");
         }
         const std::vector<InstalledVersion> listing = ListInstalledVersions(store);
-        fs::remove_all(store, ignored);
+        TryRemoveTree(store);
 
         std::vector<std::wstring> names;
         for (const InstalledVersion& build : listing) {
@@ -69,7 +70,7 @@ int RunDiagnosticsWith(const DiagnosticSamples& samples, bool probe) {
         }
         std::string text;
         HttpsGet(GameManifestAddress(), &text, nullptr);
-        ParseUpdateManifest(text, "tessik.exe");
+        ReadUpdateManifest(text, "tessik.exe");
         return 0;
     } catch (...) {
         return 10;

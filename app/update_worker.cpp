@@ -11,7 +11,7 @@
 #include "launch/invite_protocol.h"
 #include "selfupdate/launcher_update.h"
 #include "service/https_transfer.h"
-#include "service/update_manifest.h"
+#include "service/manifest_signature.h"
 #include "store/launcher_state.h"
 #include "store/storage.h"
 #include "store/update_installation.h"
@@ -30,7 +30,6 @@ bool HasGameExecutable(const fs::path& buildFolder) {
 void StartGame(const fs::path& buildFolder) {
     RegisterInviteProtocol();
     LaunchGame(buildFolder);
-    PostRunStarted();
 }
 
 // After a failure: the recorded build (after an install, the new one), then the
@@ -54,6 +53,8 @@ bool StartFallbackBuild(const fs::path& stateFile, const LauncherState& state,
                 announced = true;
             }
             StartGame(candidate.path);
+            // Recorded before the end of the run is posted: the window then
+            // closes and the process may end at once.
             if (candidate.path != state.path) {
                 try {
                     WriteLauncherState(stateFile, candidate);
@@ -61,6 +62,7 @@ bool StartFallbackBuild(const fs::path& stateFile, const LauncherState& state,
                     // The game runs; the next run falls back the same way.
                 }
             }
+            PostRunStarted();
             return true;
         } catch (...) {
             // The player is told about the first failure, not this one.
@@ -109,7 +111,7 @@ void RunUpdateWorker() {
         PostStatus(L"Checking for updates...");
         std::string text;
         HttpsGet(GameManifestAddress(), &text, nullptr);
-        const UpdateManifest manifest = ParseUpdateManifest(text, "tessik.exe");
+        const UpdateManifest manifest = ReadUpdateManifest(text, "tessik.exe");
         if (manifest.version != state.version || !HasGameExecutable(state.path)) {
             state.path = InstallUpdate(manifest, root);
             state.version = manifest.version;
@@ -117,6 +119,7 @@ void RunUpdateWorker() {
         }
         PostStatus(L"Starting TESSIK...");
         StartGame(state.path);
+        PostRunStarted();
     } catch (const std::exception& failure) {
         if (!StartFallbackBuild(stateFile, state, previous)) {
             PostRunFailed(DescribeFailure(failure));

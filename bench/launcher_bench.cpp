@@ -6,8 +6,12 @@
 //                                 growth; with "stages", also the same stages one by
 //                                 one through the launcher's functions and through
 //                                 bare calls
-//   start LAUNCHER STARTER RECORD REPS   launcher to game start vs a minimal starter,
-//                                 with the parts of the launcher's start on their own
+//   remove FOLDER FILES REPS      RemoveTree vs std::filesystem::remove_all on a
+//                                 build-like tree of FILES files
+//   start LAUNCHER STARTER RECORD REPS [KEYED]  launcher to game start vs a minimal
+//                                 starter, with the parts of the launcher's start on
+//                                 their own; KEYED: also a launcher built with a
+//                                 release key, on the same (signed) manifests
 #include <windows.h>
 #include <bcrypt.h>
 #include <psapi.h>
@@ -15,6 +19,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,10 +27,11 @@
 #include <vector>
 
 #include "base/scoped_handle.h"
+#include "base/text.h"
 #include "service/digest.h"
 #include "service/https_transfer.h"
 #include "store/archive.h"
-#include "base/text.h"
+#include "store/tree_removal.h"
 #include "store/update_installation.h"
 
 namespace fs = std::filesystem;
@@ -247,6 +253,23 @@ double TimeToRecord(const fs::path& program, const std::wstring& arguments, cons
     return seconds;
 }
 
+// A build's shape: folders of 100 files, ten to a parent folder.
+void MakeTree(const fs::path& root, int files) {
+    for (int i = 0; i < files; ++i) {
+        const fs::path folder = root / std::to_wstring(i / 1000) / std::to_wstring(i / 100 % 10);
+        if (i % 100 == 0) fs::create_directories(folder);
+        const HANDLE raw = CreateFileW((folder / (L"f" + std::to_wstring(i) + L".bin")).c_str(),
+                                       GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (raw == INVALID_HANDLE_VALUE) {
+            std::fprintf(stderr, "could not make the tree\n");
+            std::exit(1);
+        }
+        KernelHandle file(raw);
+        DWORD written = 0;
+        WriteFile(file.get(), "x", 1, &written, nullptr);
+    }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -286,6 +309,23 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 0;
     }
+    if (command == L"remove" && argc == 5) {
+        const fs::path root = argv[2];
+        const int files = _wtoi(argv[3]);
+        for (int i = 0, reps = _wtoi(argv[4]); i < reps * 2; ++i) {
+            // Alternating which goes first, as the other rows do.
+            const bool launcher = (i % 2 == 0) == (i / 2 % 2 == 0);
+            MakeTree(root, files);
+            const auto start = Clock::now();
+            if (launcher) {
+                RemoveTree(root);
+            } else {
+                fs::remove_all(root);
+            }
+            std::printf("remove,%s,%.6f,%d\n", launcher ? "launcher" : "std", Since(start), files);
+        }
+        return 0;
+    }
     if (command == L"install" && (argc == 6 || argc == 7)) {
         const bool stages = argc == 7 && std::wstring(argv[6]) == L"stages";
         UpdateManifest manifest;
@@ -322,7 +362,7 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 0;
     }
-    if (command == L"start" && argc == 6) {
+    if (command == L"start" && (argc == 6 || argc == 7)) {
         // The launcher's storage for this row; its first run installs the build.
         wchar_t appData[MAX_PATH];
         const DWORD length = GetEnvironmentVariableW(L"TESSIK_BENCH_APPDATA", appData, MAX_PATH);
@@ -330,6 +370,10 @@ int wmain(int argc, wchar_t** argv) {
         for (int i = 0, reps = _wtoi(argv[5]); i < reps; ++i) {
             std::printf("start,launcher,%.6f\n", TimeToRecord(argv[2], L"tessik://bench", argv[4]));
             std::printf("start,minimal,%.6f\n", TimeToRecord(argv[3], L"", argv[4]));
+            if (argc == 7) {
+                std::printf("start,launcher-keyed,%.6f\n",
+                            TimeToRecord(argv[6], L"tessik://bench", argv[4]));
+            }
         }
         // Where the launcher's start goes: its process with no window and no
         // request, then with one manifest request, then one request in-process.
@@ -337,6 +381,9 @@ int wmain(int argc, wchar_t** argv) {
         for (int i = 0, reps = _wtoi(argv[5]); i < reps; ++i) {
             std::printf("start,selftest,%.6f\n", TimeToExit(argv[2], L"--selftest"));
             std::printf("start,probe,%.6f\n", TimeToExit(argv[2], L"--probe-manifest"));
+            if (argc == 7) {
+                std::printf("start,probe-keyed,%.6f\n", TimeToExit(argv[6], L"--probe-manifest"));
+            }
             // The first HTTPS request of a process pays for the TLS stack's
             // start-up; the later ones show a request's own cost.
             std::string text;

@@ -11,7 +11,7 @@ if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -e /dev/stderr -s "-screen 0 1280x1024x24" bash "$0" "$@"
 fi
 top=$(cd "$(dirname "$0")/.." && pwd)
-build="$top/build"
+build=$(realpath "${2:-$top/build}")  # the build folder: `make bench` uses build/
 bed="$build/testbed"
 out="$build/bench"
 run="$build/tests/support/wine-run.sh"
@@ -124,12 +124,21 @@ json.dump({"version": "1.0.0", "url": sys.argv[2], "sha256": digest, "executable
           open(sys.argv[3], "w"))
 PY
 /usr/bin/python3 -c 'import json,sys; json.dump({"version":"0.1.190","url":"https://localhost/x.exe","sha256":"0"*64,"executable":"TESSIK-Launcher-Windows-x64.exe"}, open(sys.argv[1],"w"))' "$data/launcher.json"
+# Signed, so a launcher built with the test release key reads them as the
+# default one does; the default launcher ignores the signature.
+keyed="$build/launcher-signed/TESSIK-Launcher-Windows-x64.exe"
+for m in play launcher; do
+  "$build/tests/support/sign_manifest" sign "$build/tests/support/keys/release.key" "$data/$m.json" "$data/$m.json"
+done
 export TESSIK_UPDATE_MANIFEST="$base/play.json" TESSIK_LAUNCHER_UPDATE_MANIFEST="$base/launcher.json"
 export TESSIK_GAME_RECORD="$(win "$work/record.txt")"
 export TESSIK_BENCH_BUILD="$(win "$appdata/Tessik/launcher/versions/1.0.0")"
 export TESSIK_BENCH_APPDATA="$(win "$appdata")"
 "$run" "$bench" start "$(win "$build/TESSIK-Launcher-Windows-x64.exe")" "$(win "$out/bench_start_game.exe")" \
-  "$(win "$work/record.txt")" $((reps + 1)) | tr -d '\r' | tail -n +3 >>"$csv"
+  "$(win "$work/record.txt")" $((reps + 1)) "$(win "$keyed")" | tr -d '\r' | tail -n +4 >>"$csv"
+
+echo "7. removing a tree"
+"$run" "$bench" remove "$(win "$work/remove-tree")" 20000 "$reps" | tr -d '\r' >>"$csv"
 
 echo "6. scaling"
 for c in $scaling; do install_row scaling "${c%%:*}" "${c##*:}"; done

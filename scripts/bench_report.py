@@ -23,7 +23,7 @@ for row in csv.reader(open(raw)):
         key = (kind, subject, int(row[4]), int(row[5]))
         if subject == "launcher":
             growth[(kind, int(row[4]), int(row[5]))].append(int(row[3]))
-    elif kind in ("download", "digest"):
+    elif kind in ("download", "digest", "remove"):
         key = (kind, subject, int(row[3]) if len(row) > 3 else 0, 0)
     elif kind == "memory":
         growth[("memory", subject, 0)].append(int(row[3]))
@@ -119,13 +119,23 @@ if launcher and minimal:
     add("5. Start to play, build stored", "launcher (invite link, no download)", launcher,
         f"{launcher[0] / minimal[0]:.2f} x the minimal starter", "reported")
     add("", "minimal program that starts the game", minimal)
-    for subject, label in (("selftest", "launcher --selftest: its process, no window, no request"),
+    for subject, label in (("launcher-keyed", "launcher built with a release key: both signatures checked"),
+                           ("selftest", "launcher --selftest: its process, no window, no request"),
                            ("probe", "launcher --probe-manifest: the same with one manifest request"),
+                           ("probe-keyed", "the same, launcher built with a release key (one signature check)"),
                            ("request-first", "first manifest request of a process (HttpsGet, memory mode)"),
                            ("request", "a later manifest request in the same process")):
         part = stats("start", subject)
         if part:
             add("", label, part)
+
+ours, std = stats("remove", "launcher"), stats("remove", "std")
+if ours and std:
+    ratio = ours[0] / std[0]
+    add(f"7. Remove a tree of {ours[3]} files", "RemoveTree (never enters a link)", ours,
+        f"{ratio:.2f} of remove_all", "<= 1.2", verdict(ratio <= 1.2))
+    add("", "std::filesystem::remove_all (follows links)", std)
+
 
 def scaling_points(subject):
     return sorted((b, f, statistics.median(v)) for (k, s, b, f), v in samples.items()

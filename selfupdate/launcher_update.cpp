@@ -2,16 +2,17 @@
 
 #include <windows.h>
 
+#include "base/command_line.h"
 #include "base/detached_process.h"
-#include "base/process_values.h"
 #include "base/launcher_error.h"
+#include "base/process_values.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
 #include "base/worker_messages.h"
 #include "build_config.h"
 #include "service/digest.h"
 #include "service/https_transfer.h"
-#include "service/update_manifest.h"
-#include "base/command_line.h"
-#include "base/text.h"
+#include "service/manifest_signature.h"
 #include "store/version_name.h"
 
 namespace fs = std::filesystem;
@@ -33,6 +34,28 @@ std::wstring HandOffCommandLine(const fs::path& update, std::uint32_t processId,
            QuoteCommandLineArgument(backup.wstring());
 }
 
+fs::path LauncherBackupPath(const fs::path& launcher) {
+    return launcher.parent_path() / (L"launcher-backup-" + Utf8ToUtf16(LauncherVersion) + L".exe");
+}
+
+bool CanReplaceLauncherExecutable(const fs::path& launcher) {
+    const fs::path probe =
+        launcher.parent_path() /
+        (L"launcher-replace-check-" + std::to_wstring(GetCurrentProcessId()) + L".tmp");
+    const HANDLE raw = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (raw == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    KernelHandle file(raw);
+    file.reset();
+    // Renamed as the hand-off renames the executable, then removed.
+    const fs::path moved = probe.wstring() + L".moved";
+    const bool renamed = MoveFileExW(probe.c_str(), moved.c_str(), 0) != FALSE;
+    DeleteFileW(renamed ? moved.c_str() : probe.c_str());
+    return renamed;
+}
+
 bool CheckLauncherUpdate(const fs::path& root) {
     // Without its own path the hand-off could not name the file to replace.
     if (launcherExecutablePath.empty()) {
@@ -40,12 +63,17 @@ bool CheckLauncherUpdate(const fs::path& root) {
     }
     std::string text;
     HttpsGet(LauncherManifestAddress(), &text, nullptr);
-    const UpdateManifest manifest = ParseUpdateManifest(text, "TESSIK-Launcher-Windows-x64.exe");
+    const UpdateManifest manifest = ReadUpdateManifest(text, "TESSIK-Launcher-Windows-x64.exe");
     if (manifest.version == LauncherVersion) {
         return false;
     }
     // The version becomes part of a file name in the storage root.
     const std::wstring version = SafeVersionName(manifest.version);
+    // Checked before the download, so none is wasted on a hand-off that could
+    // never finish.
+    if (!CanReplaceLauncherExecutable(launcherExecutablePath)) {
+        throw LauncherError("The launcher cannot replace its own executable");
+    }
 
     PostStatus(L"Downloading launcher update...");
     const fs::path update = root / (L"launcher-update-" + version + L".exe");
@@ -56,7 +84,7 @@ bool CheckLauncherUpdate(const fs::path& root) {
         throw LauncherError("Downloaded launcher failed its SHA-256 check");
     }
 
-    const fs::path backup = root / (L"launcher-backup-" + Utf8ToUtf16(LauncherVersion) + L".exe");
+    const fs::path backup = LauncherBackupPath(launcherExecutablePath);
     if (!StartDetachedProcess(
             update,
             HandOffCommandLine(update, GetCurrentProcessId(), launcherExecutablePath, backup),

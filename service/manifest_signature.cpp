@@ -1,0 +1,110 @@
+#include "service/manifest_signature.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <cstring>
+#include <vector>
+
+#include "base/json_field.h"
+#include "base/launcher_error.h"
+#include "base/scoped_handle.h"
+
+namespace {
+
+int HexValue(char digit) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
+    return -1;
+}
+
+// False unless `hex` is exactly 128 hex digits.
+bool DecodeHex64(const std::string& hex, std::array<unsigned char, 64>& bytes) {
+    if (hex.size() != bytes.size() * 2) return false;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const int high = HexValue(hex[2 * i]);
+        const int low = HexValue(hex[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+    return true;
+}
+
+// A failure of the platform itself, not of the manifest.
+void CheckPlatform(NTSTATUS status) {
+    if (status < 0) {
+        throw LauncherError("Windows could not check the update manifest signature");
+    }
+}
+
+std::array<UCHAR, 32> Sha256(const std::string& text) {
+    BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
+    CheckPlatform(BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
+    CngAlgorithmHandle algorithm(rawAlgorithm);
+    BCRYPT_HASH_HANDLE rawHash = nullptr;
+    CheckPlatform(BCryptCreateHash(algorithm.get(), &rawHash, nullptr, 0, nullptr, 0, 0));
+    CngHashHandle hash(rawHash);
+    CheckPlatform(BCryptHashData(hash.get(),
+                                 reinterpret_cast<PUCHAR>(const_cast<char*>(text.data())),
+                                 static_cast<ULONG>(text.size()), 0));
+    std::array<UCHAR, 32> digest{};
+    CheckPlatform(
+        BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0));
+    return digest;
+}
+
+}  // namespace
+
+std::string ManifestSigningText(const std::string& version, const std::string& url,
+                                const std::string& sha256, const std::string& executable) {
+    return version + "\n" + url + "\n" + sha256 + "\n" + executable + "\n";
+}
+
+std::array<unsigned char, 64> ManifestSignatureBytes(const std::string& hex) {
+    std::array<unsigned char, 64> signature{};
+    if (!DecodeHex64(hex, signature)) {
+        throw LauncherError("The update manifest signature is not valid");
+    }
+    return signature;
+}
+
+void CheckManifestSignature(const std::string& text, const UpdateManifest& manifest,
+                            const char* publicKeyHex) {
+    const std::string signatureHex = ReadJsonStringField(text, "signature", false);
+    if (signatureHex.empty()) {
+        throw LauncherError("The update manifest is not signed");
+    }
+    std::array<unsigned char, 64> signature = ManifestSignatureBytes(signatureHex);
+    // The url as read, before its conversion to UTF-16: the bytes the release
+    // tool signed.
+    std::array<UCHAR, 32> digest =
+        Sha256(ManifestSigningText(manifest.version, ReadJsonStringField(text, "url", true),
+                                   manifest.sha256, manifest.executable));
+
+    std::array<unsigned char, 64> point{};
+    if (!DecodeHex64(publicKeyHex, point)) {
+        throw LauncherError("Windows could not check the update manifest signature");
+    }
+    std::vector<UCHAR> blob(sizeof(BCRYPT_ECCKEY_BLOB) + point.size());
+    const BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
+    std::memcpy(blob.data(), &header, sizeof(header));
+    std::memcpy(blob.data() + sizeof(header), point.data(), point.size());
+
+    BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
+    CheckPlatform(
+        BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0));
+    CngAlgorithmHandle algorithm(rawAlgorithm);
+    BCRYPT_KEY_HANDLE rawKey = nullptr;
+    CheckPlatform(BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &rawKey,
+                                      blob.data(), static_cast<ULONG>(blob.size()), 0));
+    CngKeyHandle key(rawKey);
+    // Every refusal of a well-formed signature (STATUS_INVALID_SIGNATURE, or
+    // r or s out of range) is the manifest's fault.
+    const NTSTATUS verified =
+        BCryptVerifySignature(key.get(), nullptr, digest.data(), static_cast<ULONG>(digest.size()),
+                              signature.data(), static_cast<ULONG>(signature.size()), 0);
+    if (verified != 0) {
+        throw LauncherError("The update manifest signature is not valid");
+    }
+}

@@ -1,0 +1,175 @@
+// A release published by the release tool and served by nginx, its manifests
+// signed as the release tool signs them (served by the test service), read by
+// a launcher built with the test release key and by the default launcher.
+#include <gtest/gtest.h>
+
+#include "base/json_field.h"
+#include "base/text.h"
+#include "store/launcher_state.h"
+#include "store/storage.h"
+#include "tests/support/child_process.h"
+#include "tests/support/launcher_run.h"
+#include "tests/support/player_machine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path SignedLauncher() {
+    return test_bed::LauncherProgram().parent_path() / L"launcher-signed" /
+           L"TESSIK-Launcher-Windows-x64.exe";
+}
+
+fs::path AccessLog() { return test_bed::Folder() / L"nginx" / L"access.log"; }
+
+// A manifest the fixture signed (see sign-release.sh).
+std::string Signed(const std::wstring& name) {
+    return ReadFileBytes(test_bed::Folder() / L"signed" / name);
+}
+
+// The address at which the test service serves `text`.
+std::wstring Serve(const std::string& text) {
+    static int served = 0;
+    const std::wstring name = test_bed::UniqueName(std::to_wstring(++served) + L".json");
+    test_bed::Publish(name, text);
+    return test_bed::ServiceAddress(L"/files/" + name);
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from << " not in " << text;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+std::string SignatureOf(const std::string& text) {
+    const size_t at = text.find("\"signature\":\"") + 13;
+    return text.substr(at, text.find('"', at) - at);
+}
+
+// Whether nginx has served a build or a launcher since the log was `mark` long.
+bool DownloadedSince(size_t mark) {
+    return ReadFileBytes(AccessLog()).find("GET /builds/", mark) != std::string::npos;
+}
+
+TEST(SignedRelease, InstallsAndPlaysWithAndWithoutAKey) {
+    for (const fs::path& launcher : {SignedLauncher(), test_bed::LauncherProgram()}) {
+        const std::string name = Utf16ToUtf8(launcher.parent_path().filename().wstring());
+        PlayerMachine player(launcher.parent_path().filename().wstring());
+        player.PointGameManifestAt(Serve(Signed(L"signed-game.json")));
+        player.PointLauncherManifestAt(Serve(Signed(L"signed-launcher.json")));
+        const LauncherRunOutcome run = RunLauncherToTheEnd(launcher, {L"tessik://join/signed"});
+        ASSERT_TRUE(run.ended) << name;
+        EXPECT_FALSE(run.errorBox) << name << ": " << Utf16ToUtf8(run.errorBox.value_or(L""));
+        EXPECT_EQ(player.Game().folder, player.Build(L"1.0.0")) << name;
+        EXPECT_EQ(ReadLauncherState(player.StateFile()).version, "1.0.0") << name;
+    }
+}
+
+TEST(SignedRelease, KeyedLauncherRefusesEveryManifestItCannotTrust) {
+    const std::string game = Signed(L"signed-game.json");
+    const std::string signature = SignatureOf(game);
+    const std::string sha256 = ReadJsonStringField(game, "sha256", true);
+    const std::string notSigned = "The update manifest is not signed";
+    const std::string notValid = "The update manifest signature is not valid";
+    const struct {
+        const char* name;
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"version changed", Replaced(game, "\"1.0.0\"", "\"1.0.1\""), notValid},
+        // The same file under another address: without the check it installs.
+        {"url changed", Replaced(game, ".zip\"", ".zip?mirror\""), notValid},
+        {"sha256 changed", Replaced(game, sha256, std::string(64, '0')), notValid},
+        // The game's executable is fixed: a changed one fails before the signature.
+        {"executable changed", Replaced(game, "\"tessik.exe\"", "\"Tessik.exe\""),
+         "The update manifest names an unexpected executable"},
+        {"signature missing", Replaced(game, ",\"signature\":\"" + signature + "\"", ""),
+         notSigned},
+        {"signed with another key", Signed(L"signed-game-other-key.json"), notValid},
+        {"signature too short", Replaced(game, signature, signature.substr(2)), notValid},
+        {"signature not hex", Replaced(game, signature, signature.substr(2) + "zz"), notValid},
+    };
+    for (const auto& c : cases) {
+        const std::wstring address = Serve(c.text);
+        for (const bool stored : {false, true}) {
+            const std::string label = std::string(c.name) + (stored ? ", build stored" : "");
+            PlayerMachine player(Utf8ToUtf16(label));
+            if (stored) {
+                WriteLauncherState(player.StateFile(),
+                                   LauncherState{"0.1.136", player.StoreBuild(L"0.1.136")});
+            }
+            player.PointGameManifestAt(address);
+            player.PointLauncherManifestAt(Serve(Signed(L"signed-launcher.json")));
+            const size_t mark = ReadFileBytes(AccessLog()).size();
+            const LauncherRunOutcome run =
+                RunLauncherToTheEnd(SignedLauncher(), {L"tessik://join/signed"});
+            ASSERT_TRUE(run.ended) << label;
+            if (stored) {
+                EXPECT_FALSE(run.errorBox) << label;
+                EXPECT_EQ(player.Game().folder, player.Build(L"0.1.136")) << label;
+            } else {
+                EXPECT_EQ(Utf16ToUtf8(run.errorBox.value_or(L"")), c.message) << label;
+            }
+            EXPECT_FALSE(DownloadedSince(mark)) << label;
+            EXPECT_FALSE(fs::exists(player.Build(L"1.0.0"))) << label;
+        }
+    }
+}
+
+TEST(SignedRelease, LauncherUpdateIsTakenOnlyWithAGoodSignature) {
+    const struct {
+        const char* name;
+        std::wstring manifest;
+        bool downloaded;
+    } cases[] = {
+        {"bad signature",
+         Serve(Replaced(Signed(L"signed-launcher.json"), "\"0.1.190\"", "\"0.1.191\"")), false},
+        // Signed, so fetched; its digest does not match, so nothing is handed over.
+        {"good signature", Serve(Signed(L"signed-launcher-update.json")), true},
+    };
+    for (const auto& c : cases) {
+        PlayerMachine player(Utf8ToUtf16(c.name));
+        // A copy of its own: a launcher that took an update would replace itself.
+        const fs::path launcher = player.Scratch() / L"TESSIK-Launcher-Windows-x64.exe";
+        fs::copy_file(SignedLauncher(), launcher);
+        player.PointGameManifestAt(Serve(Signed(L"signed-game.json")));
+        player.PointLauncherManifestAt(c.manifest);
+        const size_t mark = ReadFileBytes(AccessLog()).size();
+        const LauncherRunOutcome run = RunLauncherToTheEnd(launcher, {L"tessik://join/signed"});
+        ASSERT_TRUE(run.ended) << c.name;
+        EXPECT_FALSE(run.errorBox) << c.name << ": " << Utf16ToUtf8(run.errorBox.value_or(L""));
+        EXPECT_EQ(player.Game().folder, player.Build(L"1.0.0")) << c.name;
+        EXPECT_EQ(ReadFileBytes(AccessLog()).find("GET /builds/TESSIK-Launcher", mark) !=
+                      std::string::npos,
+                  c.downloaded)
+            << c.name;
+        EXPECT_FALSE(fs::exists(player.Root() / L"launcher-update-0.1.191.exe")) << c.name;
+        EXPECT_EQ(ReadFileBytes(launcher), ReadFileBytes(SignedLauncher())) << c.name;
+    }
+}
+
+TEST(SignedRelease, ProbeChecksTheSignatureOnlyInAKeyedLauncher) {
+    const struct {
+        fs::path launcher;
+        const wchar_t* manifest;
+        DWORD exitCode;
+    } cases[] = {
+        {SignedLauncher(), L"signed-game.json", 0},
+        // Escaped values, a digest in capitals and no executable key, signed
+        // by the release tool's code: both sides read the same values.
+        {SignedLauncher(), L"signed-escaped.json", 0},
+        {SignedLauncher(), L"signed-game-other-key.json", 10},
+        {SignedLauncher(), L"unsigned-game.json", 10},
+        {test_bed::LauncherProgram(), L"signed-game-other-key.json", 0},
+    };
+    for (const auto& c : cases) {
+        PlayerMachine player;
+        player.PointGameManifestAt(Serve(Signed(c.manifest)));
+        ChildProcess probe = ChildProcess::Start(c.launcher, {L"--probe-manifest"});
+        EXPECT_EQ(probe.WaitForExit(), c.exitCode)
+            << Utf16ToUtf8(c.launcher.wstring()) << " " << Utf16ToUtf8(c.manifest);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+#include "service/manifest_signature.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "base/json_field.h"
+
+#include "tests/support/test_bed.h"
+
+namespace {
+
+// A throwaway P-256 key's public half and signatures made with the openssl
+// command line, so the launcher's reading of r and s and of the signing text
+// is checked against another implementation.
+const char Key[] =
+    "9a3817eeafd35105197ed080182fcd399bd5167487e0a454f6ba3a01254bd145"
+    "d57a9d0f2f6f641036bfeab896a065d56a227da4eb286202a520a97f03acbff2";
+const std::string Good =
+    "a83093d722dc7cb854ce61fb4265b84a779c7cdf16a119a326025020a4ef2fc7"
+    "5a4629d18771b33028b118e403b2de8f4c8d474aea5d988e9e99de95913bc6f5";
+const std::string ByAnotherKey =
+    "9ebfa0250f16f09ba34116756e7bd4f8a916b6ff57c495c8a95c8c8e1de38ead"
+    "7e80639aee6fe113104065c6f5867c219b4049225c99ada60c57be0defa5cc22";
+// Over "1.0.0-\"rc\"", "https://localhost/builds/\u00e9.zip", the digest in
+// lowercase and "tessik.exe".
+const std::string OverEscapedValues =
+    "a93bf28e6dcbd08b0118c81631e0e5d11f34d46a2f620baaa82bbbb4994afa63"
+    "c1bc7fa9a11ed7cacc0ae2eb1365c6e52dc9922f45c2e5e4a1cae55bbe791678";
+const std::string Digest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+std::string Manifest(const std::string& signatureField, const std::string& version = "1.0.0",
+                     const std::string& url = "https://localhost/builds/tessik-1.0.0.zip",
+                     const std::string& sha256 = Digest,
+                     const std::string& executable = ",\"executable\":\"tessik.exe\"") {
+    return "{\"version\":\"" + version + "\",\"url\":\"" + url + "\",\"sha256\":\"" + sha256 +
+           "\"" + executable + signatureField + "}";
+}
+
+std::string Signature(const std::string& hex) { return ",\"signature\":\"" + hex + "\""; }
+
+// The manifest read as a caller that expects its executable would read it.
+std::string CheckError(const std::string& text) {
+    const std::string executable = ReadJsonStringField(text, "executable", false);
+    return ErrorMessageOf([&] {
+        CheckManifestSignature(
+            text, ParseUpdateManifest(text, executable.empty() ? "tessik.exe" : executable), Key);
+    });
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+TEST(ManifestSignature, AcceptsTheSignatureOfTheValuesAsRead) {
+    const std::string accepted[] = {
+        Manifest(Signature(Good)),
+        Manifest(Signature(Upper(Good))),
+        // Escapes resolved, the digest lowered, the executable defaulted.
+        Manifest(Signature(OverEscapedValues), "1.0.0-\\\"rc\\\"",
+                 "https:\\/\\/localhost\\/builds\\/\xC3\xA9.zip", Upper(Digest), ""),
+    };
+    for (const std::string& text : accepted) {
+        EXPECT_EQ(CheckError(text), "<no error>") << text;
+    }
+}
+
+TEST(ManifestSignature, RefusesEveryOtherManifestWithItsMessage) {
+    const std::string notSigned = "The update manifest is not signed";
+    const std::string notValid = "The update manifest signature is not valid";
+    const std::pair<std::string, std::string> cases[] = {
+        {Manifest(""), notSigned},
+        {Manifest(Signature("")), notSigned},
+        {Manifest(Signature(Good), "1.0.1"), notValid},
+        {Manifest(Signature(Good), "1.0.0", "https://localhost/builds/tessik-1.0.1.zip"), notValid},
+        {Manifest(Signature(Good), "1.0.0", "https://localhost/builds/tessik-1.0.0.zip",
+                  Digest.substr(0, 63) + "0"),
+         notValid},
+        {Manifest(Signature(Good), "1.0.0", "https://localhost/builds/tessik-1.0.0.zip", Digest,
+                  ",\"executable\":\"other.exe\""),
+         notValid},
+        {Manifest(Signature(ByAnotherKey)), notValid},
+        {Manifest(Signature(Good.substr(1))), notValid},
+        {Manifest(Signature(Good + "0")), notValid},
+        {Manifest(Signature(Good.substr(0, 126) + "zz")), notValid},
+        {Manifest(Signature(Good.substr(0, 127) + " ")), notValid},
+        {Manifest(Signature(std::string(128, '0'))), notValid},
+        {Manifest(Signature(std::string(128, 'f'))), notValid},
+    };
+    for (const auto& [text, message] : cases) {
+        EXPECT_EQ(CheckError(text), message) << text;
+    }
+}
+
+TEST(ManifestSignature, SigningTextIsEachValueOnALineOfItsOwn) {
+    EXPECT_EQ(ManifestSigningText("1.0.0", "https://h/a.zip", Digest, "tessik.exe"),
+              "1.0.0\nhttps://h/a.zip\n" + Digest + "\ntessik.exe\n");
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The nginx fixture's release signed as the release tool signs it, for the
+# signed-release tests (which serve them). Writes into BED/signed:
+#   signed-game.json, signed-launcher.json       the release key's signatures
+#   signed-game-other-key.json                   another key's
+#   signed-escaped.json                          escapes, a digest in capitals, no executable
+#   signed-launcher-update.json                  launcher 0.1.191 whose digest does not match
+#   unsigned-game.json                           the game manifest as published
+#   sign-release.sh sign|check BED SIGNER KEYS TOOL   (check: the tool's own verification)
+# The two release manifests are made by the release tool itself (TOOL, with
+# --signing-key, from the same inputs as the nginx release); the others, which
+# no release engineer would publish, by the signer built from its signing code.
+set -euo pipefail
+command=$1 bed=$2 signer=$3 keys=$4 tool=${5:-}
+game="$bed/release/release/windows-x86_64-manifest.json"
+launcher="$bed/release/release/windows-launcher-x86_64-manifest.json"
+release="$bed/signed"
+mkdir -p "$release"
+case "$command" in
+  sign)
+    cp "$game" "$release/unsigned-game.json"
+    base="https://localhost:$(cat "$bed/nginx/port")"
+    for key in release other; do
+      rm -rf "$bed/signed-by-$key"
+      "$tool" game "$bed/data/good.zip" --version 1.0.0 --base-url "$base" \
+        --out "$bed/signed-by-$key" --signing-key "$keys/$key.key" >/dev/null
+    done
+    # The test launcher is built for another host than nginx's, as at start-nginx.
+    "$tool" launcher "$bed/data/launcher-0.1.190.exe" --base-url "$base" --force \
+      --out "$bed/signed-by-release" --signing-key "$keys/release.key" >/dev/null 2>&1
+    cp "$bed/signed-by-release/release/windows-x86_64-manifest.json" "$release/signed-game.json"
+    cp "$bed/signed-by-other/release/windows-x86_64-manifest.json" \
+      "$release/signed-game-other-key.json"
+    cp "$bed/signed-by-release/release/windows-launcher-x86_64-manifest.json" \
+      "$release/signed-launcher.json"
+    # The tool's own view of what it signed.
+    "$tool" status "$bed/signed-by-release" --public-key "$keys/release.pem" >/dev/null
+    if "$tool" status "$bed/signed-by-other" --public-key "$keys/release.pem" >/dev/null; then
+      echo "status verified another key's signature" >&2
+      exit 1
+    fi
+    printf '%s\n' '{"version":"1.0.0-\"rc\"","url":"https:\/\/localhost\/builds\/é.zip",' \
+      '"sha256":"0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF"}' \
+      >"$bed/escaped.json"
+    "$signer" sign "$keys/release.key" "$bed/escaped.json" "$release/signed-escaped.json"
+    sha=$(sed 's/.*"sha256":"\([0-9a-f]*\)".*/\1/' "$launcher")
+    sed -e 's/"0\.1\.190"/"0.1.191"/' -e "s/$sha/$(printf '0%.0s' $(seq 64))/" "$launcher" \
+      >"$bed/launcher-update.json"
+    "$signer" sign "$keys/release.key" "$bed/launcher-update.json" \
+      "$release/signed-launcher-update.json"
+    ;;
+  check)
+    # Verifies with its own key only, and not once a value has changed.
+    sed 's/"1\.0\.0"/"1.0.1"/' "$release/signed-game.json" >"$bed/changed.json"
+    while read -r want key manifest; do
+      got=0
+      "$signer" verify "$keys/$key" "$manifest" || got=$?
+      [ "$got" = "$want" ] || { echo "verify $key $manifest: $got, not $want" >&2; exit 1; }
+    done <<LIST
+0 release.pem $release/signed-game.json
+1 other.pem $release/signed-game.json
+1 release.pem $release/signed-game-other-key.json
+1 release.pem $bed/changed.json
+1 release.pem $release/unsigned-game.json
+LIST
+    ;;
+esac
