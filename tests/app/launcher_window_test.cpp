@@ -443,28 +443,23 @@ TEST(LauncherWindow, RefusedRegistryWritesNeitherStopTheGameNorShowAnError) {
             << Utf16ToUtf8(key) << ": the registry does not refuse the write";
     }
 
-    // From "PLAY THIS VERSION" (the window's own thread)...
-    {
+    // From "PLAY THIS VERSION" (the window's own thread) and from the main
+    // button (the worker thread).
+    const struct {
+        HWND (*button)(HWND);
+        const wchar_t* build;
+    } starts[] = {{PlayButton, L"1.0"}, {UpdateButton, L"0.1.136"}};
+    for (const auto& start : starts) {
+        SCOPED_TRACE(Utf16ToUtf8(start.build));
+        player.ForgetGame();
         RunningLauncher launcher = StartLauncher();
         ASSERT_NE(launcher.window, nullptr);
-        ui::Click(PlayButton(launcher.window));
+        ui::Click(start.button(launcher.window));
         EXPECT_FALSE(ShowedABoxBeforeEnding(launcher));
         EXPECT_EQ(launcher.process.WaitForExit(0ms), std::optional<DWORD>(0u));
         const GameRecord game = player.Game();
         ASSERT_TRUE(game.ran);
-        EXPECT_EQ(game.folder, player.Build(L"1.0"));
-    }
-    // ...and from the main button (the worker thread).
-    player.ForgetGame();
-    {
-        RunningLauncher launcher = StartLauncher();
-        ASSERT_NE(launcher.window, nullptr);
-        ui::Click(UpdateButton(launcher.window));
-        EXPECT_FALSE(ShowedABoxBeforeEnding(launcher));
-        EXPECT_EQ(launcher.process.WaitForExit(0ms), std::optional<DWORD>(0u));
-        const GameRecord game = player.Game();
-        ASSERT_TRUE(game.ran);
-        EXPECT_EQ(game.folder, player.Build(L"0.1.136"));
+        EXPECT_EQ(game.folder, player.Build(start.build));
     }
     EXPECT_FALSE(ReadUserRegistryString(L"Software\\Classes\\tessik", L""));
     EXPECT_FALSE(ReadUserRegistryString(L"Software\\Classes\\tessik", L"URL Protocol"));
