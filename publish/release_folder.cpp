@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -66,6 +67,20 @@ void WriteAll(int fd, const char* data, size_t size, const fs::path& file) {
         if (wrote <= 0) throw std::runtime_error("Cannot write " + file.string());
         data += wrote;
         size -= static_cast<size_t>(wrote);
+    }
+}
+
+// Reads the open file `fd` (named `file` in errors) to its end, handing each
+// chunk to `take`.
+void ReadChunks(int fd, const fs::path& file,
+                const std::function<void(const char*, size_t)>& take) {
+    std::vector<char> buffer(CopyBufferSize);
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) throw std::runtime_error("Cannot read " + file.string());
+        if (got == 0) return;
+        take(buffer.data(), static_cast<size_t>(got));
     }
 }
 
@@ -136,14 +151,7 @@ std::string Sha256OfFile(const fs::path& file) {
     Descriptor in(::open(file.c_str(), O_RDONLY));
     if (in.get() < 0) throw std::runtime_error("Cannot read " + file.string());
     Digest digest;
-    std::vector<char> buffer(CopyBufferSize);
-    for (;;) {
-        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) throw std::runtime_error("Cannot read " + file.string());
-        if (got == 0) break;
-        digest.Add(buffer.data(), static_cast<size_t>(got));
-    }
+    ReadChunks(in.get(), file, [&](const char* data, size_t size) { digest.Add(data, size); });
     return digest.Hex();
 }
 
@@ -164,19 +172,14 @@ IncomingFile::IncomingFile(const fs::path& folder, const fs::path& source) {
     }
     Prepare(folder);
     Digest digest;
-    std::vector<char> buffer(CopyBufferSize);
     try {
         Descriptor out(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
         if (out.get() < 0) throw std::runtime_error("Cannot write " + path_.string());
-        for (;;) {
-            const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) throw std::runtime_error("Cannot read " + source.string());
-            if (got == 0) break;
-            digest.Add(buffer.data(), static_cast<size_t>(got));
-            WriteAll(out.get(), buffer.data(), static_cast<size_t>(got), path_);
-            size_ += static_cast<uint64_t>(got);
-        }
+        ReadChunks(in.get(), source, [&](const char* data, size_t size) {
+            digest.Add(data, size);
+            WriteAll(out.get(), data, size, path_);
+            size_ += size;
+        });
         if (::fsync(out.get()) != 0 || !out.Close()) {
             throw std::runtime_error("Cannot write " + path_.string());
         }
