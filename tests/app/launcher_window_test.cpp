@@ -43,11 +43,7 @@ HWND VersionCombo(HWND window) { return ui::Controls(window).at(6).handle; }
 
 // Requests the service has seen for this test's published file `stem`.
 size_t RequestsFor(const std::wstring& stem) {
-    const std::string name = Utf16ToUtf8(test_bed::UniqueName(stem));
-    const std::vector<std::string> log = test_bed::RequestLog();
-    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
-        return l.find(name) != std::string::npos;
-    }));
+    return test_bed::RequestsContaining(test_bed::UniqueName(stem));
 }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {

@@ -28,13 +28,6 @@ const std::wstring Starting = L"Starting TESSIK...";
 const std::wstring Fallback = L"Update unavailable; starting installed version...";
 const std::wstring RestartingLauncher = L"Restarting updated launcher...";
 
-size_t RequestsContaining(const std::wstring& text) {
-    const std::string needle = Utf16ToUtf8(text);
-    const std::vector<std::string> log = test_bed::RequestLog();
-    return std::count_if(log.begin(), log.end(),
-                         [&](const std::string& l) { return l.find(needle) != std::string::npos; });
-}
-
 std::string EscapedPath(const fs::path& path) {
     std::string escaped;
     for (const char c : Utf16ToUtf8(path.wstring())) {
@@ -81,13 +74,13 @@ TEST(UpdateWorker, SameVersionAgainStartsWithoutDownloading) {
     player.Run();
     const std::string state = ReadFileBytes(player.StateFile());
     const std::wstring archive = test_bed::UniqueName(L"game-good.zip");
-    EXPECT_EQ(RequestsContaining(archive), 1u);
+    EXPECT_EQ(test_bed::RequestsContaining(archive), 1u);
 
     const PlayerMachine::Outcome again = player.Run();
     EXPECT_EQ(again.statuses,
               (std::vector<std::wstring>{CheckingLauncher, CheckingUpdates, Starting}));
     EXPECT_EQ(again.started, 1u);
-    EXPECT_EQ(RequestsContaining(archive), 1u);
+    EXPECT_EQ(test_bed::RequestsContaining(archive), 1u);
     EXPECT_EQ(ReadFileBytes(player.StateFile()), state);
     const GameRecord game = player.Game();
     EXPECT_EQ(game.words,

@@ -2,9 +2,6 @@
 // one published, hands over, and the newer one ends up in its place and plays.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
-#include "base/text.h"
 #include "store/storage.h"
 #include "tests/support/child_process.h"
 #include "tests/support/launcher_run.h"
@@ -52,13 +49,6 @@ TEST(SelfUpdate, OldLauncherIsReplacedByThePublishedOneWhichThenPlays) {
     EXPECT_EQ(game.folder, player.Build(L"0.1.136"));
 }
 
-size_t RequestsFor(const std::wstring& published) {
-    const std::vector<std::string> log = test_bed::RequestLog();
-    return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
-        return line.find(Utf16ToUtf8(published)) != std::string::npos;
-    });
-}
-
 // A running executable can be renamed only within its volume, and only where
 // the player may write: the hand-off keeps its backup beside the launcher,
 // and a launcher that cannot replace itself skips its update and plays.
@@ -101,7 +91,7 @@ TEST(SelfUpdate, LauncherOnAnotherVolumeOrReadOnlyFolderStillGetsThePlayerIn) {
                       oldBytes);
         }
         EXPECT_TRUE(player.Game().ran);
-        EXPECT_EQ(RequestsFor(published), c.replaced ? 1u : 0u);
+        EXPECT_EQ(test_bed::RequestsContaining(published), c.replaced ? 1u : 0u);
 
         // The next start plays at once and downloads no launcher again.
         player.ForgetGame();
@@ -110,7 +100,7 @@ TEST(SelfUpdate, LauncherOnAnotherVolumeOrReadOnlyFolderStillGetsThePlayerIn) {
         const GameRecord game = player.Game();
         ASSERT_FALSE(game.words.empty());
         EXPECT_EQ(game.words.back(), L"tessik://join/2");
-        EXPECT_EQ(RequestsFor(published), c.replaced ? 1u : 0u);
+        EXPECT_EQ(test_bed::RequestsContaining(published), c.replaced ? 1u : 0u);
     }
     std::error_code ignored;
     fs::remove_all(otherVolume, ignored);

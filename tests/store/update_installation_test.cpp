@@ -33,11 +33,7 @@ UpdateManifest Published(const std::string& version, const std::wstring& archive
 }
 
 size_t RequestsFor(const std::wstring& archive) {
-    const std::string name = Utf16ToUtf8(test_bed::UniqueName(archive));
-    const std::vector<std::string> log = test_bed::RequestLog();
-    return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
-        return line.find(name) != std::string::npos;
-    });
+    return test_bed::RequestsContaining(test_bed::UniqueName(archive));
 }
 
 // Everything in the storage root apart from the installed builds.

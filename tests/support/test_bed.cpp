@@ -79,6 +79,14 @@ std::vector<std::string> RequestLog() {
     return lines;
 }
 
+size_t RequestsContaining(const std::wstring& text) {
+    const std::string needle = Utf16ToUtf8(text);
+    const std::vector<std::string> log = RequestLog();
+    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+        return line.find(needle) != std::string::npos;
+    }));
+}
+
 std::filesystem::path FreshScratchFolder(const std::wstring& suffix) {
     std::wstring name = TestName() + suffix;
     for (wchar_t& c : name) {

@@ -31,6 +31,8 @@ std::wstring ListenerAddress(Listener listener, const std::wstring& path);
 void Publish(const std::wstring& name, const std::string& bytes);
 // Every request the service has seen: "<request line>\t<user agent>".
 std::vector<std::string> RequestLog();
+// How many of them contain `text` (for example a published file's name).
+size_t RequestsContaining(const std::wstring& text);
 
 // An empty folder of the running test's own (its name is the test's name).
 std::filesystem::path FreshScratchFolder(const std::wstring& suffix = L"");
