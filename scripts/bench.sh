@@ -3,7 +3,9 @@
 # tools a player's machine could use instead, on the test bed's HTTPS service.
 # Writes build/bench/results.md and results.csv and prints the table.
 set -Eeuo pipefail
-trap 'echo "bench: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
+# A failing bench program's own words (its output goes into the CSV) are shown.
+trap 'echo "bench: failed at line $LINENO: $BASH_COMMAND" >&2
+      [ -n "${csv:-}" ] && grep -av "^[a-z0-9-]*,[a-z0-9-]*,[0-9.][0-9.]*" "$csv" | tail -n 20 >&2' ERR
 mode=${1:-quick}
 # The launcher is a window program: it needs a display (and Wine must see it
 # before its first process).

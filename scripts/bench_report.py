@@ -4,7 +4,8 @@ results.md with results.csv beside it): medians of the repetitions with the
 spread as min-max, and the ratios the targets are set on.
 
 Raw rows: download|digest,subject,seconds,bytes / install|scaling,subject,
-seconds,peak-growth-bytes,bytes,files / start,subject,seconds."""
+seconds,peak-growth-bytes,bytes,files / start,subject,seconds / failed,install,
+message (a repetition that failed once and was run again)."""
 import csv
 import os
 import platform
@@ -15,7 +16,11 @@ from collections import defaultdict
 raw, out, mode = sys.argv[1], sys.argv[2], sys.argv[3]
 samples = defaultdict(list)  # (row, subject, bytes, files) -> seconds
 growth = defaultdict(list)   # (row, bytes, files) -> peak growth of the launcher
+failures = []              # repetitions that failed once and were run again
 for row in csv.reader(open(raw)):
+    if len(row) >= 3 and row[0] == "failed":
+        failures.append(f"{row[1]}: {','.join(row[2:])}")
+        continue
     if len(row) < 3 or float(row[2]) < 0:
         continue  # a measurement that did not complete
     kind, subject, seconds = row[0], row[1], float(row[2])
@@ -206,6 +211,9 @@ cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.start
 header = [f"Benchmark ({mode}) on {platform.node()}: {cpu}, {os.cpu_count()} cores, Debian 12, Wine 8; "
           "HTTPS over loopback from the Python test service.", "",
           "| Row | Subject | Median (min-max) | Ratio | Target | Met |", "|---|---|---|---|---|---|"]
+if failures:
+    breakdown += ["", f"Repetitions that failed once and were run again: {len(failures)}."] + \
+                 [f"- {f}" for f in failures]
 table = "\n".join(header + lines + breakdown) + "\n"
 os.makedirs(out, exist_ok=True)
 open(os.path.join(out, "results.md"), "w").write(table)
