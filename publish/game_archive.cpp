@@ -9,6 +9,7 @@
 #include <cwctype>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 #include "publish/pe_version.h"
@@ -23,38 +24,15 @@ void AppendExpanded(std::string& out, char c) {
         out.push_back(c);
         return;
     }
+    constexpr std::string_view escaped = "\a\b\f\n\r\t\v\\", letters = "abfnrtv\\";
     out.push_back('\\');
-    switch (c) {
-        case '\a':
-            out.push_back('a');
-            break;
-        case '\b':
-            out.push_back('b');
-            break;
-        case '\f':
-            out.push_back('f');
-            break;
-        case '\n':
-            out.push_back('n');
-            break;
-        case '\r':
-            out.push_back('r');
-            break;
-        case '\t':
-            out.push_back('t');
-            break;
-        case '\v':
-            out.push_back('v');
-            break;
-        case '\\':
-            out.push_back('\\');
-            break;
-        default: {
-            char octal[4];
-            std::snprintf(octal, sizeof octal, "%03o", static_cast<unsigned char>(c));
-            out += octal;
-        }
+    if (const size_t at = escaped.find(c); at != std::string_view::npos) {
+        out.push_back(letters[at]);
+        return;
     }
+    char octal[4];
+    std::snprintf(octal, sizeof octal, "%03o", static_cast<unsigned char>(c));
+    out += octal;
 }
 
 [[noreturn]] void Refuse(const std::string& line, const std::string& why) {
