@@ -9,20 +9,59 @@
 namespace {
 
 constexpr size_t DigestReadSize = 1048576;
+constexpr char DigestFailure[] = "Windows could not verify the update digest";
 
-DWORD ReadDwordProperty(BCRYPT_ALG_HANDLE algorithm, const wchar_t* property) {
-    DWORD value = 0;
-    ULONG written = 0;
-    CheckCngStatus(BCryptGetProperty(algorithm, property, reinterpret_cast<PUCHAR>(&value),
-                                     sizeof(value), &written, 0));
-    return value;
-}
+// One SHA-256 computation on CNG, fed in pieces; a failing call raises the
+// caller's sentence.
+class Sha256Hash {
+  public:
+    explicit Sha256Hash(const char* failure) : failure_(failure) {
+        BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
+        CheckCngStatus(
+            BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0),
+            failure_);
+        algorithm_.reset(rawAlgorithm);
+        DWORD objectLength = 0;
+        ULONG written = 0;
+        CheckCngStatus(BCryptGetProperty(algorithm_.get(), BCRYPT_OBJECT_LENGTH,
+                                         reinterpret_cast<PUCHAR>(&objectLength),
+                                         sizeof(objectLength), &written, 0),
+                       failure_);
+        object_.resize(objectLength);
+        BCRYPT_HASH_HANDLE rawHash = nullptr;
+        CheckCngStatus(BCryptCreateHash(algorithm_.get(), &rawHash, object_.data(), objectLength,
+                                        nullptr, 0, 0),
+                       failure_);
+        hash_.reset(rawHash);
+    }
+
+    void Add(const void* bytes, size_t count) {
+        CheckCngStatus(BCryptHashData(hash_.get(), static_cast<PUCHAR>(const_cast<void*>(bytes)),
+                                      static_cast<ULONG>(count), 0),
+                       failure_);
+    }
+
+    std::array<unsigned char, 32> Finish() {
+        std::array<unsigned char, 32> digest{};
+        CheckCngStatus(
+            BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), 0),
+            failure_);
+        return digest;
+    }
+
+  private:
+    const char* failure_;
+    CngAlgorithmHandle algorithm_;
+    // The hash object must outlive the hash handle: declared first, released last.
+    std::vector<UCHAR> object_;
+    CngHashHandle hash_;
+};
 
 }  // namespace
 
-void CheckCngStatus(NTSTATUS status) {
+void CheckCngStatus(NTSTATUS status, const char* failure) {
     if (status < 0) {
-        throw LauncherError("Windows could not verify the update digest");
+        throw LauncherError(failure);
     }
 }
 
@@ -37,22 +76,14 @@ std::string HexEncode(const unsigned char* bytes, size_t count) {
     return text;
 }
 
+std::array<unsigned char, 32> Sha256Bytes(const std::string& bytes, const char* failure) {
+    Sha256Hash hash(failure);
+    hash.Add(bytes.data(), bytes.size());
+    return hash.Finish();
+}
+
 std::string Sha256FileHex(const std::filesystem::path& file) {
-    BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
-    CheckCngStatus(BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
-    CngAlgorithmHandle algorithm(rawAlgorithm);
-
-    const DWORD objectLength = ReadDwordProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH);
-    const DWORD digestLength = ReadDwordProperty(algorithm.get(), BCRYPT_HASH_LENGTH);
-    // The hash object must outlive the hash handle: declared first, released last.
-    std::vector<UCHAR> hashObject(objectLength, 0);
-    std::vector<UCHAR> digest(digestLength, 0);
-
-    BCRYPT_HASH_HANDLE rawHash = nullptr;
-    CheckCngStatus(BCryptCreateHash(algorithm.get(), &rawHash, hashObject.data(), objectLength,
-                                    nullptr, 0, 0));
-    CngHashHandle hash(rawHash);
-
+    Sha256Hash hash(DigestFailure);
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         throw LauncherError("Could not reopen the update archive");
@@ -62,12 +93,9 @@ std::string Sha256FileHex(const std::filesystem::path& file) {
         in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
         const std::streamsize read = in.gcount();
         if (read > 0) {
-            CheckCngStatus(BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(buffer.data()),
-                                          static_cast<ULONG>(read), 0));
+            hash.Add(buffer.data(), static_cast<size_t>(read));
         }
     }
-    CheckCngStatus(BCryptFinishHash(hash.get(), digest.data(), digestLength, 0));
-    hash.reset();
-    algorithm.reset();
+    const std::array<unsigned char, 32> digest = hash.Finish();
     return HexEncode(digest.data(), digest.size());
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <array>
 #include <filesystem>
 #include <string>
 
@@ -10,8 +11,11 @@
 // manifest's digest is held, so that checking a download is one comparison.
 std::string Sha256FileHex(const std::filesystem::path& file);
 
-// Raises on a failing (negative) CNG status.
-void CheckCngStatus(NTSTATUS status);
+// SHA-256 of bytes held in memory; a failure of the platform raises `failure`.
+std::array<unsigned char, 32> Sha256Bytes(const std::string& bytes, const char* failure);
+
+// Raises `failure` on a failing (negative) CNG status.
+void CheckCngStatus(NTSTATUS status, const char* failure);
 
 // Lowercase hex of arbitrary bytes, high half of each byte first.
 std::string HexEncode(const unsigned char* bytes, size_t count);

@@ -9,6 +9,7 @@
 #include "base/json_field.h"
 #include "base/launcher_error.h"
 #include "base/scoped_handle.h"
+#include "service/digest.h"
 
 namespace {
 
@@ -32,27 +33,7 @@ bool DecodeHex64(const std::string& hex, std::array<unsigned char, 64>& bytes) {
 }
 
 // A failure of the platform itself, not of the manifest.
-void CheckPlatform(NTSTATUS status) {
-    if (status < 0) {
-        throw LauncherError("Windows could not check the update manifest signature");
-    }
-}
-
-std::array<UCHAR, 32> Sha256(const std::string& text) {
-    BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
-    CheckPlatform(BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
-    CngAlgorithmHandle algorithm(rawAlgorithm);
-    BCRYPT_HASH_HANDLE rawHash = nullptr;
-    CheckPlatform(BCryptCreateHash(algorithm.get(), &rawHash, nullptr, 0, nullptr, 0, 0));
-    CngHashHandle hash(rawHash);
-    CheckPlatform(BCryptHashData(hash.get(),
-                                 reinterpret_cast<PUCHAR>(const_cast<char*>(text.data())),
-                                 static_cast<ULONG>(text.size()), 0));
-    std::array<UCHAR, 32> digest{};
-    CheckPlatform(
-        BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0));
-    return digest;
-}
+constexpr char PlatformFailure[] = "Windows could not check the update manifest signature";
 
 }  // namespace
 
@@ -78,13 +59,14 @@ void CheckManifestSignature(const std::string& text, const UpdateManifest& manif
     std::array<unsigned char, 64> signature = ManifestSignatureBytes(signatureHex);
     // The url as read, before its conversion to UTF-16: the bytes the release
     // tool signed.
-    std::array<UCHAR, 32> digest =
-        Sha256(ManifestSigningText(manifest.version, ReadJsonStringField(text, "url", true),
-                                   manifest.sha256, manifest.executable));
+    std::array<unsigned char, 32> digest =
+        Sha256Bytes(ManifestSigningText(manifest.version, ReadJsonStringField(text, "url", true),
+                                        manifest.sha256, manifest.executable),
+                    PlatformFailure);
 
     std::array<unsigned char, 64> point{};
     if (!DecodeHex64(publicKeyHex, point)) {
-        throw LauncherError("Windows could not check the update manifest signature");
+        throw LauncherError(PlatformFailure);
     }
     std::vector<UCHAR> blob(sizeof(BCRYPT_ECCKEY_BLOB) + point.size());
     const BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
@@ -92,12 +74,14 @@ void CheckManifestSignature(const std::string& text, const UpdateManifest& manif
     std::memcpy(blob.data() + sizeof(header), point.data(), point.size());
 
     BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
-    CheckPlatform(
-        BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0));
+    CheckCngStatus(
+        BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0),
+        PlatformFailure);
     CngAlgorithmHandle algorithm(rawAlgorithm);
     BCRYPT_KEY_HANDLE rawKey = nullptr;
-    CheckPlatform(BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &rawKey,
-                                      blob.data(), static_cast<ULONG>(blob.size()), 0));
+    CheckCngStatus(BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &rawKey,
+                                       blob.data(), static_cast<ULONG>(blob.size()), 0),
+                   PlatformFailure);
     CngKeyHandle key(rawKey);
     // Every refusal of a well-formed signature (STATUS_INVALID_SIGNATURE, or
     // r or s out of range) is the manifest's fault.

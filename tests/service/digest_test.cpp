@@ -33,10 +33,13 @@ TEST(Sha256FileHex, MissingFileFails) {
 }
 
 TEST(CheckCngStatus, RaisesOnlyForNegativeStatus) {
-    EXPECT_EQ(ErrorMessageOf([] { CheckCngStatus(static_cast<NTSTATUS>(0xC0000001)); }),
+    EXPECT_EQ(ErrorMessageOf([] {
+                  CheckCngStatus(static_cast<NTSTATUS>(0xC0000001),
+                                 "Windows could not verify the update digest");
+              }),
               "Windows could not verify the update digest");
-    EXPECT_EQ(ErrorMessageOf([] { CheckCngStatus(0); }), "<no error>");
-    EXPECT_EQ(ErrorMessageOf([] { CheckCngStatus(1); }), "<no error>");
+    EXPECT_EQ(ErrorMessageOf([] { CheckCngStatus(0, "x"); }), "<no error>");
+    EXPECT_EQ(ErrorMessageOf([] { CheckCngStatus(1, "x"); }), "<no error>");
 }
 
 TEST(HexEncode, WritesHighHalfFirstInLowercase) {
