@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "publish/authenticode.h"
 #include "publish/pe_version.h"
 #include "store/archive.h"
 
@@ -62,7 +63,7 @@ std::string ListingLine(const std::string& name) {
     return out;
 }
 
-void CheckGameArchive(const std::filesystem::path& archive) {
+GameArchiveFacts CheckGameArchive(const std::filesystem::path& archive) {
     std::unique_ptr<struct archive, decltype(&archive_read_free)> reader(archive_read_new(),
                                                                          &archive_read_free);
     archive_read_support_format_zip(reader.get());
@@ -79,14 +80,21 @@ void CheckGameArchive(const std::filesystem::path& archive) {
     size_t executables = 0;
     std::string executableHead;
     uint64_t executableSize = 0;
+    std::unique_ptr<AuthenticodeReader> signature;
     struct archive_entry* entry = nullptr;
     int status;
-    // A warning (a name that is not text in its declared encoding) is what
-    // the archive program also lists past.
+    std::string line;
     while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK ||
            status == ARCHIVE_WARN) {
         const char* raw = archive_entry_pathname(entry);
-        const std::string line = ListingLine(raw == nullptr ? "" : raw);
+        line = ListingLine(raw == nullptr ? "" : raw);
+        // A warning (a name that is not text in its declared encoding, or a
+        // local header that disagrees) means two zip readers may see two builds.
+        if (status == ARCHIVE_WARN) {
+            const char* why = archive_error_string(reader.get());
+            Refuse(line, "cannot be read without a warning (" +
+                             std::string(why != nullptr ? why : "unknown") + ")");
+        }
         listing += line + "\n";
         if (!IsSafeArchiveEntry(line)) {
             throw std::runtime_error("The update archive contains an unsafe path: \"" + line +
@@ -111,10 +119,16 @@ void CheckGameArchive(const std::filesystem::path& archive) {
             if (got == 0) break;
             if (executable) {
                 executableSize += static_cast<uint64_t>(got);
-                if (executableHead.size() < ExecutableHeadSize) {
-                    executableHead.append(buffer.data(),
-                                          std::min(static_cast<size_t>(got),
-                                                   ExecutableHeadSize - executableHead.size()));
+                const size_t head =
+                    std::min(static_cast<size_t>(got), ExecutableHeadSize - executableHead.size());
+                executableHead.append(buffer.data(), head);
+                // Judged as it streams past, once its headers are known.
+                if (!signature && executableHead.size() == ExecutableHeadSize) {
+                    signature = std::make_unique<AuthenticodeReader>(executableHead);
+                    signature->Add(executableHead.data(), executableHead.size());
+                }
+                if (signature && head < static_cast<size_t>(got)) {
+                    signature->Add(buffer.data() + head, static_cast<size_t>(got) - head);
                 }
             }
         }
@@ -124,4 +138,7 @@ void CheckGameArchive(const std::filesystem::path& archive) {
     CheckArchiveListing(listing);
     if (executableSize == 0) Refuse("tessik.exe", "is empty");
     if (!IsWindowsProgramHeader(executableHead)) Refuse("tessik.exe", "is not a Windows program");
+    GameArchiveFacts facts;
+    facts.executableSignature = signature ? signature->Verdict() : AuthenticodeOf(executableHead);
+    return facts;
 }

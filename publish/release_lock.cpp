@@ -1,0 +1,115 @@
+#include "publish/release_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+namespace fs = std::filesystem;
+
+const char ReleaseLockFile[] = ".lock";
+
+namespace {
+
+constexpr char IncomingFolder[] = ".incoming";
+
+std::string HolderOf(const fs::path& lock) {
+    std::ifstream in(lock);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text.empty() ? "another run" : text;
+}
+
+bool SameFile(int fd, const fs::path& path) {
+    struct stat open {
+    }, named{};
+    return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+ReleaseLock::ReleaseLock(const fs::path& folder) : folder_(folder) {
+    std::error_code error;
+    if (!fs::exists(folder, error)) {
+        fs::create_directories(folder, error);
+        if (error) throw std::runtime_error("Cannot create the release folder " + folder.string());
+        createdFolder_ = true;
+    }
+    const fs::path lock = folder / ReleaseLockFile;
+    // A run that ends removes a lock file only from a folder it created; one
+    // that opened that file just before must then open the new one.
+    for (;;) {
+        fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0) throw std::runtime_error("Cannot create the lock file " + lock.string());
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            const int why = errno;
+            ::close(fd_);
+            fd_ = -1;
+            if (why != EWOULDBLOCK) throw std::runtime_error("Cannot lock " + lock.string());
+            throw std::runtime_error("The release folder " + folder.string() +
+                                     " is being written by " + HolderOf(lock) +
+                                     "; run this again when it has finished");
+        }
+        if (SameFile(fd_, lock)) break;
+        ::close(fd_);
+        fd_ = -1;
+    }
+    const std::string holder = "tessik-publish process " + std::to_string(::getpid()) +
+                               " (started " + std::to_string(std::time(nullptr)) + ")\n";
+    if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, holder.data(), holder.size(), 0) < 0) {
+        // The holder's name is for people only; the lock itself is held.
+    }
+    fs::remove_all(folder / IncomingFolder, error);
+}
+
+ReleaseLock::~ReleaseLock() {
+    std::error_code ignored;
+    if (createdFolder_) {
+        // Nothing but the lock in a folder this run made: a refusal leaves
+        // no trace.
+        bool onlyLock = true;
+        for (fs::directory_iterator entry(folder_, ignored), end; !ignored && entry != end;
+             entry.increment(ignored)) {
+            if (entry->path().filename() != ReleaseLockFile) onlyLock = false;
+        }
+        if (onlyLock && !ignored) {
+            fs::remove(folder_ / ReleaseLockFile, ignored);
+            fs::remove(folder_, ignored);
+        }
+    }
+    ::close(fd_);
+}
+
+void WithReleaseLock(const fs::path& folder, const std::function<void()>& write) {
+    const ReleaseLock lock(folder);
+    write();
+}
+
+bool ReleaseLockIsHeld(const fs::path& folder) {
+    const int fd = ::open((folder / ReleaseLockFile).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
+Leftovers IncomingLeftovers(const fs::path& folder) {
+    Leftovers found;
+    std::error_code error;
+    for (fs::recursive_directory_iterator entry(folder / IncomingFolder, error), end;
+         !error && entry != end; entry.increment(error)) {
+        std::error_code size;
+        if (!entry->is_regular_file(size)) continue;
+        ++found.files;
+        found.bytes += entry->file_size(size);
+    }
+    return found;
+}
