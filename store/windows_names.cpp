@@ -1,0 +1,248 @@
+#include "store/windows_names.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "store/archive.h"
+
+namespace {
+
+constexpr std::pair<uint16_t, uint16_t> UpcaseTable[] = {
+#include "store/ntfs_upcase_table.inc"
+};
+
+constexpr size_t MaxNameUnits = 255;
+constexpr std::string_view RewrittenCharacters = ":*?\"<>|";
+
+// Device names Win32 opens instead of a file, whatever follows a dot.
+constexpr std::array<std::string_view, 30> DeviceNames = {
+    "CON",       "PRN",       "AUX",       "NUL",       "CONIN$",    "CONOUT$",  "COM1", "COM2",
+    "COM3",      "COM4",      "COM5",      "COM6",      "COM7",      "COM8",     "COM9", "LPT1",
+    "LPT2",      "LPT3",      "LPT4",      "LPT5",      "LPT6",      "LPT7",     "LPT8", "LPT9",
+    "COM\u00B9", "COM\u00B2", "COM\u00B3", "LPT\u00B9", "LPT\u00B2", "LPT\u00B3"};
+
+// The next code point, or nothing for a byte that does not start valid UTF-8.
+std::optional<char32_t> DecodeUtf8(std::string_view text, size_t& at) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(at);
+    size_t length = lead < 0x80           ? 1
+                    : (lead >> 5) == 0x6  ? 2
+                    : (lead >> 4) == 0xE  ? 3
+                    : (lead >> 3) == 0x1E ? 4
+                                          : 0;
+    if (length == 0 || text.size() - at < length) return std::nullopt;
+    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(at + k) & 0xC0) != 0x80) return std::nullopt;
+        point = (point << 6) | (byte(at + k) & 0x3F);
+    }
+    constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < smallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+        return std::nullopt;
+    }
+    at += length;
+    return point;
+}
+
+void AppendUtf8(std::string& out, char32_t point) {
+    if (point < 0x80) {
+        out.push_back(static_cast<char>(point));
+    } else if (point < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (point >> 6)));
+        out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else if (point < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (point >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (point >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((point >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    }
+}
+
+char32_t UpcaseUnit(char32_t point) {
+    if (point > 0xFFFF) return point;  // NTFS folds single UTF-16 units only
+    const auto found = std::lower_bound(
+        std::begin(UpcaseTable), std::end(UpcaseTable), point,
+        [](const std::pair<uint16_t, uint16_t>& pair, char32_t unit) { return pair.first < unit; });
+    return found != std::end(UpcaseTable) && found->first == point ? found->second : point;
+}
+
+bool IsValidUtf8(std::string_view text) {
+    for (size_t at = 0; at < text.size();) {
+        if (!DecodeUtf8(text, at)) return false;
+    }
+    return true;
+}
+
+size_t Utf16Length(std::string_view text) {
+    size_t units = 0;
+    for (size_t at = 0; at < text.size();) {
+        const std::optional<char32_t> point = DecodeUtf8(text, at);
+        if (!point) {
+            ++at;
+            ++units;
+            continue;
+        }
+        units += *point > 0xFFFF ? 2 : 1;
+    }
+    return units;
+}
+
+bool IsDeviceName(std::string_view element) {
+    std::string_view base = element.substr(0, element.find('.'));
+    while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+    const std::string folded = FoldCaseAsNtfs(base);
+    return std::find(DeviceNames.begin(), DeviceNames.end(), folded) != DeviceNames.end();
+}
+
+// The path's elements, with "\" as a separator and empty elements dropped (as
+// Windows drops them).
+std::vector<std::string_view> SplitElements(std::string_view path) {
+    std::vector<std::string_view> elements;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find_first_of("/\\", start);
+        if (end == std::string_view::npos) end = path.size();
+        if (end > start) elements.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return elements;
+}
+
+std::string ElementProblem(std::string_view element) {
+    if (std::any_of(element.begin(), element.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+        return "holds a control character, which Windows cannot store in a name";
+    }
+    if (element.find_first_of(RewrittenCharacters) != std::string_view::npos) {
+        return "holds a character that Windows' tar.exe writes as \"_\"";
+    }
+    if (element.back() == '.' || element.back() == ' ') {
+        return "has a name ending in a dot or a blank, which Windows programs cannot open";
+    }
+    if (IsDeviceName(element)) {
+        return "has a name that Windows reserves for a device";
+    }
+    if (Utf16Length(element) > MaxNameUnits) {
+        return "has a name longer than 255 characters";
+    }
+    return {};
+}
+
+std::string HeaderProblem(const ZipEntry& entry) {
+    if (entry.localName != entry.name || entry.localMethod != entry.method ||
+        entry.localCrc != entry.crc || entry.localSize != entry.size ||
+        entry.localCompressedSize != entry.compressedSize) {
+        return "has a local header that disagrees with the central directory";
+    }
+    if ((!entry.unicodePath.empty() && entry.unicodePath != entry.name) ||
+        (!entry.localUnicodePath.empty() && entry.localUnicodePath != entry.name)) {
+        return "has a Unicode path field that names it otherwise";
+    }
+    if (entry.encrypted) {
+        return "is encrypted";
+    }
+    if (entry.method != 0 && entry.method != 8) {
+        return "is packed with a method Windows' tar.exe cannot unpack";
+    }
+    const bool ascii = std::all_of(entry.name.begin(), entry.name.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii && !entry.utf8) {
+        return "has a name outside ASCII without the zip's UTF-8 flag";
+    }
+    if (!IsValidUtf8(entry.name)) {
+        return "has a name that is not valid UTF-8";
+    }
+    return {};
+}
+
+// Remembers each path as NTFS will hold it, to find entries that would land
+// on one another.
+class FoldedTree {
+  public:
+    std::string AddFile(const std::string& name, const std::string& key) {
+        if (folders_.count(key) != 0)
+            return "is a file where another entry needs a folder of that name";
+        const auto [earlier, added] = files_.emplace(key, name);
+        if (!added) return "is the same file on Windows as the entry \"" + earlier->second + "\"";
+        return AddParents(key);
+    }
+    std::string AddFolder(const std::string& key) {
+        std::string problem = AddParents(key);
+        if (problem.empty() && files_.count(key) != 0) {
+            problem = "is a folder of the same name as the file \"" + files_.at(key) + "\"";
+        }
+        folders_.insert(key);
+        return problem;
+    }
+
+  private:
+    std::string AddParents(const std::string& key) {
+        for (size_t slash = key.find('/'); slash != std::string::npos;
+             slash = key.find('/', slash + 1)) {
+            const std::string parent = key.substr(0, slash);
+            if (files_.count(parent) != 0) {
+                return "lies under the file \"" + files_.at(parent) +
+                       "\", which Windows cannot hold as a folder";
+            }
+            folders_.insert(parent);
+        }
+        return {};
+    }
+
+    std::unordered_map<std::string, std::string> files_;
+    std::unordered_set<std::string> folders_;
+};
+
+}  // namespace
+
+std::string FoldCaseAsNtfs(std::string_view utf8) {
+    std::string folded;
+    folded.reserve(utf8.size());
+    for (size_t at = 0; at < utf8.size();) {
+        const std::optional<char32_t> point = DecodeUtf8(utf8, at);
+        if (!point) {
+            folded.push_back(utf8[at++]);
+            continue;
+        }
+        AppendUtf8(folded, UpcaseUnit(*point));
+    }
+    return folded;
+}
+
+std::string WindowsNameProblem(std::string_view path) {
+    if (!IsSafeArchiveEntry(std::string(path))) {
+        return "could be unpacked outside the build's folder";
+    }
+    for (const std::string_view element : SplitElements(path)) {
+        if (std::string problem = ElementProblem(element); !problem.empty()) return problem;
+    }
+    return {};
+}
+
+std::optional<EntryProblem> FindWindowsEntryProblem(const std::vector<ZipEntry>& entries) {
+    std::unordered_set<std::string> names;
+    FoldedTree tree;
+    for (const ZipEntry& entry : entries) {
+        std::string why = HeaderProblem(entry);
+        if (why.empty()) why = WindowsNameProblem(entry.name);
+        if (why.empty() && !names.insert(entry.name).second) why = "appears twice";
+        if (why.empty()) {
+            std::string key;
+            for (const std::string_view element : SplitElements(entry.name)) {
+                if (!key.empty()) key += '/';
+                key += FoldCaseAsNtfs(element);
+            }
+            why = entry.isFolder ? tree.AddFolder(key) : tree.AddFile(entry.name, key);
+        }
+        if (!why.empty()) return EntryProblem{entry.name, why};
+    }
+    return std::nullopt;
+}
