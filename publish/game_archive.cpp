@@ -15,6 +15,8 @@
 #include "publish/authenticode.h"
 #include "publish/pe_version.h"
 #include "store/archive.h"
+#include "store/windows_names.h"
+#include "store/zip_directory.h"
 
 namespace {
 
@@ -38,6 +40,34 @@ void AppendExpanded(std::string& out, char c) {
 
 [[noreturn]] void Refuse(const std::string& line, const std::string& why) {
     throw std::runtime_error("The archive entry \"" + line + "\" " + why);
+}
+
+// The names as Windows' tar.exe and NTFS will store them, read from the zip's
+// own records (central directory beside each local header), not as this
+// machine's libarchive lists them.
+GameArchiveFacts CheckWindowsNames(const std::filesystem::path& archive) {
+    const std::vector<ZipEntry> entries = ReadZipDirectory(archive);
+    if (const std::optional<EntryProblem> problem = FindWindowsEntryProblem(entries)) {
+        Refuse(ListingLine(problem->entry), problem->why);
+    }
+    GameArchiveFacts facts;
+    for (const ZipEntry& entry : entries) {
+        // Characters as Windows counts them: UTF-16 units.
+        size_t units = 0;
+        for (const char c : entry.name) {
+            const auto byte = static_cast<unsigned char>(c);
+            units += (byte & 0xC0) != 0x80 ? 1 : 0;
+            units += byte >= 0xF0 ? 1 : 0;
+        }
+        if (units > LongEntryPathWarning) {
+            facts.warnings.push_back(
+                "the archive entry \"" + ListingLine(entry.name) + "\" has a path of " +
+                std::to_string(units) + " characters; beyond " +
+                std::to_string(LongEntryPathWarning) +
+                ", a player's storage path in front of it may pass Windows' 260-character limit");
+        }
+    }
+    return facts;
 }
 
 }  // namespace
@@ -83,17 +113,18 @@ GameArchiveFacts CheckGameArchive(const std::filesystem::path& archive) {
     std::unique_ptr<AuthenticodeReader> signature;
     struct archive_entry* entry = nullptr;
     int status;
-    std::string line;
+    std::string line, warned, warning;
     while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK ||
            status == ARCHIVE_WARN) {
         const char* raw = archive_entry_pathname(entry);
         line = ListingLine(raw == nullptr ? "" : raw);
         // A warning (a name that is not text in its declared encoding, or a
-        // local header that disagrees) means two zip readers may see two builds.
-        if (status == ARCHIVE_WARN) {
+        // local header that disagrees) means two zip readers may see two
+        // builds: refused below, after the rules that say more precisely why.
+        if (status == ARCHIVE_WARN && warned.empty()) {
             const char* why = archive_error_string(reader.get());
-            Refuse(line, "cannot be read without a warning (" +
-                             std::string(why != nullptr ? why : "unknown") + ")");
+            warned = line;
+            warning = why != nullptr ? why : "no reason given";
         }
         listing += line + "\n";
         if (!IsSafeArchiveEntry(line)) {
@@ -138,7 +169,8 @@ GameArchiveFacts CheckGameArchive(const std::filesystem::path& archive) {
     CheckArchiveListing(listing);
     if (executableSize == 0) Refuse("tessik.exe", "is empty");
     if (!IsWindowsProgramHeader(executableHead)) Refuse("tessik.exe", "is not a Windows program");
-    GameArchiveFacts facts;
+    GameArchiveFacts facts = CheckWindowsNames(archive);
+    if (!warned.empty()) Refuse(warned, "is read by libarchive with a warning (" + warning + ")");
     facts.executableSignature = signature ? signature->Verdict() : AuthenticodeOf(executableHead);
     return facts;
 }

@@ -18,6 +18,7 @@
 #include "publish/release_lock.h"
 #include "store/installed_versions.h"
 #include "store/version_name.h"
+#include "store/windows_names.h"
 
 namespace fs = std::filesystem;
 
@@ -236,8 +237,16 @@ void CheckVersionIsNew(const ReleaseKind& kind, const fs::path& folder,
                        const std::optional<ManifestFields>& live, const std::string& version,
                        const std::string& sha256, const Options& options, Report& report) {
     std::string other;
+    const std::string folded = FoldCaseAsNtfs(version);
     for (const BuildFile& build : BuildsOf(kind, folder)) {
         if (build.version == version && build.sha256 != sha256) other = build.sha256;
+        // On NTFS both would be one folder under "versions".
+        if (build.version != version && FoldCaseAsNtfs(build.version) == folded) {
+            throw std::runtime_error("The version " + version + " differs from the published " +
+                                     build.version +
+                                     " only in letter case; on Windows both would name one "
+                                     "folder");
+        }
     }
     if (live && live->version == version && live->sha256 != sha256) other = live->sha256;
     if (other.empty()) return;
@@ -466,8 +475,8 @@ Report Status(const fs::path& folder, const fs::path& publicKey) {
     section.fields.push_back(
         {"incoming", leftovers.files == 0
                          ? "empty"
-                         : std::to_string(leftovers.files) + " partial copies of killed runs, " +
-                               std::to_string(leftovers.bytes) +
+                         : "partial copies of killed runs: " + std::to_string(leftovers.files) +
+                               " files, " + std::to_string(leftovers.bytes) +
                                " bytes (the next writing command removes them)"});
     section.fields.push_back(
         {"lock", ReleaseLockIsHeld(folder) ? "held by a run writing now" : "free"});

@@ -62,8 +62,14 @@ ReleaseLock::ReleaseLock(const fs::path& folder) : folder_(folder) {
         ::close(fd_);
         fd_ = -1;
     }
-    const std::string holder = "tessik-publish process " + std::to_string(::getpid()) +
-                               " (started " + std::to_string(std::time(nullptr)) + ")\n";
+    char started[32] = "";
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    if (::gmtime_r(&now, &utc) != nullptr) {
+        std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    }
+    const std::string holder =
+        "tessik-publish process " + std::to_string(::getpid()) + " (started " + started + ")\n";
     if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, holder.data(), holder.size(), 0) < 0) {
         // The holder's name is for people only; the lock itself is held.
     }

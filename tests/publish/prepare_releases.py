@@ -114,8 +114,10 @@ def served_releases():
     signed = os.path.join(OUT, "signed-launcher.exe")
     subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "TESSIK Launcher",
                     "-in", NEXT_LAUNCHER, "-out", signed], check=True, capture_output=True)
+    # Built for https://localhost; the tests point it at this address with
+    # TESSIK_LAUNCHER_UPDATE_MANIFEST, hence --force.
     result = publish("launcher", signed, "--base-url", f"{service}/signed",
-                     "--out", os.path.join(www, "signed"))
+                     "--out", os.path.join(www, "signed"), "--force")
     if "signed    yes (Authenticode)" not in result.stdout:
         sys.exit("the signed launcher was not seen as signed:\n" + result.stdout)
 
