@@ -36,9 +36,12 @@ bool SameFile(int fd, const fs::path& path) {
 
 }  // namespace
 
-ReleaseLock::ReleaseLock(const fs::path& folder) : folder_(folder) {
+ReleaseLock::ReleaseLock(const fs::path& folder, bool create) : folder_(folder) {
     std::error_code error;
     if (!fs::exists(folder, error)) {
+        if (!create) {
+            throw std::runtime_error("The release folder " + folder.string() + " does not exist");
+        }
         fs::create_directories(folder, error);
         if (error) throw std::runtime_error("Cannot create the release folder " + folder.string());
         createdFolder_ = true;
@@ -95,7 +98,7 @@ ReleaseLock::~ReleaseLock() {
 }
 
 void WithReleaseLock(const fs::path& folder, const std::function<void()>& write) {
-    const ReleaseLock lock(folder);
+    const ReleaseLock lock(folder, false);
     write();
 }
 

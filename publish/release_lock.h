@@ -12,10 +12,11 @@
 class ReleaseLock {
   public:
     // Takes the lock or refuses (std::runtime_error) when another run holds
-    // it. Creates the folder when missing; that folder is removed again by
-    // the destructor if nothing but the lock was written into it. Then removes
-    // what killed runs left in ".incoming/" (no other writer can be using it).
-    explicit ReleaseLock(const std::filesystem::path& folder);
+    // it. A missing folder is refused, or with `create` made; a folder made
+    // here is removed again by the destructor if nothing but the lock was
+    // written into it. Then removes what killed runs left in ".incoming/"
+    // (no other writer can be using it).
+    ReleaseLock(const std::filesystem::path& folder, bool create);
     ~ReleaseLock();
     ReleaseLock(const ReleaseLock&) = delete;
     ReleaseLock& operator=(const ReleaseLock&) = delete;
@@ -26,7 +27,7 @@ class ReleaseLock {
     bool createdFolder_ = false;
 };
 
-// Runs `write` under the folder's writer lock.
+// Runs `write` under the writer lock of an existing folder.
 void WithReleaseLock(const std::filesystem::path& folder, const std::function<void()>& write);
 
 // The lock's file name, and whether some run holds it now (for dry runs and

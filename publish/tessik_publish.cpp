@@ -130,9 +130,7 @@ CommandLine Parse(const std::vector<std::string>& args) {
     if (known == commands.end()) throw UsageError("unknown command \"" + line.command + "\"");
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--json") {
-            line.flags.insert(arg);
-        } else if (known->second.second.count(arg) != 0) {
+        if (known->second.second.count(arg) != 0) {
             line.flags.insert(arg);
         } else if (known->second.first.count(arg) != 0) {
             if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
@@ -193,7 +191,7 @@ Report Run(const CommandLine& line) {
     const bool publish = line.command == "game" || line.command == "launcher";
     const std::filesystem::path folder = publish ? value("--out") : line.subject;
     std::optional<ReleaseLock> lock;
-    if (!options.dryRun) lock.emplace(folder);
+    if (!options.dryRun) lock.emplace(folder, publish);
     Report report;
     if (publish) {
         const ReleaseKind& kind = line.command == "game" ? GameKind() : LauncherKind();
@@ -291,18 +289,22 @@ int main(int argc, char** argv) {
     // Entry names are read as the archive program lists them in a UTF-8
     // locale, whatever locale the release machine runs in.
     if (std::setlocale(LC_ALL, "C.UTF-8") == nullptr) std::setlocale(LC_ALL, "C.utf8");
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::fputs(Usage, stdout);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    // Taken out before the command line is understood, so that every run,
+    // a wrong command line included, prints one JSON object when asked.
+    const bool json = std::erase(args, "--json") != 0;
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "--version")) {
+        const std::string text =
+            args[0] == "--version" ? std::string("tessik-publish ") + TESSIK_PUBLISH_VERSION + "\n"
+                                   : std::string(Usage);
+        if (json) {
+            std::printf("{\"command\":%s,\"ok\":true,\"text\":%s}\n", Json(args[0]).c_str(),
+                        Json(text).c_str());
+        } else {
+            std::fputs(text.c_str(), stdout);
+        }
         return 0;
     }
-    if (args.size() == 1 && args[0] == "--version") {
-        std::printf("tessik-publish %s\n", TESSIK_PUBLISH_VERSION);
-        return 0;
-    }
-    // Asked for before the command line is understood, so a usage error is
-    // one JSON object too.
-    const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
     const auto fail = [json, &args](const std::string& message, bool usage) {
         if (json) {
             std::printf("{\"command\":%s,\"ok\":false,\"error\":%s}\n",
