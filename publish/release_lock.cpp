@@ -73,9 +73,9 @@ ReleaseLock::ReleaseLock(const fs::path& folder, bool create) : folder_(folder) 
     }
     const std::string holder =
         "tessik-publish process " + std::to_string(::getpid()) + " (started " + started + ")\n";
-    if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, holder.data(), holder.size(), 0) < 0) {
-        // The holder's name is for people only; the lock itself is held.
-    }
+    // The holder's name is for people only: the lock is held either way.
+    [[maybe_unused]] const bool named =
+        ::ftruncate(fd_, 0) == 0 && ::pwrite(fd_, holder.data(), holder.size(), 0) >= 0;
     fs::remove_all(folder / IncomingFolder, error);
 }
 

@@ -396,6 +396,11 @@ class Keeping(Folder):
                          f"tessik-1.0-{sha256(data('good.zip'))}.zip")
         self.assertEqual(run("promote", self.out, "--version", "3.0").returncode, 1)
 
+        order = json.loads(self.ok(run("upload-order", self.out, "--json")).stdout)
+        self.assertEqual(len(order["1. the builds"]), 3)
+        self.assertEqual(list(order["2. the manifests"]), [GAME_MANIFEST])
+        self.assertIn(".lock", order["3. then"]["never"])
+
         pruned = json.loads(self.ok(run("prune", self.out, "--keep", "1", "--json")).stdout)
         self.assertEqual(len(pruned["game"]["removed"]), 1)
         self.assertEqual(sorted(os.listdir(os.path.join(self.out, "builds"))),
@@ -620,14 +625,14 @@ class Hosting(unittest.TestCase):
     def test_nothing_but_manifests_and_builds_is_served(self):
         root = os.path.join(BED, "release")
         for name in ("release/.manifest.json.swp", "release/windows-x86_64-manifest.json~",
-                     "builds/.hidden.zip", ".incoming/1-2.part"):
+                     "builds/.hidden.zip", ".incoming/1-2.part", ".lock"):
             os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
             with open(os.path.join(root, name), "w") as f:
                 f.write("x")
             self.addCleanup(os.remove, os.path.join(root, name))
         for path in ("/", "/builds/", "/release/", "/release/.manifest.json.swp",
                      "/release/windows-x86_64-manifest.json~", "/builds/.hidden.zip",
-                     "/.incoming/1-2.part", "/nginx.conf", "/../certs/ca.key"):
+                     "/.incoming/1-2.part", "/.lock", "/nginx.conf", "/../certs/ca.key"):
             with self.subTest(path=path):
                 status, headers, _ = self.fetch(path)
                 self.assertIn(status, (400, 404))
