@@ -531,6 +531,7 @@ class Signing(Folder):
         # A public key cannot sign: refused, and the signed release stays live.
         self.assertEqual(publish("1.1", "--signing-key", keys["studio"] + ".pem").returncode, 1)
         self.assertEqual(manifest(release)["version"], "1.0")
+        self.assertEqual(len(os.listdir(os.path.join(release, "builds"))), 1, "the build was placed")
         # Without the key, a signed release is not replaced by an unsigned
         # manifest unless forced, for any writing command.
         for args in (("rollback", release, "--version", "1.0"),
