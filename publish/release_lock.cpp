@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -25,6 +26,19 @@ std::string HolderOf(const fs::path& lock) {
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text.empty() ? "another run" : text;
+}
+
+// The folders this process holds the lock of, so code called under a
+// command's lock can ask for it again without refusing itself.
+std::set<fs::path>& HeldHere() {
+    static std::set<fs::path> folders;
+    return folders;
+}
+
+fs::path Canonical(const fs::path& folder) {
+    std::error_code error;
+    const fs::path canonical = fs::weakly_canonical(folder, error);
+    return error ? folder : canonical;
 }
 
 bool SameFile(int fd, const fs::path& path) {
@@ -77,9 +91,11 @@ ReleaseLock::ReleaseLock(const fs::path& folder, bool create) : folder_(folder) 
     [[maybe_unused]] const bool named =
         ::ftruncate(fd_, 0) == 0 && ::pwrite(fd_, holder.data(), holder.size(), 0) >= 0;
     fs::remove_all(folder / IncomingFolder, error);
+    HeldHere().insert(Canonical(folder));
 }
 
 ReleaseLock::~ReleaseLock() {
+    HeldHere().erase(Canonical(folder_));
     std::error_code ignored;
     if (createdFolder_) {
         // Nothing but the lock in a folder this run made: a refusal leaves
@@ -98,6 +114,7 @@ ReleaseLock::~ReleaseLock() {
 }
 
 void WithReleaseLock(const fs::path& folder, const std::function<void()>& write) {
+    if (HeldHere().count(Canonical(folder)) != 0) return write();
     const ReleaseLock lock(folder, false);
     write();
 }

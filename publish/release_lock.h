@@ -27,7 +27,9 @@ class ReleaseLock {
     bool createdFolder_ = false;
 };
 
-// Runs `write` under the writer lock of an existing folder.
+// Runs `write` under the writer lock of an existing folder. Every writing
+// command holds the lock for its whole run, so code it calls is already
+// under it; asked for again by this process, the lock is not taken twice.
 void WithReleaseLock(const std::filesystem::path& folder, const std::function<void()>& write);
 
 // The lock's file name, and whether some run holds it now (for dry runs and
