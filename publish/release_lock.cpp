@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -21,11 +23,20 @@ namespace {
 
 constexpr char IncomingFolder[] = ".incoming";
 
+constexpr int NameWaits = 40;
+constexpr auto NameWait = std::chrono::milliseconds(50);
+
+// The holder writes its name just after it takes the lock and clears it when
+// it lets go, so an empty file is a holder about to write it: wait a little.
 std::string HolderOf(const fs::path& lock) {
-    std::ifstream in(lock);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text.empty() ? "another run" : text;
+    for (int wait = 0; wait < NameWaits; ++wait) {
+        std::ifstream in(lock);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (!text.empty()) return text;
+        std::this_thread::sleep_for(NameWait);
+    }
+    return "another run";
 }
 
 // The folders this process holds the lock of, so code called under a
@@ -110,6 +121,8 @@ ReleaseLock::~ReleaseLock() {
             fs::remove(folder_, ignored);
         }
     }
+    // No name stays behind to be taken for the next holder's.
+    [[maybe_unused]] const bool cleared = ::ftruncate(fd_, 0) == 0;
     ::close(fd_);
 }
 
