@@ -64,27 +64,30 @@ bool ReadSignedDigest(const unsigned char* content, long length, int& algorithm,
 
 }  // namespace
 
+// The digest a signature names is known only at the end, so the image is
+// hashed with each one signing tools use.
 struct AuthenticodeReader::Digests {
-    EVP_MD_CTX* sha1 = EVP_MD_CTX_new();
-    EVP_MD_CTX* sha256 = EVP_MD_CTX_new();
+    static constexpr int Algorithms[] = {NID_sha1, NID_sha256, NID_sha384, NID_sha512};
+    std::vector<std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>> contexts;
     Digests() {
-        EVP_DigestInit_ex(sha1, EVP_sha1(), nullptr);
-        EVP_DigestInit_ex(sha256, EVP_sha256(), nullptr);
-    }
-    ~Digests() {
-        EVP_MD_CTX_free(sha1);
-        EVP_MD_CTX_free(sha256);
+        for (const int algorithm : Algorithms) {
+            contexts.emplace_back(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+            EVP_DigestInit_ex(contexts.back().get(), EVP_get_digestbynid(algorithm), nullptr);
+        }
     }
     void Add(const char* data, size_t size) {
-        EVP_DigestUpdate(sha1, data, size);
-        EVP_DigestUpdate(sha256, data, size);
+        for (const auto& context : contexts) EVP_DigestUpdate(context.get(), data, size);
     }
+    // Empty for a digest not among them.
     std::string Final(int algorithm) {
-        EVP_MD_CTX* context = algorithm == NID_sha1 ? sha1 : sha256;
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(context, digest, &length);
-        return std::string(reinterpret_cast<const char*>(digest), length);
+        for (size_t i = 0; i < contexts.size(); ++i) {
+            if (Algorithms[i] != algorithm) continue;
+            unsigned char digest[EVP_MAX_MD_SIZE];
+            unsigned int length = 0;
+            EVP_DigestFinal_ex(contexts[i].get(), digest, &length);
+            return std::string(reinterpret_cast<const char*>(digest), length);
+        }
+        return "";
     }
 };
 
@@ -157,8 +160,7 @@ Authenticode AuthenticodeReader::Verdict() {
     if (outer.tag != V_ASN1_SEQUENCE) return Authenticode::Invalid;
     int algorithm = NID_undef;
     std::string carried;
-    if (!ReadSignedDigest(outer.content, outer.length, algorithm, carried) ||
-        (algorithm != NID_sha1 && algorithm != NID_sha256) ||
+    if (!ReadSignedDigest(outer.content, outer.length, algorithm, carried) || carried.empty() ||
         carried != digests_->Final(algorithm)) {
         return Authenticode::Invalid;
     }
