@@ -52,9 +52,19 @@ std::string ManifestJson(const ManifestFields& fields) {
 }
 
 std::optional<ManifestFields> ReadManifestFile(const std::filesystem::path& file) {
+    std::error_code error;
+    if (!std::filesystem::exists(file, error) && !error) return std::nullopt;
+    // A manifest that is there but cannot be read is not "no manifest".
     std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    if (in && !std::filesystem::is_directory(file, error)) {
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    if (!in || text.empty()) throw std::runtime_error("The manifest cannot be read");
+    return ParseManifestText(text);
+}
+
+ManifestFields ParseManifestText(const std::string& text) {
     ManifestFields fields;
     fields.version = ReadJsonStringField(text, "version", true);
     fields.url = ReadJsonStringField(text, "url", true);

@@ -21,5 +21,9 @@ std::string JsonString(const std::string& text);
 std::string ManifestJson(const ManifestFields& fields);
 
 // The manifest at `file` read with the launcher's own key reader, or nullopt
-// when there is none. Raises the reader's sentence when it cannot be read.
+// when there is none. Raises the reader's sentence when it cannot be read or
+// parsed.
 std::optional<ManifestFields> ReadManifestFile(const std::filesystem::path& file);
+
+// A manifest's text read as the launcher reads it.
+ManifestFields ParseManifestText(const std::string& text);

@@ -140,3 +140,21 @@ bool VerifyManifestSignature(const std::string& text, const std::string& signatu
     }
     return EVP_DigestVerify(context.get(), der.data(), der.size(), Bytes(text), text.size()) == 1;
 }
+
+std::string SigningKeyPublicHex(const std::filesystem::path& privateKeyPem) {
+    const Key key = ReadKey(privateKeyPem, true);
+    unsigned char point[65];
+    size_t length = 0;
+    if (EVP_PKEY_get_octet_string_param(key.get(), "encoded-pub-key", point, sizeof point,
+                                        &length) != 1 ||
+        length != sizeof point || point[0] != 0x04) {
+        throw std::runtime_error("The signing key's public half cannot be read");
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 1; i < length; ++i) {
+        text.push_back(hex[point[i] >> 4]);
+        text.push_back(hex[point[i] & 0x0F]);
+    }
+    return text;
+}

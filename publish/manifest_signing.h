@@ -23,3 +23,7 @@ std::string SignManifestText(const std::string& text, const std::filesystem::pat
 // `text` by the public key. False for a signature of any other form.
 bool VerifyManifestSignature(const std::string& text, const std::string& signatureHex,
                              const std::filesystem::path& publicKeyPem);
+
+// The public half of the signing key as a launcher built with it records it:
+// X then Y, 128 lowercase hex digits.
+std::string SigningKeyPublicHex(const std::filesystem::path& privateKeyPem);

@@ -18,29 +18,6 @@ namespace {
 constexpr size_t CopyBufferSize = 1 << 20;
 constexpr char IncomingFolder[] = ".incoming";
 
-class Digest {
-  public:
-    Digest() : context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
-        EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr);
-    }
-    void Add(const char* data, size_t size) { EVP_DigestUpdate(context_.get(), data, size); }
-    std::string Hex() {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(context_.get(), digest, &length);
-        static constexpr char hex[] = "0123456789abcdef";
-        std::string text;
-        for (unsigned int i = 0; i < length; ++i) {
-            text.push_back(hex[digest[i] >> 4]);
-            text.push_back(hex[digest[i] & 0x0F]);
-        }
-        return text;
-    }
-
-  private:
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context_;
-};
-
 class Descriptor {
   public:
     explicit Descriptor(int fd) : fd_(fd) {}
@@ -102,6 +79,27 @@ bool IsLowerHex(const std::string& text) {
 
 }  // namespace
 
+Sha256Digest::Sha256Digest() : context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+    EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr);
+}
+
+void Sha256Digest::Add(const char* data, size_t size) {
+    EVP_DigestUpdate(context_.get(), data, size);
+}
+
+std::string Sha256Digest::Hex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context_.get(), digest, &length);
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        text.push_back(hex[digest[i] >> 4]);
+        text.push_back(hex[digest[i] & 0x0F]);
+    }
+    return text;
+}
+
 const ReleaseKind& GameKind() {
     static const ReleaseKind kind{"game", "release/windows-x86_64-manifest.json", "tessik", ".zip",
                                   "tessik.exe"};
@@ -150,7 +148,7 @@ std::vector<BuildFile> BuildsOf(const ReleaseKind& kind, const fs::path& folder)
 std::string Sha256OfFile(const fs::path& file) {
     Descriptor in(::open(file.c_str(), O_RDONLY));
     if (in.get() < 0) throw std::runtime_error("Cannot read " + file.string());
-    Digest digest;
+    Sha256Digest digest;
     ReadChunks(in.get(), file, [&](const char* data, size_t size) { digest.Add(data, size); });
     return digest.Hex();
 }
@@ -171,7 +169,7 @@ IncomingFile::IncomingFile(const fs::path& folder, const fs::path& source) {
         throw std::runtime_error("Cannot read " + source.string());
     }
     Prepare(folder);
-    Digest digest;
+    Sha256Digest digest;
     try {
         Descriptor out(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
         if (out.get() < 0) throw std::runtime_error("Cannot write " + path_.string());
@@ -203,7 +201,7 @@ IncomingFile::IncomingFile(const fs::path& folder, const std::string& bytes) : s
         Cleanup();
         throw;
     }
-    Digest digest;
+    Sha256Digest digest;
     digest.Add(bytes.data(), bytes.size());
     sha256_ = digest.Hex();
 }
