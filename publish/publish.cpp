@@ -355,9 +355,8 @@ Report Promote(const ReleaseKind& kind, const fs::path& folder, const std::strin
 
 namespace {
 
-// One manifest's part of the status: what is live and whether it is whole.
-// A signed manifest's expiry as the status shows it, and a fault when it is
-// past or less than a day away (empty: none).
+// What is wrong with a manifest's expiry: past, a day away or less, or
+// unreadable (empty: nothing, or no expiry).
 std::string ExpiryFault(const std::string& expires) {
     if (expires.empty()) return "";
     const std::optional<std::int64_t> at = ParseUtcTimestamp(expires);
