@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "base/json_field.h"
+#include "base/manifest_signing_text.h"
 
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
@@ -42,16 +43,40 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
+namespace {
+
+// `,"key":"value"`, or nothing for an empty value.
+std::string OptionalKey(const char* key, const std::string& value) {
+    return value.empty() ? "" : ",\"" + std::string(key) + "\":" + JsonString(value);
+}
+
+}  // namespace
+
 std::string ManifestJson(const ManifestFields& fields) {
+    // Further keys after the four, the signatures last.
     return "{\"version\":" + JsonString(fields.version) +
            ",\"platform\":\"windows-x86_64\",\"url\":" + JsonString(fields.url) +
            ",\"sha256\":" + JsonString(fields.sha256) +
            ",\"executable\":" + JsonString(fields.executable) +
-           (fields.signature.empty() ? "" : ",\"signature\":" + JsonString(fields.signature)) +
-           "}\n";
+           OptionalKey("sequence", fields.sequence) + OptionalKey("expires", fields.expires) +
+           OptionalKey(FourValueSignatureKey, fields.signature) +
+           OptionalKey(FullSignatureKey, fields.fullSignature) + "}\n";
 }
 
-std::optional<ManifestFields> ReadManifestFile(const std::filesystem::path& file) {
+ManifestFields ParseManifestText(const std::string& text) {
+    ManifestFields fields;
+    fields.version = ReadJsonStringField(text, "version", true);
+    fields.url = ReadJsonStringField(text, "url", true);
+    fields.sha256 = ReadJsonStringField(text, "sha256", true);
+    fields.executable = ReadJsonStringField(text, "executable", false);
+    fields.sequence = ReadJsonStringField(text, "sequence", false);
+    fields.expires = ReadJsonStringField(text, "expires", false);
+    fields.signature = ReadJsonStringField(text, FourValueSignatureKey, false);
+    fields.fullSignature = ReadJsonStringField(text, FullSignatureKey, false);
+    return fields;
+}
+
+std::optional<std::string> ReadManifestText(const std::filesystem::path& file) {
     std::error_code error;
     if (!std::filesystem::exists(file, error) && !error) return std::nullopt;
     // A manifest that is there but cannot be read is not "no manifest".
@@ -61,15 +86,11 @@ std::optional<ManifestFields> ReadManifestFile(const std::filesystem::path& file
         text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     if (!in || text.empty()) throw std::runtime_error("The manifest cannot be read");
-    return ParseManifestText(text);
+    return text;
 }
 
-ManifestFields ParseManifestText(const std::string& text) {
-    ManifestFields fields;
-    fields.version = ReadJsonStringField(text, "version", true);
-    fields.url = ReadJsonStringField(text, "url", true);
-    fields.sha256 = ReadJsonStringField(text, "sha256", true);
-    fields.executable = ReadJsonStringField(text, "executable", false);
-    fields.signature = ReadJsonStringField(text, "signature", false);
-    return fields;
+std::optional<ManifestFields> ReadManifestFile(const std::filesystem::path& file) {
+    const std::optional<std::string> text = ReadManifestText(file);
+    if (!text) return std::nullopt;
+    return ParseManifestText(*text);
 }

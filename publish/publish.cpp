@@ -1,12 +1,14 @@
 #include "publish/publish.h"
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <optional>
 #include <stdexcept>
 
+#include "base/manifest_signing_text.h"
 #include "base/text.h"
 #include "publish/authenticode.h"
 #include "publish/base_url.h"
@@ -208,20 +210,78 @@ std::string BuildUrl(const BaseUrl& base, const std::string& name) {
     return base.text + "/builds/" + PercentEncode(name);
 }
 
+// The four values; what is signed is added as the manifest is written.
+ManifestFields BuildManifest(const std::string& version, const std::string& url,
+                             const std::string& sha256, const std::string& executable) {
+    ManifestFields fields;
+    fields.version = version;
+    fields.url = url;
+    fields.sha256 = sha256;
+    fields.executable = executable;
+    return fields;
+}
+
+std::int64_t SecondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The live manifest's sequence, read as the new one is written (nullopt: none,
+// or a manifest that cannot be read and is about to be replaced).
+std::optional<std::uint64_t> LiveSequence(const fs::path& manifest) {
+    try {
+        const std::optional<ManifestFields> live = ReadManifestFile(manifest);
+        return live ? ParseManifestSequence(live->sequence) : std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Signs `fields`, which replace a manifest of sequence `live`: a higher one, the
+// expiry asked for, then both signatures. The text is checked to read back as
+// signed, so no value can hide another key from the launcher's reader.
+std::string SignedManifestText(ManifestFields fields, std::optional<std::uint64_t> live,
+                               const Options& options, Report::Section& section) {
+    const std::int64_t now = SecondsNow();
+    fields.sequence = std::to_string(NextManifestSequence(live, now));
+    fields.expires = options.expiresInDays > 0
+                         ? FormatUtcTimestamp(now + std::int64_t{options.expiresInDays} * 86400)
+                         : "";
+    const std::string fourValues =
+        ManifestSigningText(fields.version, fields.url, fields.sha256, fields.executable);
+    const std::string fullText = FullSigningText(fourValues, ManifestJson(fields));
+    fields.signature = SignManifestText(fourValues, options.signingKey);
+    fields.fullSignature = SignManifestText(fullText, options.signingKey);
+    const std::string text = ManifestJson(fields);
+    const ManifestFields read = ParseManifestText(text);
+    if (ManifestSigningText(read.version, read.url, read.sha256, read.executable) != fourValues ||
+        FullSigningText(fourValues, text) != fullText || read.signature != fields.signature ||
+        read.fullSignature != fields.fullSignature) {
+        throw std::runtime_error(
+            "The manifest's values would not read back as they were signed; a value holds the "
+            "quoted name of a key");
+    }
+    section.fields.push_back({"sequence", fields.sequence});
+    section.fields.push_back({"expires", fields.expires.empty() ? "never" : fields.expires});
+    section.fields.push_back({"signature", "made with the signing key"});
+    return text;
+}
+
 // The manifest's text, signed before anything is written, so a key that
 // cannot sign writes nothing, not even the build.
 std::string ManifestText(const ReleaseKind& kind, const fs::path& folder, ManifestFields fields,
                          const Options& options, Report::Section& section) {
-    fields.signature.clear();
-    if (!options.signingKey.empty()) {
-        fields.signature = SignManifestText(
-            ManifestSigningText(fields.version, fields.url, fields.sha256, fields.executable),
-            options.signingKey);
+    std::string text;
+    if (options.signingKey.empty()) {
+        section.fields.push_back({"signature", "none"});
+        text = ManifestJson(fields);
+    } else {
+        text =
+            SignedManifestText(fields, LiveSequence(folder / kind.manifestPath), options, section);
     }
-    section.fields.push_back(
-        {"signature", fields.signature.empty() ? "none" : "made with the signing key"});
     section.fields.push_back({"manifest", (folder / kind.manifestPath).string()});
-    return ManifestJson(fields);
+    return text;
 }
 
 // The manifest last, so no launcher reads one whose build is not there yet.
@@ -332,7 +392,8 @@ Report PublishBuild(const ReleaseKind& kind, const fs::path& source, std::string
 
     const std::string name = BuildFileName(kind, version, sha256);
     const fs::path file = folder / "builds" / name;
-    const ManifestFields manifest{version, BuildUrl(base, name), sha256, kind.executable, ""};
+    const ManifestFields manifest =
+        BuildManifest(version, BuildUrl(base, name), sha256, kind.executable);
     section.fields = {{"version", version},
                       {"sha256", sha256},
                       {"size", std::to_string(size)},
@@ -397,8 +458,8 @@ Report Promote(const ReleaseKind& kind, const fs::path& folder, const std::strin
         game = CheckGame(build.file, report);
     }
     CheckStaysSigned(live, options, report);
-    const ManifestFields manifest{version, BuildUrl(base, build.name), build.sha256,
-                                  kind.executable, ""};
+    const ManifestFields manifest =
+        BuildManifest(version, BuildUrl(base, build.name), build.sha256, kind.executable);
     section.fields = {{"version", version},
                       {"sha256", build.sha256},
                       {"size", std::to_string(fs::file_size(build.file))},
@@ -412,45 +473,71 @@ Report Promote(const ReleaseKind& kind, const fs::path& folder, const std::strin
 
 namespace {
 
+// What is wrong with a manifest's expiry: past, a day away or less, or
+// unreadable (empty: nothing, or no expiry).
+std::string ExpiryFault(const std::string& expires) {
+    if (expires.empty()) return "";
+    const std::optional<std::int64_t> at = ParseUtcTimestamp(expires);
+    if (!at) return "expiry unreadable";
+    const std::int64_t now = SecondsNow();
+    if (now > *at) return "expired";
+    if (*at - now <= 86400) return "expires within a day; sign it again";
+    return "";
+}
+
+// Whether the key verifies every signature a launcher may check.
+bool SignaturesVerify(const std::string& text, const ManifestFields& live, const fs::path& key) {
+    const std::string fourValues =
+        ManifestSigningText(live.version, live.url, live.sha256, live.executable);
+    const std::string fullText = FullSigningText(fourValues, text);
+    if (!VerifyManifestSignature(fourValues, live.signature, key)) return false;
+    if (live.fullSignature.empty()) return fullText == fourValues;
+    return VerifyManifestSignature(fullText, live.fullSignature, key);
+}
+
 // One manifest's part of the status: what is live and whether it is whole.
 Report::Section StatusOf(const ReleaseKind& kind, const fs::path& folder, const fs::path& publicKey,
                          bool& ok) {
     Report::Section section{kind.name, {}};
-    std::optional<ManifestFields> live;
+    std::optional<std::string> text;
+    ManifestFields live;
     try {
-        live = ReadManifestFile(folder / kind.manifestPath);
+        text = ReadManifestText(folder / kind.manifestPath);
+        if (text) live = ParseManifestText(*text);
     } catch (const std::exception& error) {
         section.fields.push_back({"state", std::string("manifest unreadable: ") + error.what()});
         ok = false;
         return section;
     }
-    if (!live) {
+    if (!text) {
         section.fields.push_back({"state", "not published"});
         return section;
     }
-    section.fields = {{"version", live->version}, {"sha256", live->sha256}, {"url", live->url}};
-    const std::optional<fs::path> build = NamedBuild(folder, *live);
+    section.fields = {{"version", live.version}, {"sha256", live.sha256}, {"url", live.url}};
+    const std::optional<fs::path> build = NamedBuild(folder, live);
     std::string state;
-    if (HasControlCharacter(PercentDecode(live->url))) {
+    if (HasControlCharacter(PercentDecode(live.url))) {
         state = "url holds a control character";
     } else if (!build || !fs::is_regular_file(*build)) {
         state = "build missing";
     } else {
         section.fields.push_back({"size", std::to_string(fs::file_size(*build))});
         section.fields.push_back({"file", build->string()});
-        state = Sha256OfFile(*build) == live->sha256 ? "ok" : "build does not match its digest";
+        state = Sha256OfFile(*build) == live.sha256 ? "ok" : "build does not match its digest";
     }
-    if (live->executable != kind.executable && state == "ok") {
+    if (live.executable != kind.executable && state == "ok") {
         state = "manifest names another executable";
     }
+    section.fields.push_back({"sequence", live.sequence.empty() ? "none" : live.sequence});
+    section.fields.push_back({"expires", live.expires.empty() ? "never" : live.expires});
+    const std::string expiryFault = ExpiryFault(live.expires);
+    if (!expiryFault.empty() && state == "ok") state = expiryFault;
     if (publicKey.empty()) {
-        section.fields.push_back({"signature", live->signature.empty() ? "none" : "present"});
+        section.fields.push_back({"signature", live.signature.empty() ? "none" : "present"});
     } else {
-        const bool verified = VerifyManifestSignature(
-            ManifestSigningText(live->version, live->url, live->sha256, live->executable),
-            live->signature, publicKey);
+        const bool verified = SignaturesVerify(*text, live, publicKey);
         section.fields.push_back({"signature", verified ? "verified by the key"
-                                               : live->signature.empty()
+                                               : live.signature.empty()
                                                    ? "none"
                                                    : "not verified by the key"});
         if (!verified && state == "ok") state = "signature not verified by the given key";

@@ -17,13 +17,13 @@ namespace {
 constexpr char Usage[] =
     "usage:\n"
     "  tessik-publish game ARCHIVE --version V --base-url URL --out DIR [--force] [--dry-run]\n"
-    "                 [--signing-key KEY.pem]\n"
+    "                 [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish launcher EXE --base-url URL --out DIR [--force] [--dry-run]\n"
-    "                 [--signing-key KEY.pem]\n"
+    "                 [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish promote DIR --version V [--launcher] [--base-url URL] [--force]\n"
-    "                 [--dry-run] [--signing-key KEY.pem]\n"
+    "                 [--dry-run] [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish rollback DIR --version V [--launcher] [--base-url URL] [--force]\n"
-    "                 [--dry-run] [--signing-key KEY.pem]\n"
+    "                 [--dry-run] [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish status DIR [--public-key KEY.pem]\n"
     "  tessik-publish status [DIR] --url URL [--public-key KEY.pem] [--ca-file CA.pem]\n"
     "  tessik-publish prune DIR --keep N [--dry-run]\n"
@@ -47,7 +47,8 @@ constexpr char Usage[] =
     "rollback  the build of version V already in DIR/builds/, verified first.\n"
     "status    what each manifest names (version, digest, size, address), whether\n"
     "          that build is there and matches its digest, and whether the manifest\n"
-    "          is signed; with --public-key, whether that key verifies it. Reports\n"
+    "          is signed, its sequence and expiry (an expiry past or within a day\n"
+    "          fails); with --public-key, whether that key verifies it. Reports\n"
     "          partial copies left by killed runs. Fails (exit 1) for a missing\n"
     "          folder, an unreadable manifest or a build that is not whole.\n"
     "          With --url (the base URL), reads both manifests from there as a\n"
@@ -71,7 +72,9 @@ constexpr char Usage[] =
     "hold DIR/.lock while they run; another is refused until it ends.\n"
     "--signing-key signs every manifest written with the studio's ECDSA P-256\n"
     "private key (PEM), for launchers built with TESSIK_RELEASE_PUBLIC_KEY; keep\n"
-    "that key off the update host.\n";
+    "that key off the update host. A signed manifest carries a sequence higher\n"
+    "than the live one's and than any before it; --expires-in DAYS also makes it\n"
+    "expire that many days later (re-sign before then).\n";
 
 // Standard JSON, for the --json output (the manifests have their own writer).
 std::string Json(const std::string& text) {
@@ -107,13 +110,15 @@ CommandLine Parse(const std::vector<std::string>& args) {
     static const std::map<std::string, std::pair<std::set<std::string>, std::set<std::string>>>
         commands = {
             {"game",
-             {{"--version", "--base-url", "--out", "--signing-key"}, {"--force", "--dry-run"}}},
-            {"launcher", {{"--base-url", "--out", "--signing-key"}, {"--force", "--dry-run"}}},
+             {{"--version", "--base-url", "--out", "--signing-key", "--expires-in"},
+              {"--force", "--dry-run"}}},
+            {"launcher",
+             {{"--base-url", "--out", "--signing-key", "--expires-in"}, {"--force", "--dry-run"}}},
             {"promote",
-             {{"--version", "--base-url", "--signing-key"},
+             {{"--version", "--base-url", "--signing-key", "--expires-in"},
               {"--launcher", "--force", "--dry-run"}}},
             {"rollback",
-             {{"--version", "--base-url", "--signing-key"},
+             {{"--version", "--base-url", "--signing-key", "--expires-in"},
               {"--launcher", "--force", "--dry-run"}}},
             {"status", {{"--public-key", "--url", "--ca-file"}, {}}},
             {"prune", {{"--keep"}, {"--dry-run"}}},
@@ -170,6 +175,17 @@ int KeepCount(const std::string& text) {
     return std::stoi(text);
 }
 
+// Days until a signed manifest expires; 0 when the option is not given.
+int ExpiryDays(const std::string& text, bool signing) {
+    if (text.empty()) return 0;
+    if (!signing) throw UsageError("--expires-in needs --signing-key");
+    if (text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(text) == 0) {
+        throw UsageError("--expires-in needs a number of days from 1 to 9999, such as 90");
+    }
+    return std::stoi(text);
+}
+
 Report Run(const CommandLine& line) {
     const auto value = [&line](const char* key) {
         const auto found = line.values.find(key);
@@ -179,6 +195,7 @@ Report Run(const CommandLine& line) {
     options.force = line.flags.count("--force") != 0;
     options.dryRun = line.flags.count("--dry-run") != 0;
     options.signingKey = value("--signing-key");
+    options.expiresInDays = ExpiryDays(value("--expires-in"), !options.signingKey.empty());
     if (line.command == "status") {
         if (!value("--url").empty()) {
             return RemoteStatus(value("--url"),

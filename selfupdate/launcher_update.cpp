@@ -12,7 +12,7 @@
 #include "build_config.h"
 #include "service/digest.h"
 #include "service/https_transfer.h"
-#include "service/manifest_signature.h"
+#include "store/manifest_sequence.h"
 #include "store/version_name.h"
 
 namespace fs = std::filesystem;
@@ -56,14 +56,15 @@ bool CanReplaceLauncherExecutable(const fs::path& launcher) {
     return renamed;
 }
 
-bool CheckLauncherUpdate(const fs::path& root) {
+bool CheckLauncherUpdate(const fs::path& root, RememberedSequences& seen) {
     // Without its own path the hand-off could not name the file to replace.
     if (launcherExecutablePath.empty()) {
         throw LauncherError("The launcher could not find its own executable");
     }
     std::string text;
     HttpsGet(LauncherManifestAddress(), &text, nullptr);
-    const UpdateManifest manifest = ReadUpdateManifest(text, "TESSIK-Launcher-Windows-x64.exe");
+    const UpdateManifest manifest = ReadRememberedManifest(text, "TESSIK-Launcher-Windows-x64.exe",
+                                                           ManifestKind::Launcher, seen);
     if (manifest.version == LauncherVersion) {
         return false;
     }

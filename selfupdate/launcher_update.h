@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "store/manifest_sequence.h"
+
 // The launcher manifest's address: TESSIK_LAUNCHER_UPDATE_MANIFEST, or the
 // default on the update host.
 std::wstring LauncherManifestAddress();
@@ -28,4 +30,5 @@ bool CanReplaceLauncherExecutable(const std::filesystem::path& launcher);
 // and verifies it into the storage root and starts it in finishing mode: true,
 // and this launcher must close. False when the versions are equal. Fails
 // before downloading when the launcher cannot replace its own executable.
-bool CheckLauncherUpdate(const std::filesystem::path& root);
+// A launcher built with a release key checks the manifest against `seen`.
+bool CheckLauncherUpdate(const std::filesystem::path& root, RememberedSequences& seen);

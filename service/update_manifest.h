@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 // What the update service publishes for one build (of the game or of the launcher).
@@ -8,7 +10,19 @@ struct UpdateManifest {
     std::wstring url;        // begins with "https://"
     std::string sha256;      // 64 lowercase hex digits
     std::string executable;  // the build's executable file name
+    // "sequence", read only by a launcher built with a release key.
+    std::optional<std::uint64_t> sequence;
 };
 
 // Reads and validates a manifest; `expectedExecutable` must match byte for byte.
 UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& expectedExecutable);
+
+// The signed further keys, checked by a launcher built with a release key
+// once the signature holds; returns the manifest's sequence. Refuses a
+// malformed "sequence" or "expires", a sequence below `remembered` (or none
+// once one is remembered) with "The update manifest is older than one already
+// seen", and an expiry before `now` (seconds since 1970, UTC) with "The
+// update manifest has expired".
+std::optional<std::uint64_t> CheckManifestFreshness(const std::string& text,
+                                                    std::optional<std::uint64_t> remembered,
+                                                    std::int64_t now);

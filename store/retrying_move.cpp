@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "store/storage.h"
+
 bool IsPassingMoveFailure(DWORD error) {
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
@@ -34,4 +36,13 @@ bool MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::
         }
     }
     return false;
+}
+
+bool ReplaceFileThroughTemporary(const std::filesystem::path& file, const std::string& bytes) {
+    const std::filesystem::path temporary = file.wstring() + L".tmp";
+    WriteFileBytes(temporary, bytes);
+    // WriteFileBytes has flushed the temporary file: a rename on one volume is
+    // not flushed by MOVEFILE_WRITE_THROUGH, and a power cut must not leave an
+    // empty file behind. A scanner may hold either file for a moment.
+    return MoveFileRetrying(temporary, file, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }

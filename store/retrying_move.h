@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 // --- The schedule (no Windows calls) ---
@@ -21,3 +22,9 @@ std::vector<std::chrono::milliseconds> MoveRetryPauses();
 // passing failure. False when it still fails (GetLastError tells why).
 bool MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::path& to,
                       DWORD flags);
+
+// Writes `bytes` to "<file>.tmp" (flushed) and moves it over `file` in one
+// step, so a crash or power cut leaves the old file or the new one. False
+// when the move fails; raises WriteFileBytes' error when the temporary file
+// cannot be written.
+bool ReplaceFileThroughTemporary(const std::filesystem::path& file, const std::string& bytes);

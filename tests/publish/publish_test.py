@@ -566,6 +566,46 @@ class Signing(Folder):
         self.assertRegex(manifest(self.out, LAUNCHER_MANIFEST)["signature"], r"^[0-9a-f]{128}$")
 
 
+    def test_signed_manifests_move_forward_and_status_warns_before_they_expire(self):
+        key = os.path.join(self.out, "studio.key")
+        subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout",
+                        "-out", key], check=True)
+        release = os.path.join(self.out, "release-root")
+        publish = lambda version, *extra: run("game", data("good.zip"), "--version", version,
+                                              "--base-url", "https://cdn.example.com",
+                                              "--out", release, *extra)
+        sequence = lambda: int(manifest(release)["sequence"])
+        started = int(time.time())
+        self.ok(publish("1.0", "--signing-key", key))
+        first = sequence()
+        self.assertGreaterEqual(first, started)
+        self.assertNotIn("expires", manifest(release))
+        self.ok(publish("1.1", "--signing-key", key, "--expires-in", "30"))
+        self.assertGreater(sequence(), first)
+        status = json.loads(self.ok(run("status", release, "--json")).stdout)["game"]
+        self.assertEqual(status["sequence"], str(sequence()))
+        self.assertRegex(status["expires"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        # A live sequence ahead of the clock (a tree restored elsewhere) still rises.
+        live = os.path.join(release, GAME_MANIFEST)
+        text = open(live).read().replace('"sequence":"%d"' % sequence(), '"sequence":"99999999999"')
+        with open(live, "w") as f:
+            f.write(text)
+        self.ok(run("rollback", release, "--version", "1.0", "--signing-key", key))
+        self.assertEqual(sequence(), 100000000000)
+        # Re-signed for one day only: status fails from now on.
+        self.ok(run("promote", release, "--version", "1.1", "--signing-key", key,
+                    "--expires-in", "1"))
+        status = run("status", release, "--json")
+        self.assertEqual(status.returncode, 1)
+        self.assertEqual(json.loads(status.stdout)["game"]["state"],
+                         "expires within a day; sign it again")
+        for extra, sentence in ((["--expires-in", "30"], "--expires-in needs --signing-key"),
+                                (["--signing-key", key, "--expires-in", "0"], "--expires-in needs a number")):
+            result = publish("1.2", *extra)
+            self.assertEqual(result.returncode, 2, result.stderr)
+            self.assertIn(sentence, result.stderr)
+
+
 class Hosting(unittest.TestCase):
     """The release folder the test bed published and nginx serves."""
 

@@ -40,6 +40,7 @@ class LauncherUpdateTest : public testing::Test {
 
     fs::path scratch_ = test_bed::FreshScratchFolder();
     fs::path root_ = scratch_ / L"Store Root";
+    RememberedSequences seen_{root_ / SequenceFileName};
     fs::path running_ = scratch_ / L"My Games" / L"TESSIK-Launcher-Windows-x64.exe";
     fs::path record_ = scratch_ / L"handoff.txt";
     ScopedVariable recordVariable_{L"TESSIK_GAME_RECORD", record_.wstring()};
@@ -50,7 +51,7 @@ class LauncherUpdateTest : public testing::Test {
 TEST_F(LauncherUpdateTest, SameVersionDoesNothing) {
     PublishLauncherManifest(LauncherVersion);
     MessageCollector collector;
-    EXPECT_FALSE(CheckLauncherUpdate(root_));
+    EXPECT_FALSE(CheckLauncherUpdate(root_, seen_));
     EXPECT_TRUE(collector.Statuses().empty());
     EXPECT_TRUE(test_bed::TreeOf(root_).empty());
 }
@@ -60,7 +61,7 @@ TEST_F(LauncherUpdateTest, OtherVersionIsDownloadedVerifiedAndHandedOver) {
         fs::remove(record_);
         PublishLauncherManifest(version);
         MessageCollector collector;
-        ASSERT_TRUE(CheckLauncherUpdate(root_)) << version;
+        ASSERT_TRUE(CheckLauncherUpdate(root_, seen_)) << version;
         EXPECT_EQ(collector.Statuses(),
                   std::vector<std::wstring>{L"Downloading launcher update..."});
 
@@ -83,7 +84,7 @@ TEST_F(LauncherUpdateTest, OtherVersionIsDownloadedVerifiedAndHandedOver) {
 
 TEST_F(LauncherUpdateTest, DigestMismatchDeletesTheDownload) {
     PublishLauncherManifest("0.1.191", std::string(64, '0'));
-    EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_); }),
+    EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_, seen_); }),
               "Downloaded launcher failed its SHA-256 check");
     EXPECT_TRUE(test_bed::TreeOf(root_).empty());
     EXPECT_FALSE(ReadGameRecord(record_, std::chrono::milliseconds(500)).ran);
@@ -107,7 +108,8 @@ TEST_F(LauncherUpdateTest, RejectedManifestsFailBeforeAnyDownload) {
     for (const Case& c : cases) {
         PublishLauncherManifest(c.version, "", c.executable);
         MessageCollector collector;
-        EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_); }), c.message) << c.version;
+        EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_, seen_); }), c.message)
+            << c.version;
         EXPECT_TRUE(collector.Statuses().empty());
     }
     EXPECT_EQ(test_bed::TreeOf(scratch_), (std::vector<std::wstring>{L"My Games", L"Store Root"}));
@@ -117,7 +119,7 @@ TEST_F(LauncherUpdateTest, AddressIsTheVariableOrTheDefault) {
     {
         ScopedVariable plain(L"TESSIK_LAUNCHER_UPDATE_MANIFEST", L"http://localhost/launcher.json");
         EXPECT_EQ(LauncherManifestAddress(), L"http://localhost/launcher.json");
-        EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_); }),
+        EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_, seen_); }),
                   "The update URL is invalid or insecure");
     }
     ScopedVariable empty(L"TESSIK_LAUNCHER_UPDATE_MANIFEST", L"");
@@ -130,7 +132,7 @@ TEST_F(LauncherUpdateTest, UnknownOwnPathFailsBeforeAnyRequest) {
     PublishLauncherManifest("0.1.191");
     launcherExecutablePath.clear();
     const size_t before = test_bed::RequestLog().size();
-    EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_); }),
+    EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_, seen_); }),
               "The launcher could not find its own executable");
     const std::vector<std::string> log = test_bed::RequestLog();
     for (size_t i = before; i < log.size(); ++i) {
