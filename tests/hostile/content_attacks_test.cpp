@@ -45,6 +45,7 @@ std::vector<Attack> ContentAttacks() {
     const std::string noGame = "The update archive is missing tessik.exe";
     const std::string unpack = "Windows could not unpack the verified update";
     const std::string link = "The update archive contains a link";
+    const std::string windowsNames = "The update holds names Windows cannot store as published";
     std::vector<Attack> attacks = {
         ManifestText("manifest one byte over 1 MiB",
                      [](PlayerMachine&) { return PaddedManifest(GoodManifest(), 1048577); },
@@ -109,7 +110,8 @@ std::vector<Attack> ContentAttacks() {
         Archive("truncated zip", L"truncated.zip", {unpack}),
         Archive("damaged zip", L"damaged.zip", {unpack}),
         Archive("central directory lies", L"lying-central.zip", {unsafePath}),
-        Archive("local header lies", L"lying-local.zip", {}),
+        Archive("local header lies", L"lying-local.zip", {windowsNames}),
+        Archive("tessik.exe, then TESSIK.EXE", L"case-twin-exe.zip", {windowsNames}),
         Archive("symbolic link out of the build", L"symlink.zip", {link}),
         Archive("link to a folder outside", L"link-outside.zip", {link}),
         Archive("link, then a damaged entry", L"link-then-damaged.zip", {link}),
