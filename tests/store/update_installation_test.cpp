@@ -431,8 +431,10 @@ TEST(InstallUpdate, ABrokenBuildThatCannotBeRemovedIsMovedAside) {
         bool holdFolder;
         std::string message;
     };
-    // A file held open stands in for any entry the player may not delete
-    // (Wine, like NTFS, renames its folder as long as the folder itself is not held).
+    // Under Wine a file held open stands in for an entry the player may not
+    // delete (denied to them, or a link Wine cannot delete): its removal
+    // fails, yet its folder can be renamed, as NTFS renames a folder that
+    // holds a denied entry (not one that holds an open file).
     const Case cases[] = {
         {"a file held", false, "<no error>"},
         {"the folder itself held", true, "Could not remove a folder in TESSIK storage"},
