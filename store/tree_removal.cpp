@@ -86,7 +86,7 @@ std::optional<std::vector<ListedEntry>> ListFolder(HANDLE folder) {
 // Opens `name` inside the open `folder`, never through a link: a link or
 // junction is opened as itself. Win32 opens only by full path, which a
 // folder swapped for a link in the meantime would redirect.
-KernelHandle OpenChild(HANDLE folder, const std::wstring& name, ACCESS_MASK access) {
+KernelHandle OpenChild(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG options) {
     UNICODE_STRING text;
     text.Buffer = const_cast<wchar_t*>(name.c_str());
     text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -97,7 +97,8 @@ KernelHandle OpenChild(HANDLE folder, const std::wstring& name, ACCESS_MASK acce
     HANDLE opened = nullptr;
     const NTSTATUS result = NtCreateFile(
         &opened, access | SYNCHRONIZE, &object, &status, nullptr, 0, ShareAll, FILE_OPEN,
-        FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT,
+        options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
+            FILE_OPEN_FOR_BACKUP_INTENT,
         nullptr, 0);
     return KernelHandle(NT_SUCCESS(result) ? opened : nullptr);
 }
@@ -123,10 +124,11 @@ struct HeldEntry {
 
 // Walks the tree below `top` depth first, without recursion, entering only
 // real folders that are still the ones listed. `leaf` gets every entry not
-// entered and `folderDone` each entered folder after its content; either
-// returns false to stop the walk. Returns false when stopped or when an
-// entry could not be opened, examined or (a folder) listed.
-bool WalkTree(KernelHandle top, DWORD topAttributes, ACCESS_MASK access,
+// entered (a plain file only with `openFiles`, opened as a file, so a folder
+// swapped in for it is not opened) and `folderDone` each entered folder after
+// its content; either returns false to stop the walk. Returns false when
+// stopped or when an entry could not be opened, examined or (a folder) listed.
+bool WalkTree(KernelHandle top, DWORD topAttributes, ACCESS_MASK access, bool openFiles,
               const std::function<bool(const HeldEntry&)>& leaf,
               const std::function<bool(const HeldEntry&)>& folderDone) {
     struct Frame {
@@ -176,9 +178,19 @@ bool WalkTree(KernelHandle top, DWORD topAttributes, ACCESS_MASK access,
             continue;
         }
         const ListedEntry seen = frame.entries[frame.next++];
+        if (!IsFolder(seen.attributes) && !IsLink(seen.attributes)) {
+            if (!openFiles) continue;
+            KernelHandle file =
+                OpenChild(frame.folder.get(), seen.name, access, FILE_NON_DIRECTORY_FILE);
+            if (!file) {
+                complete = false;
+            } else if (!leaf({file.get(), seen.attributes, false, false})) {
+                return false;
+            }
+            continue;
+        }
         KernelHandle child =
-            OpenChild(frame.folder.get(), seen.name,
-                      access | (IsFolder(seen.attributes) ? FILE_LIST_DIRECTORY : 0));
+            OpenChild(frame.folder.get(), seen.name, access | FILE_LIST_DIRECTORY, 0);
         if (!child) {
             complete = false;
             continue;
@@ -248,7 +260,7 @@ void RemoveTree(const std::filesystem::path& path) {
         }
         return remove(entry);
     };
-    if (!WalkTree(std::move(top), attributes, access, leaf, remove) || !removed) {
+    if (!WalkTree(std::move(top), attributes, access, true, leaf, remove) || !removed) {
         throw LauncherError(RemoveFailure);
     }
 }
@@ -274,7 +286,8 @@ bool TreeHoldsLink(const std::filesystem::path& path) {
         found = entry.link || entry.swapped;
         return !found;
     };
-    const bool complete = WalkTree(std::move(top), attributes, FILE_READ_ATTRIBUTES, leaf,
+    // A file the listing shows as plain needs no second look.
+    const bool complete = WalkTree(std::move(top), attributes, FILE_READ_ATTRIBUTES, false, leaf,
                                    [](const HeldEntry&) { return true; });
     if (found) {
         return true;
