@@ -165,6 +165,19 @@ TEST(ContentAttacks, PlayerWithoutABuildIsToldWhy) {
     }
 }
 
+TEST(ContentAttacks, AVersionDifferingOnlyInCaseStartsTheRecordedBuild) {
+    // NTFS would open the recorded build's folder for the other version.
+    PlayerMachine player;
+    const fs::path recorded = player.StoreBuild(L"1.0.0-RC1");
+    WriteLauncherState(player.StateFile(), LauncherState{"1.0.0-RC1", recorded});
+    player.PublishGame("1.0.0-rc1");
+    const MachineWatch watch(player);
+    const PlayerMachine::Outcome run = player.Run();
+    EXPECT_EQ(run.started, 1u) << Utf16ToUtf8(run.failure);
+    EXPECT_EQ(player.Game().folder, recorded);
+    watch.ExpectUntouched("version differing only in case");
+}
+
 TEST(ContentAttacks, ManifestOfExactly1MiBIsAccepted) {
     PlayerMachine player;
     const std::string manifest = PaddedManifest(GoodManifest(), 1048576);
