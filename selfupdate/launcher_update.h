@@ -22,8 +22,10 @@ std::wstring HandOffCommandLine(const std::filesystem::path& update, std::uint32
 // renamed only within its own volume.
 std::filesystem::path LauncherBackupPath(const std::filesystem::path& launcher);
 
-// True when a file can be made and renamed in the launcher's folder, as the
-// hand-off must do with the executable (false for a read-only folder or volume).
+// True when the launcher's executable may be renamed (opened for deletion)
+// and a file can be made and renamed in its folder, as the hand-off must do
+// (false for a read-only folder or volume, or another user's executable).
+// Leaves no file behind.
 bool CanReplaceLauncherExecutable(const std::filesystem::path& launcher);
 
 // When the launcher manifest names another version than this build's, downloads

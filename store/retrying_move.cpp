@@ -10,7 +10,7 @@ bool IsPassingMoveFailure(DWORD error) {
 
 std::vector<std::chrono::milliseconds> MoveRetryPauses() {
     using std::chrono::milliseconds;
-    constexpr milliseconds first(50), longest(1000), total(4000);
+    constexpr milliseconds first(50), longest(2000), total(30000);
     std::vector<milliseconds> pauses;
     milliseconds sum(0);
     for (milliseconds pause = first; sum + pause <= total; pause = std::min(pause * 2, longest)) {

@@ -13,7 +13,9 @@
 // a moment: worth trying again.
 bool IsPassingMoveFailure(DWORD error);
 
-// The pauses between attempts: doubling from 50 ms, capped at 1 s, about 4 s in all.
+// The pauses between attempts: doubling from 50 ms, capped at 2 s, at most
+// 30 s in all (scanners and indexers hold a fresh executable for seconds,
+// sometimes tens of seconds).
 std::vector<std::chrono::milliseconds> MoveRetryPauses();
 
 // --- The move ---

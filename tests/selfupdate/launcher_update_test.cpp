@@ -4,9 +4,11 @@
 #include <windows.h>
 
 #include "app/entry_point.h"
+#include "base/scoped_handle.h"
 #include "base/text.h"
 #include "build_config.h"
 #include "store/storage.h"
+#include "tests/support/file_seam.h"
 #include "tests/support/game_record.h"
 #include "tests/support/message_collector.h"
 #include "tests/support/test_bed.h"
@@ -21,7 +23,11 @@ const char LauncherExe[] = "TESSIK-Launcher-Windows-x64.exe";
 // folder it was started with, which is what the hand-off must get right.
 class LauncherUpdateTest : public testing::Test {
   protected:
-    void SetUp() override { launcherExecutablePath = running_.wstring(); }
+    void SetUp() override {
+        // The running launcher's executable, which the hand-off will rename.
+        WriteFileBytes(running_, "running launcher");
+        launcherExecutablePath = running_.wstring();
+    }
     void TearDown() override { launcherExecutablePath.clear(); }
 
     void PublishLauncherManifest(const std::string& version, const std::string& sha256 = "",
@@ -112,7 +118,9 @@ TEST_F(LauncherUpdateTest, RejectedManifestsFailBeforeAnyDownload) {
             << c.version;
         EXPECT_TRUE(collector.Statuses().empty());
     }
-    EXPECT_EQ(test_bed::TreeOf(scratch_), (std::vector<std::wstring>{L"My Games", L"Store Root"}));
+    EXPECT_EQ(test_bed::TreeOf(scratch_),
+              (std::vector<std::wstring>{L"My Games", L"My Games\\TESSIK-Launcher-Windows-x64.exe",
+                                         L"Store Root"}));
 }
 
 TEST_F(LauncherUpdateTest, AddressIsTheVariableOrTheDefault) {
@@ -139,6 +147,31 @@ TEST_F(LauncherUpdateTest, UnknownOwnPathFailsBeforeAnyRequest) {
         EXPECT_EQ(log[i].find(Utf16ToUtf8(test_bed::UniqueName(L""))), std::string::npos) << log[i];
     }
     EXPECT_TRUE(test_bed::TreeOf(root_).empty());
+}
+
+TEST(CanReplaceLauncherExecutable, ProbesTheExecutableItselfAndLeavesNothingBehind) {
+    const fs::path folder = test_bed::FreshScratchFolder();
+    const fs::path launcher = folder / LauncherExe;
+    fs::copy_file(test_bed::SupportProgram(L"game_standin.exe"), launcher);
+    EXPECT_TRUE(CanReplaceLauncherExecutable(launcher));
+    {
+        // An executable held without delete sharing stands in for another
+        // user's, which the player may not rename: the hand-off could not.
+        KernelHandle held(CreateFileW(launcher.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(MoveFileExW(launcher.c_str(), (folder / L"moved.exe").c_str(), 0));
+        EXPECT_FALSE(CanReplaceLauncherExecutable(launcher));
+    }
+    // A probe file that a scanner keeps from being deleted does not stay.
+    const std::wstring probe =
+        L"launcher-replace-check-" + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    for (const std::wstring& name : {probe, probe + L".moved"}) {
+        file_seam::RefuseDeleting(name);
+        EXPECT_TRUE(CanReplaceLauncherExecutable(launcher));
+        file_seam::Reset();
+        EXPECT_EQ(test_bed::TreeOf(folder), std::vector<std::wstring>{Utf8ToUtf16(LauncherExe)});
+    }
 }
 
 TEST(HandOffCommandLine, QuotesOnlyThePathWithABlankAndReadsBackAsTheFinishingMode) {

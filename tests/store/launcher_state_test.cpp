@@ -93,10 +93,12 @@ TEST(LauncherState, RefusedMoveKeepsTheOldFile) {
         KernelHandle lock(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_NE(lock.get(), INVALID_HANDLE_VALUE);
+        file_seam::PassPausesAtOnce();  // the retries would wait 30 s for nothing
         EXPECT_EQ(ErrorMessageOf([&] {
                       WriteLauncherState(file, LauncherState{"2", L"C:\\new"});
                   }),
                   "Could not activate the verified update");
+        file_seam::Reset();
     }
     EXPECT_EQ(ReadFileBytes(file), old);
     EXPECT_EQ(ReadFileBytes(file.wstring() + L".tmp"),
