@@ -7,22 +7,9 @@
 #include "base/text.h"
 #include "service/digest.h"
 #include "store/storage.h"
-#include "store/windows_names.h"
 #include "tests/support/player_machine.h"
 
 namespace {
-
-// Whether the tool refused the archive by the shared Windows entry-name rules,
-// which the tool applies before the launcher's own check adopts them.
-bool RefusedByWindowsNameRules(const std::filesystem::path& archive, const std::string& sentence) {
-    try {
-        const std::optional<EntryProblem> problem =
-            FindWindowsEntryProblem(ReadZipDirectory(archive));
-        return problem && sentence.find(problem->why) != std::string::npos;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
 
 TEST(ToolAndLauncher, PublishExactlyTheArchivesTheLauncherInstalls) {
     // One line per archive of the hostile suite's and the tool tests' folders:
@@ -43,9 +30,6 @@ TEST(ToolAndLauncher, PublishExactlyTheArchivesTheLauncherInstalls) {
             "0.2", test_bed::ServiceAddress(L"/files/" + served), Sha256FileHex(archive)));
         const PlayerMachine::Outcome run = player.Run();
         const bool installed = run.started == 1 && player.Game().folder == player.Build(L"0.2");
-        if (installed && verdict == "refused" && RefusedByWindowsNameRules(archive, sentence)) {
-            continue;
-        }
         EXPECT_EQ(installed, verdict == "published")
             << relative << ": the tool said \"" << sentence << "\", the launcher \""
             << Utf16ToUtf8(run.failure) << "\"";
