@@ -8,7 +8,8 @@ WERROR     ?= OFF
 # Optional build settings, passed to CMake only when given.
 CMAKE_SETTINGS := $(if $(TESSIK_UPDATE_HOST),-DTESSIK_UPDATE_HOST=$(TESSIK_UPDATE_HOST)) \
                   $(if $(TESSIK_LAUNCHER_VERSION),-DTESSIK_LAUNCHER_VERSION=$(TESSIK_LAUNCHER_VERSION)) \
-                  $(if $(TESSIK_RELEASE_PUBLIC_KEY),-DTESSIK_RELEASE_PUBLIC_KEY=$(TESSIK_RELEASE_PUBLIC_KEY))
+                  $(if $(TESSIK_RELEASE_PUBLIC_KEY),-DTESSIK_RELEASE_PUBLIC_KEY=$(TESSIK_RELEASE_PUBLIC_KEY)) \
+                  $(if $(TESSIK_TASKBAR_PROGRESS),-DTESSIK_TASKBAR_PROGRESS=$(TESSIK_TASKBAR_PROGRESS))
 
 .PHONY: deps configure build test test-hostile check demo bench bench-quick clean format
 

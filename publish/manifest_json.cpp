@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "base/json_field.h"
+#include "base/manifest_keys.h"
 
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
@@ -47,6 +48,9 @@ std::string ManifestJson(const ManifestFields& fields) {
            ",\"platform\":\"windows-x86_64\",\"url\":" + JsonString(fields.url) +
            ",\"sha256\":" + JsonString(fields.sha256) +
            ",\"executable\":" + JsonString(fields.executable) +
+           (fields.byteRanges
+                ? std::string(",\"") + ByteRangesKey + "\":" + JsonString(ByteRangesValue)
+                : std::string()) +
            (fields.signature.empty() ? "" : ",\"signature\":" + JsonString(fields.signature)) +
            "}\n";
 }

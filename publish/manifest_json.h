@@ -10,7 +10,8 @@ struct ManifestFields {
     std::string url;
     std::string sha256;
     std::string executable;
-    std::string signature;  // empty: unsigned
+    std::string signature;    // empty: unsigned
+    bool byteRanges = false;  // the host serves byte ranges of the builds
 };
 
 // A JSON string the launcher's reader gives back byte for byte. Refuses text

@@ -125,6 +125,7 @@ void WriteManifest(const ReleaseKind& kind, const fs::path& folder, ManifestFiel
                    const Options& options, Report::Section& section) {
     // Signed before anything is written, so a key that cannot sign writes nothing.
     fields.signature.clear();
+    fields.byteRanges = options.byteRanges;
     if (!options.signingKey.empty()) {
         fields.signature = SignManifestText(
             ManifestSigningText(fields.version, fields.url, fields.sha256, fields.executable),

@@ -13,6 +13,7 @@ struct Options {
     bool force = false;                // publish over a refusal that --force names
     bool dryRun = false;               // check everything, write nothing
     std::filesystem::path signingKey;  // sign each manifest written (empty: unsigned)
+    bool byteRanges = true;  // manifests say the host serves ranges (--no-byte-ranges: not)
 };
 
 // What a command found or did, for the text and the JSON output.

@@ -50,7 +50,9 @@ constexpr char Usage[] =
     "host, each with a warning. --dry-run checks everything and writes nothing.\n"
     "--signing-key signs every manifest written with the studio's ECDSA P-256\n"
     "private key (PEM), for launchers built with TESSIK_RELEASE_PUBLIC_KEY; keep\n"
-    "that key off the update host.\n";
+    "that key off the update host. Manifests say that the host serves byte ranges\n"
+    "of the builds, so launchers resume a broken download; --no-byte-ranges leaves\n"
+    "that out for a host that does not (game, launcher, promote, rollback).\n";
 
 // Standard JSON, for the --json output (the manifests have their own writer).
 std::string Json(const std::string& text) {
@@ -86,14 +88,17 @@ CommandLine Parse(const std::vector<std::string>& args) {
     static const std::map<std::string, std::pair<std::set<std::string>, std::set<std::string>>>
         commands = {
             {"game",
-             {{"--version", "--base-url", "--out", "--signing-key"}, {"--force", "--dry-run"}}},
-            {"launcher", {{"--base-url", "--out", "--signing-key"}, {"--force", "--dry-run"}}},
+             {{"--version", "--base-url", "--out", "--signing-key"},
+              {"--force", "--dry-run", "--no-byte-ranges"}}},
+            {"launcher",
+             {{"--base-url", "--out", "--signing-key"},
+              {"--force", "--dry-run", "--no-byte-ranges"}}},
             {"promote",
              {{"--version", "--base-url", "--signing-key"},
-              {"--launcher", "--force", "--dry-run"}}},
+              {"--launcher", "--force", "--dry-run", "--no-byte-ranges"}}},
             {"rollback",
              {{"--version", "--base-url", "--signing-key"},
-              {"--launcher", "--force", "--dry-run"}}},
+              {"--launcher", "--force", "--dry-run", "--no-byte-ranges"}}},
             {"status", {{"--public-key"}, {}}},
             {"prune", {{"--keep"}, {"--dry-run"}}},
         };
@@ -159,6 +164,7 @@ Report Run(const CommandLine& line) {
     options.force = line.flags.count("--force") != 0;
     options.dryRun = line.flags.count("--dry-run") != 0;
     options.signingKey = value("--signing-key");
+    options.byteRanges = line.flags.count("--no-byte-ranges") == 0;
     if (line.command == "game" || line.command == "launcher") {
         const ReleaseKind& kind = line.command == "game" ? GameKind() : LauncherKind();
         return PublishBuild(kind, line.subject, value("--version"), value("--base-url"),

@@ -5,6 +5,7 @@
 
 #include "base/json_field.h"
 #include "base/launcher_error.h"
+#include "base/manifest_keys.h"
 #include "base/text.h"
 
 UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& expectedExecutable) {
@@ -16,6 +17,7 @@ UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& e
     if (manifest.executable.empty()) {
         manifest.executable = "tessik.exe";
     }
+    manifest.byteRanges = ReadJsonStringField(text, ByteRangesKey, false) == ByteRangesValue;
 
     std::transform(
         manifest.sha256.begin(), manifest.sha256.end(), manifest.sha256.begin(),

@@ -139,7 +139,7 @@ class Publishing(Folder):
                 self.assertEqual(manifest(self.out), {
                     "version": version, "platform": "windows-x86_64",
                     "url": f"https://cdn.example.com/tessik/builds/tessik-{encoded}-{digest}.zip",
-                    "sha256": digest, "executable": "tessik.exe"})
+                    "sha256": digest, "executable": "tessik.exe", "ranges": "bytes"})
                 with open(os.path.join(self.out, "builds", f"tessik-{version}-{digest}.zip"),
                           "rb") as a, open(data(archive), "rb") as b:
                     self.assertEqual(a.read(), b.read())
