@@ -96,6 +96,26 @@ TEST(BadNetwork, EachStalledExchangeLeadsToTheStoredBuildWithinItsBound) {
     }
 }
 
+// The shipped launcher and its own bounds: both manifests trickled, the worst
+// case before the game could start, still ends in the stored build in time.
+TEST(BadNetwork, TheLauncherStartsTheStoredBuildWithin150SecondsWhenBothManifestsStall) {
+    PlayerMachine player;
+    player.PublishGame("0.1.136");
+    player.Run();
+    const std::vector<StallCase> cases = StallCases();
+    cases[0].arrange(player);
+    cases[2].arrange(player);
+    const auto start = std::chrono::steady_clock::now();
+    const LauncherRunOutcome run =
+        RunLauncherToTheEnd(test_bed::LauncherProgram(), {L"tessik://join"}, 150s);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(run.ended);
+    EXPECT_FALSE(run.errorBox.has_value());
+    EXPECT_EQ(player.Game().folder, player.Build(L"0.1.136"));
+    EXPECT_GT(took, 100s) << "each manifest had its minute";
+    EXPECT_LT(took, 150s);
+}
+
 TEST(BadNetwork, StalledGameExchangesWithoutAStoredBuildShowTheStall) {
     const std::vector<StallCase> cases = StallCases();
     for (const StallCase& c : {cases[2], cases[3]}) {
