@@ -169,6 +169,11 @@ class Request {
     // The next piece of the body (empty at its end). `watch`, when given,
     // fails the read once the line has stalled; the deadline always does.
     std::string_view Read(ULONGLONG deadline, const StallWatch* watch) {
+        // Judged before every read too: Windows completes a read with whatever
+        // has arrived, so a trickle never leaves a wait unanswered.
+        if (Late(deadline, watch)) {
+            throw LauncherError(StalledSentence);
+        }
         if (!WinHttpReadData(request_.get(), completion_->buffer.data(), TransferBufferSize,
                              nullptr)) {
             throw BrokenConnection(InterruptedSentence);
@@ -184,14 +189,18 @@ class Request {
             if (status != 0) {
                 throw BrokenConnection(InterruptedSentence);
             }
-            const ULONGLONG later = GetTickCount64();
-            if (later >= deadline || (watch != nullptr && watch->Stalled(later))) {
+            if (Late(deadline, watch)) {
                 throw LauncherError(StalledSentence);
             }
         }
     }
 
   private:
+    static bool Late(ULONGLONG deadline, const StallWatch* watch) {
+        const ULONGLONG now = GetTickCount64();
+        return now >= deadline || (watch != nullptr && watch->Stalled(now));
+    }
+
     // The callback status that arrived, or 0 when the deadline came first.
     DWORD Await(ULONGLONG deadline) {
         const ULONGLONG now = GetTickCount64();
