@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "base/manifest_keys.h"
+
 // What a release signature covers, shared by the launcher that checks it and
 // the release tool that makes it.
 
@@ -11,7 +13,7 @@
 // in the order they are signed. Each new key goes at the end; its name and
 // value must never contain the quoted name of another key, since the reader
 // takes the first occurrence of a quoted key anywhere in the text.
-inline constexpr const char* SignedManifestKeys[] = {"sequence", "expires"};
+inline constexpr const char* SignedManifestKeys[] = {"sequence", "expires", ByteRangesKey};
 
 // The two signature keys: "signature" covers the four values only (what the
 // first keyed launchers check), "full-signature" the full signing text.

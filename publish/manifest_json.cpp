@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "base/json_field.h"
+#include "base/manifest_keys.h"
 #include "base/manifest_signing_text.h"
 
 std::string JsonString(const std::string& text) {
@@ -58,6 +59,9 @@ std::string ManifestJson(const ManifestFields& fields) {
            ",\"platform\":\"windows-x86_64\",\"url\":" + JsonString(fields.url) +
            ",\"sha256\":" + JsonString(fields.sha256) +
            ",\"executable\":" + JsonString(fields.executable) +
+           (fields.byteRanges
+                ? std::string(",\"") + ByteRangesKey + "\":" + JsonString(ByteRangesValue)
+                : std::string()) +
            OptionalKey("sequence", fields.sequence) + OptionalKey("expires", fields.expires) +
            OptionalKey(FourValueSignatureKey, fields.signature) +
            OptionalKey(FullSignatureKey, fields.fullSignature) + "}\n";
@@ -71,6 +75,7 @@ ManifestFields ParseManifestText(const std::string& text) {
     fields.executable = ReadJsonStringField(text, "executable", false);
     fields.sequence = ReadJsonStringField(text, "sequence", false);
     fields.expires = ReadJsonStringField(text, "expires", false);
+    fields.byteRanges = ReadJsonStringField(text, ByteRangesKey, false) == ByteRangesValue;
     fields.signature = ReadJsonStringField(text, FourValueSignatureKey, false);
     fields.fullSignature = ReadJsonStringField(text, FullSignatureKey, false);
     return fields;

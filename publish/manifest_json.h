@@ -15,6 +15,7 @@ struct ManifestFields {
     std::string expires;
     std::string signature;      // over the four values; empty: unsigned
     std::string fullSignature;  // over the four values and the further keys
+    bool byteRanges = false;    // the host serves byte ranges of the builds
 };
 
 // A JSON string the launcher's reader gives back byte for byte. Refuses text

@@ -272,6 +272,7 @@ std::string SignedManifestText(ManifestFields fields, std::optional<std::uint64_
 // cannot sign writes nothing, not even the build.
 std::string ManifestText(const ReleaseKind& kind, const fs::path& folder, ManifestFields fields,
                          const Options& options, Report::Section& section) {
+    fields.byteRanges = options.byteRanges;
     std::string text;
     if (options.signingKey.empty()) {
         section.fields.push_back({"signature", "none"});

@@ -14,6 +14,7 @@ struct Options {
     bool dryRun = false;               // check everything, write nothing
     std::filesystem::path signingKey;  // sign each manifest written (empty: unsigned)
     int expiresInDays = 0;             // a signed manifest expires this many days on (0: never)
+    bool byteRanges = true;  // manifests say the host serves ranges (--no-byte-ranges: not)
 };
 
 // What a command found or did, for the text and the JSON output.

@@ -17,13 +17,13 @@ namespace {
 constexpr char Usage[] =
     "usage:\n"
     "  tessik-publish game ARCHIVE --version V --base-url URL --out DIR [--force] [--dry-run]\n"
-    "                 [--signing-key KEY.pem [--expires-in DAYS]]\n"
+    "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish launcher EXE --base-url URL --out DIR [--force] [--dry-run]\n"
-    "                 [--signing-key KEY.pem [--expires-in DAYS]]\n"
+    "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish promote DIR --version V [--launcher] [--base-url URL] [--force]\n"
-    "                 [--dry-run] [--signing-key KEY.pem [--expires-in DAYS]]\n"
+    "                 [--dry-run] [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish rollback DIR --version V [--launcher] [--base-url URL] [--force]\n"
-    "                 [--dry-run] [--signing-key KEY.pem [--expires-in DAYS]]\n"
+    "                 [--dry-run] [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish status DIR [--public-key KEY.pem]\n"
     "  tessik-publish status [DIR] --url URL [--public-key KEY.pem] [--ca-file CA.pem]\n"
     "  tessik-publish prune DIR --keep N [--dry-run]\n"
@@ -74,7 +74,10 @@ constexpr char Usage[] =
     "private key (PEM), for launchers built with TESSIK_RELEASE_PUBLIC_KEY; keep\n"
     "that key off the update host. A signed manifest carries a sequence higher\n"
     "than the live one's and than any before it; --expires-in DAYS also makes it\n"
-    "expire that many days later (re-sign before then).\n";
+    "expire that many days later (re-sign before then). Manifests say that the\n"
+    "host serves byte ranges of the builds, so launchers resume a broken download;\n"
+    "--no-byte-ranges leaves that out for a host that does not (game, launcher,\n"
+    "promote, rollback).\n";
 
 // Standard JSON, for the --json output (the manifests have their own writer).
 std::string Json(const std::string& text) {
@@ -111,15 +114,16 @@ CommandLine Parse(const std::vector<std::string>& args) {
         commands = {
             {"game",
              {{"--version", "--base-url", "--out", "--signing-key", "--expires-in"},
-              {"--force", "--dry-run"}}},
+              {"--force", "--dry-run", "--no-byte-ranges"}}},
             {"launcher",
-             {{"--base-url", "--out", "--signing-key", "--expires-in"}, {"--force", "--dry-run"}}},
+             {{"--base-url", "--out", "--signing-key", "--expires-in"},
+              {"--force", "--dry-run", "--no-byte-ranges"}}},
             {"promote",
              {{"--version", "--base-url", "--signing-key", "--expires-in"},
-              {"--launcher", "--force", "--dry-run"}}},
+              {"--launcher", "--force", "--dry-run", "--no-byte-ranges"}}},
             {"rollback",
              {{"--version", "--base-url", "--signing-key", "--expires-in"},
-              {"--launcher", "--force", "--dry-run"}}},
+              {"--launcher", "--force", "--dry-run", "--no-byte-ranges"}}},
             {"status", {{"--public-key", "--url", "--ca-file"}, {}}},
             {"prune", {{"--keep"}, {"--dry-run"}}},
             {"upload-order", {{}, {}}},
@@ -195,6 +199,7 @@ Report Run(const CommandLine& line) {
     options.force = line.flags.count("--force") != 0;
     options.dryRun = line.flags.count("--dry-run") != 0;
     options.signingKey = value("--signing-key");
+    options.byteRanges = line.flags.count("--no-byte-ranges") == 0;
     options.expiresInDays = ExpiryDays(value("--expires-in"), !options.signingKey.empty());
     if (line.command == "status") {
         if (!value("--url").empty()) {

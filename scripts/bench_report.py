@@ -88,7 +88,7 @@ def rate_row(kind, title, ours, baseline, beside, compared):
         add("", beside[1], s_beside)
 
 
-rate_row("download", "1. Download", ("launcher", "HttpsGet, file mode"),
+rate_row("download", "1. Download", ("launcher", "HttpsGet, file mode, stall watch on"),
          ("bare", "bare WinHTTP loop, same buffer"), ("curl", "curl (Linux), same server and file"),
          "the bare loop's rate")
 rate_row("digest", "2. Digest", ("launcher", "Sha256FileHex, from the file"),

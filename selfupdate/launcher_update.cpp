@@ -13,9 +13,11 @@
 #include "base/text.h"
 #include "base/worker_messages.h"
 #include "build_config.h"
-#include "service/digest.h"
 #include "service/https_transfer.h"
+#include "service/manifest_signature.h"
+#include "service/transfer_rules.h"
 #include "store/manifest_sequence.h"
+#include "store/partial_download.h"
 #include "store/version_name.h"
 
 namespace fs = std::filesystem;
@@ -99,12 +101,10 @@ bool CheckLauncherUpdate(const fs::path& root, RememberedSequences& seen) {
 
     PostStatus(L"Downloading launcher update...");
     const fs::path update = root / (L"launcher-update-" + version + L".exe");
-    HttpsGet(manifest.url, nullptr, &update);
-    if (Sha256FileHex(update) != manifest.sha256) {
-        std::error_code ignored;
-        fs::remove(update, ignored);
-        throw LauncherError("Downloaded launcher failed its SHA-256 check");
-    }
+    DownloadVerifiedFile(manifest, root, L"launcher", update,
+                         "Downloaded launcher failed its SHA-256 check",
+                         DownloadOptions{.totalMs = ActiveTransferBounds().launcherTotalMs,
+                                         .progress = PostProgress});
 
     const fs::path backup = LauncherBackupPath(launcherExecutablePath);
     if (!StartDetachedProcess(

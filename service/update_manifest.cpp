@@ -5,6 +5,7 @@
 
 #include "base/json_field.h"
 #include "base/launcher_error.h"
+#include "base/manifest_keys.h"
 #include "base/manifest_signing_text.h"
 #include "base/text.h"
 
@@ -17,6 +18,7 @@ UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& e
     if (manifest.executable.empty()) {
         manifest.executable = "tessik.exe";
     }
+    manifest.byteRanges = ReadJsonStringField(text, ByteRangesKey, false) == ByteRangesValue;
 
     std::transform(
         manifest.sha256.begin(), manifest.sha256.end(), manifest.sha256.begin(),

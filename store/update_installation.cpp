@@ -8,9 +8,8 @@
 #include "base/launcher_error.h"
 #include "base/scoped_handle.h"
 #include "base/worker_messages.h"
-#include "service/digest.h"
-#include "service/https_transfer.h"
 #include "store/archive.h"
+#include "store/partial_download.h"
 #include "store/retrying_move.h"
 #include "store/tree_removal.h"
 #include "store/version_name.h"
@@ -131,11 +130,11 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
     const fs::path staging = CreateStagingFolder(root);
     try {
         const fs::path archive = staging / L"runtime.zip";
-        HttpsGet(manifest.url, nullptr, &archive);
-        if (Sha256FileHex(archive) != manifest.sha256) {
-            throw LauncherError("Downloaded update failed its SHA-256 check");
-        }
+        DownloadVerifiedFile(manifest, root, L"update", archive,
+                             "Downloaded update failed its SHA-256 check",
+                             DownloadOptions{.progress = PostProgress});
         PostStatus(L"Installing verified update...");
+        PostProgress(0, 0);  // unpacking: no share to show
         const fs::path unpacked = staging / L"runtime";
         UnpackUpdateArchive(archive, unpacked);
         // A link in a build could later lead a removal, or the game, outside it.

@@ -276,12 +276,22 @@ class Publishing(Folder):
                 self.assertEqual(manifest(self.out), {
                     "version": version, "platform": "windows-x86_64",
                     "url": f"https://cdn.example.com/tessik/builds/tessik-{encoded}-{digest}.zip",
-                    "sha256": digest, "executable": "tessik.exe"})
+                    "sha256": digest, "executable": "tessik.exe", "ranges": "bytes"})
                 with open(os.path.join(self.out, "builds", f"tessik-{version}-{digest}.zip"),
                           "rb") as a, open(data(archive), "rb") as b:
                     self.assertEqual(a.read(), b.read())
         self.assertEqual(sorted(os.listdir(self.out)), [".lock", "builds", "release"],
                          "no temporary file remains")
+
+    def test_the_byte_range_key_comes_after_the_four_unless_the_host_serves_none(self):
+        self.ok(self.publish("good.zip", "1.0"))
+        with open(os.path.join(self.out, GAME_MANIFEST)) as f:
+            text = f.read()
+        self.assertLess(text.index('"executable"'), text.index('"ranges":"bytes"'))
+        self.ok(self.publish("good.zip", "1.1", "--no-byte-ranges"))
+        self.assertNotIn("ranges", manifest(self.out))
+        self.ok(run("rollback", self.out, "--version", "1.0"))
+        self.assertEqual(manifest(self.out)["ranges"], "bytes")
 
     def test_a_stray_file_under_the_builds_name_is_replaced(self):
         digest = sha256(data("good.zip"))
@@ -631,6 +641,14 @@ class Hosting(unittest.TestCase):
                          (200, "public, max-age=31536000, immutable"))
         with open(data("good.zip"), "rb") as f:
             self.assertEqual(archive, f.read())
+        # A resume: the rest of the build under the same strong validator.
+        tag = headers.get("ETag")
+        self.assertTrue(tag and not tag.startswith("W/"), tag)
+        status, part_headers, part = self.fetch(path, {"Range": "bytes=100-", "If-Range": tag})
+        self.assertEqual((status, part, part_headers.get("Content-Range")),
+                         (206, archive[100:], f"bytes 100-{len(archive) - 1}/{len(archive)}"))
+        self.assertEqual(part_headers.get("Cache-Control"), "public, max-age=31536000, immutable")
+        self.assertEqual(self.fetch(path, {"Range": "bytes=100-", "If-Range": '"other"'})[0], 200)
         missing = path.replace(path[-68:-4], "0" * 64)
         self.assertEqual(self.fetch(missing)[:2][0], 404)
         self.assertEqual(self.fetch(missing)[1].get("Cache-Control"), "no-store")

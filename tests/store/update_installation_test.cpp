@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "store/archive.h"
 #include "store/launcher_state.h"
+#include "store/partial_download.h"
 #include "store/retrying_move.h"
 #include "store/storage.h"
 #include "tests/support/child_process.h"
@@ -471,3 +472,24 @@ TEST(InstallUpdate, ABrokenBuildThatCannotBeRemovedIsMovedAside) {
 }
 
 }  // namespace
+
+TEST(PartialDownloads, OnlyTheNamedDigestOfAKindIsKeptAndNoneOlderThanAWeek) {
+    const fs::path root = test_bed::FreshScratchFolder();
+    const fs::path kept = PartialDownloadPath(root, L"update", std::string(64, 'a'));
+    const fs::path other = PartialDownloadPath(root, L"update", std::string(64, 'b'));
+    const fs::path launcher = PartialDownloadPath(root, L"launcher", std::string(64, 'c'));
+    for (const fs::path& file : {kept, other, launcher}) {
+        WriteFileBytes(file, "part");
+        WriteFileBytes(file.wstring() + L".validator", "\"tag\" 9");
+    }
+    RemovePartialDownloads(root, L"update", kept);
+    EXPECT_TRUE(fs::exists(kept));
+    EXPECT_FALSE(fs::exists(other));
+    EXPECT_FALSE(fs::exists(other.wstring() + L".validator"));
+    EXPECT_TRUE(fs::exists(launcher)) << "another kind is not touched";
+
+    fs::last_write_time(kept, fs::file_time_type::clock::now() - std::chrono::hours(24 * 8));
+    RemovePartialDownloads(root, L"update", kept);
+    EXPECT_FALSE(fs::exists(kept)) << "a week old: stale";
+    EXPECT_FALSE(fs::exists(kept.wstring() + L".validator"));
+}

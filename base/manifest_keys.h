@@ -1,0 +1,8 @@
+#pragma once
+
+// The optional manifest key, written by the release tool after the four, that
+// says the host serves byte ranges of the files its manifests name: a broken
+// download is then resumed instead of started over. Neither text holds the
+// quoted name of another key, so the key reader cannot mistake one for another.
+inline constexpr char ByteRangesKey[] = "ranges";
+inline constexpr char ByteRangesValue[] = "bytes";
