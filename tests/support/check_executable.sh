@@ -10,7 +10,7 @@ dump=$(x86_64-w64-mingw32-objdump -p "$exe")
 grep -q 'file format pei-x86-64' <<<"$dump" || fail "not a PE32+ x86-64 image"
 grep -Eq '^Subsystem\s+0+2\s' <<<"$dump" || fail "not the Windows GUI subsystem"
 
-allowed='^(kernel32|user32|gdi32|shell32|advapi32|winhttp|bcrypt|crypt32|msvcrt|ntdll|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+allowed='^(kernel32|user32|gdi32|shell32|advapi32|ole32|winhttp|bcrypt|crypt32|msvcrt|ntdll|api-ms-win-crt-[a-z0-9-]+)\.dll$'
 dlls=$(sed -n 's/^\s*DLL Name: //p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
 [ -n "$dlls" ] || fail "no imports found"
 while read -r dll; do
