@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "base/json_field.h"
+#include "store/build_index.h"
 
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
@@ -47,6 +48,9 @@ std::string ManifestJson(const ManifestFields& fields) {
            ",\"platform\":\"windows-x86_64\",\"url\":" + JsonString(fields.url) +
            ",\"sha256\":" + JsonString(fields.sha256) +
            ",\"executable\":" + JsonString(fields.executable) +
+           (fields.buildIndex.empty()
+                ? ""
+                : ",\"" + std::string(BuildIndexKey) + "\":" + JsonString(fields.buildIndex)) +
            (fields.signature.empty() ? "" : ",\"signature\":" + JsonString(fields.signature)) +
            "}\n";
 }
@@ -61,5 +65,6 @@ std::optional<ManifestFields> ReadManifestFile(const std::filesystem::path& file
     fields.sha256 = ReadJsonStringField(text, "sha256", true);
     fields.executable = ReadJsonStringField(text, "executable", false);
     fields.signature = ReadJsonStringField(text, "signature", false);
+    fields.buildIndex = ReadJsonStringField(text, BuildIndexKey, false);
     return fields;
 }

@@ -10,7 +10,8 @@ struct ManifestFields {
     std::string url;
     std::string sha256;
     std::string executable;
-    std::string signature;  // empty: unsigned
+    std::string signature;   // empty: unsigned
+    std::string buildIndex;  // SHA-256 of the build's index; empty: none
 };
 
 // A JSON string the launcher's reader gives back byte for byte. Refuses text

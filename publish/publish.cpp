@@ -9,6 +9,7 @@
 
 #include "base/text.h"
 #include "publish/base_url.h"
+#include "publish/build_index.h"
 #include "publish/game_archive.h"
 #include "publish/manifest_json.h"
 #include "publish/manifest_signing.h"
@@ -219,13 +220,17 @@ Report PublishBuild(const ReleaseKind& kind, const fs::path& source, std::string
 
     const std::string name = BuildFileName(kind, version, sha256);
     const fs::path file = folder / "builds" / name;
-    const ManifestFields manifest{version, BuildUrl(base, name), sha256, kind.executable, ""};
+    ManifestFields manifest{version, BuildUrl(base, name), sha256, kind.executable, "", ""};
     section.fields = {{"version", version},
                       {"sha256", sha256},
                       {"size", std::to_string(size)},
                       {"url", manifest.url},
                       {"file", file.string()}};
     if (facts) ReportSignature(*facts, section, report);
+    if (!launcher) {
+        manifest.buildIndex =
+            PublishIndexAndPatches(folder, version, subject, options.patchCount, options, section);
+    }
     // A file already under this name is used only when it holds these bytes.
     if (fs::exists(file) && Sha256OfFile(file) != sha256) {
         report.warnings.push_back(file.string() +
@@ -280,8 +285,9 @@ Report Promote(const ReleaseKind& kind, const fs::path& folder, const std::strin
     } else {
         CheckGameArchive(build.file);
     }
-    const ManifestFields manifest{version, BuildUrl(base, build.name), build.sha256,
-                                  kind.executable, ""};
+    ManifestFields manifest{version, BuildUrl(base, build.name), build.sha256, kind.executable, "",
+                            ""};
+    if (&kind == &GameKind()) manifest.buildIndex = IndexOfBuild(folder, build.sha256);
     section.fields = {{"version", version},
                       {"sha256", build.sha256},
                       {"size", std::to_string(fs::file_size(build.file))},
@@ -322,6 +328,11 @@ Report::Section StatusOf(const ReleaseKind& kind, const fs::path& folder, const 
         state = Sha256OfFile(*build) == live->sha256 ? "ok" : "build does not match its digest";
     }
     if (live->executable != kind.executable) state = "manifest names another executable";
+    if (!live->buildIndex.empty()) {
+        bool whole = true;
+        ReportIndexAndPatches(folder, live->buildIndex, section, whole);
+        if (!whole && state == "ok") state = "index or patch missing or damaged";
+    }
     if (publicKey.empty()) {
         section.fields.push_back({"signature", live->signature.empty() ? "none" : "present"});
     } else {
@@ -371,6 +382,7 @@ Report Prune(const fs::path& folder, int keep, const Options& options) {
             section.fields.push_back({kept ? "kept" : "removed", rest[i].second.name});
             if (!kept && !options.dryRun) fs::remove(rest[i].second.file);
         }
+        if (kind == &GameKind()) PruneIndexesAndPatches(folder, options, section);
         report.sections.push_back(section);
     }
     return report;

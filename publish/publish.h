@@ -13,6 +13,7 @@ struct Options {
     bool force = false;                // publish over a refusal that --force names
     bool dryRun = false;               // check everything, write nothing
     std::filesystem::path signingKey;  // sign each manifest written (empty: unsigned)
+    int patchCount = 3;                // patches from this many earlier game builds
 };
 
 // What a command found or did, for the text and the JSON output.

@@ -14,7 +14,7 @@ namespace {
 constexpr char Usage[] =
     "usage:\n"
     "  tessik-publish game ARCHIVE --version V --base-url URL --out DIR [--force] [--dry-run]\n"
-    "                 [--signing-key KEY.pem]\n"
+    "                 [--signing-key KEY.pem] [--patches N]\n"
     "  tessik-publish launcher EXE --base-url URL --out DIR [--force] [--dry-run]\n"
     "                 [--signing-key KEY.pem]\n"
     "  tessik-publish promote DIR --version V [--launcher] [--base-url URL] [--dry-run]\n"
@@ -30,7 +30,12 @@ constexpr char Usage[] =
     "          entries, a missing, doubled, empty or non-Windows tessik.exe, and a\n"
     "          version that cannot name one folder. Copies the zip once, taking its\n"
     "          SHA-256 as it goes, to DIR/builds/tessik-V-<sha256>.zip, then writes\n"
-    "          DIR/release/windows-x86_64-manifest.json.\n"
+    "          DIR/release/windows-x86_64-manifest.json. Beside the build it writes\n"
+    "          its index (every file's path, size and SHA-256) and, from each of\n"
+    "          the N newest earlier builds in DIR/builds/ (--patches, 3 unless\n"
+    "          given, 0 for none), a patch zip holding only the new or changed\n"
+    "          files; both named by their SHA-256, which the manifest and the\n"
+    "          index carry.\n"
     "launcher  reads the executable's own version record (version, update host,\n"
     "          Authenticode signature), checks it is the 64-bit GUI launcher built\n"
     "          for the base URL's host, copies it to DIR/builds/ and writes\n"
@@ -41,7 +46,8 @@ constexpr char Usage[] =
     "          that build is there and matches its digest, and whether the manifest\n"
     "          is signed; with --public-key, whether that key verifies it.\n"
     "prune     removes builds that no manifest names, keeping the N newest of each\n"
-    "          kind besides the live ones.\n"
+    "          kind besides the live ones, with the index of each removed game\n"
+    "          build and the patches that lead to it.\n"
     "URL is the https address at which DIR is served: https://, a host, an\n"
     "optional port and path, nothing else. Builds and manifests are written through\n"
     "flushed temporary files in DIR/.incoming/ and renamed into place, builds\n"
@@ -86,7 +92,8 @@ CommandLine Parse(const std::vector<std::string>& args) {
     static const std::map<std::string, std::pair<std::set<std::string>, std::set<std::string>>>
         commands = {
             {"game",
-             {{"--version", "--base-url", "--out", "--signing-key"}, {"--force", "--dry-run"}}},
+             {{"--version", "--base-url", "--out", "--signing-key", "--patches"},
+              {"--force", "--dry-run"}}},
             {"launcher", {{"--base-url", "--out", "--signing-key"}, {"--force", "--dry-run"}}},
             {"promote",
              {{"--version", "--base-url", "--signing-key"},
@@ -142,10 +149,10 @@ CommandLine Parse(const std::vector<std::string>& args) {
     return line;
 }
 
-int KeepCount(const std::string& text) {
+int Count(const std::string& text, const char* usage) {
     if (text.empty() || text.size() > 6 ||
         text.find_first_not_of("0123456789") != std::string::npos) {
-        throw UsageError("--keep needs a whole number, such as 3");
+        throw UsageError(usage);
     }
     return std::stoi(text);
 }
@@ -159,6 +166,9 @@ Report Run(const CommandLine& line) {
     options.force = line.flags.count("--force") != 0;
     options.dryRun = line.flags.count("--dry-run") != 0;
     options.signingKey = value("--signing-key");
+    if (!value("--patches").empty()) {
+        options.patchCount = Count(value("--patches"), "--patches needs a whole number, such as 3");
+    }
     if (line.command == "game" || line.command == "launcher") {
         const ReleaseKind& kind = line.command == "game" ? GameKind() : LauncherKind();
         return PublishBuild(kind, line.subject, value("--version"), value("--base-url"),
@@ -168,7 +178,9 @@ Report Run(const CommandLine& line) {
         const ReleaseKind& kind = line.flags.count("--launcher") ? LauncherKind() : GameKind();
         return Promote(kind, line.subject, value("--version"), value("--base-url"), options);
     }
-    if (line.command == "prune") return Prune(line.subject, KeepCount(value("--keep")), options);
+    if (line.command == "prune")
+        return Prune(line.subject, Count(value("--keep"), "--keep needs a whole number, such as 3"),
+                     options);
     return Status(line.subject, value("--public-key"));
 }
 

@@ -136,7 +136,10 @@ class Publishing(Folder):
             with self.subTest(archive=archive):
                 self.ok(self.publish(archive, version))
                 digest = sha256(data(archive))
-                self.assertEqual(manifest(self.out), {
+                published = manifest(self.out)
+                index = os.path.join(self.out, "builds", published.pop("build_index") + ".index")
+                self.assertIn(f"build {digest} {version}\n", open(index).read())
+                self.assertEqual(published, {
                     "version": version, "platform": "windows-x86_64",
                     "url": f"https://cdn.example.com/tessik/builds/tessik-{encoded}-{digest}.zip",
                     "sha256": digest, "executable": "tessik.exe"})
@@ -212,6 +215,8 @@ class Keeping(Folder):
             self.ok(self.publish(archive, version))
         status = json.loads(self.ok(run("status", self.out, "--json")).stdout)
         self.assertEqual((status["game"]["version"], status["game"]["state"]), ("1.2", "ok"))
+        self.assertRegex(status["game"]["patch from 1.1"], "^[0-9]+ bytes, ok$")
+        self.assertRegex(status["game"]["patch from 1.0"], "^[0-9]+ bytes, ok$")
         self.assertEqual(status["launcher"]["state"], "not published")
 
         self.ok(run("rollback", self.out, "--version", "1.0"))
@@ -220,9 +225,15 @@ class Keeping(Folder):
         self.assertEqual(run("promote", self.out, "--version", "3.0").returncode, 1)
 
         pruned = json.loads(self.ok(run("prune", self.out, "--keep", "1", "--json")).stdout)
-        self.assertEqual(len(pruned["game"]["removed"]), 1)
-        self.assertEqual(sorted(os.listdir(os.path.join(self.out, "builds"))),
+        # 1.1 goes with its index and the patch that leads to it from 1.0;
+        # the patches to 1.2 stay while 1.2 does.
+        self.assertEqual(len(pruned["game"]["removed"]), 3)
+        builds = os.listdir(os.path.join(self.out, "builds"))
+        self.assertEqual(sorted(name for name in builds if name.startswith("tessik-")),
                          sorted([pruned["game"]["live"][0], pruned["game"]["kept"][0]]))
+        self.assertEqual(sorted(name.split(".", 1)[1] for name in builds
+                                if not name.startswith("tessik-")),
+                         ["index", "index", "patch.zip", "patch.zip"])
 
         live = os.path.join(self.out, "builds", pruned["game"]["live"][0])
         with open(live, "r+b") as f:
