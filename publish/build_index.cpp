@@ -25,21 +25,11 @@ std::string ReadText(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string HexDigits(const unsigned char* bytes, unsigned int count) {
-    static constexpr char alphabet[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < count; ++i) {
-        text.push_back(alphabet[bytes[i] >> 4]);
-        text.push_back(alphabet[bytes[i] & 0x0F]);
-    }
-    return text;
-}
-
 std::string Sha256OfText(const std::string& text) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
-    return HexDigits(digest, length);
+    return LowerHex(digest, length);
 }
 
 // The index files in "builds/" that can be read, by file.
@@ -103,7 +93,7 @@ BuildIndex IndexOfArchive(const fs::path& archive) {
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned int length = 0;
         EVP_DigestFinal_ex(hash.get(), digest, &length);
-        file.sha256 = HexDigits(digest, length);
+        file.sha256 = LowerHex(digest, length);
         index.files.push_back(std::move(file));
     }
     if (status != ARCHIVE_EOF) throw std::runtime_error("The archive is damaged");

@@ -31,6 +31,9 @@ std::optional<BuildFile> ParseBuildFileName(const ReleaseKind& kind,
                                             const std::filesystem::path& file);
 std::vector<BuildFile> BuildsOf(const ReleaseKind& kind, const std::filesystem::path& folder);
 
+// Bytes as lowercase hex, high half first.
+std::string LowerHex(const unsigned char* bytes, size_t count);
+
 // The digest as the launcher writes it: 64 lowercase hex digits, read in one
 // pass with constant memory.
 std::string Sha256OfFile(const std::filesystem::path& file);

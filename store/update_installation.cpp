@@ -11,6 +11,7 @@
 #include "service/digest.h"
 #include "service/https_transfer.h"
 #include "store/archive.h"
+#include "store/patch_installation.h"
 #include "store/retrying_move.h"
 #include "store/tree_removal.h"
 #include "store/version_name.h"
@@ -78,17 +79,23 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
     const fs::path staging = root / StagingFolderName(GetCurrentProcessId(), GetTickCount64());
     fs::create_directories(staging);
     try {
-        const fs::path archive = staging / L"runtime.zip";
-        HttpsGet(manifest.url, nullptr, &archive);
-        if (Sha256FileHex(archive) != manifest.sha256) {
-            throw LauncherError("Downloaded update failed its SHA-256 check");
-        }
-        PostStatus(L"Installing verified update...");
         const fs::path unpacked = staging / L"runtime";
-        UnpackUpdateArchive(archive, unpacked);
-        // A link in a build could later lead a removal, or the game, outside it.
-        if (TreeHoldsLink(unpacked)) {
-            throw LauncherError("The update archive contains a link");
+        // Only what changed is downloaded when stored builds and a patch can
+        // make the build; otherwise the full archive, checked the same way.
+        PatchInstallation patch(manifest, root, staging);
+        if (!patch.TryAssemble(unpacked)) {
+            const fs::path archive = staging / L"runtime.zip";
+            HttpsGet(manifest.url, nullptr, &archive);
+            if (Sha256FileHex(archive) != manifest.sha256) {
+                throw LauncherError("Downloaded update failed its SHA-256 check");
+            }
+            PostStatus(L"Installing verified update...");
+            UnpackUpdateArchive(archive, unpacked);
+            // A link in a build could later lead a removal, or the game, outside it.
+            if (TreeHoldsLink(unpacked)) {
+                throw LauncherError("The update archive contains a link");
+            }
+            patch.CheckUnpacked(unpacked);
         }
         // A scanner may hold the fresh files for a moment.
         if (!MoveFileRetrying(unpacked, build, 0)) {
