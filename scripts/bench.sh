@@ -184,7 +184,10 @@ done
 # What an update downloads: the index and the patch (the request log shows
 # the full archive fetched only by the full installs).
 full_fetches=$(( $(grep -c "$full_name" "$bed/requests.log" || true) - full_before ))
-patch_bytes=$(( $(stat -c %s "$patch_tree"/builds/*.index) + $(stat -c %s "$patch_tree"/builds/*.patch.zip) ))
+index=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["build_index"])' \
+  "$patch_tree/release/m2.json")
+patch=$(awk '$1 == "patch" {print $2}' "$patch_tree/builds/$index.index")
+patch_bytes=$(( $(stat -c %s "$patch_tree/builds/$index.index") + $(stat -c %s "$patch_tree/builds/$patch.patch.zip") ))
 echo "patchbytes,update,$patch_bytes,$(stat -c %s "$patch_tree/builds/$full_name"),$full_fetches,$reps" >>"$csv"
 rm -rf "$work/patch-update" "$work/patch-full"
 

@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <exception>
 #include <fstream>
 #include <map>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "base/launcher_error.h"
@@ -26,6 +29,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t CopyBufferSize = 1 << 20;
+constexpr size_t CopyThreads = 2;
 constexpr char CopyFailure[] = "Could not copy a stored file";
 constexpr char TreeMismatch[] = "Windows unpacked the update differently from the published build";
 
@@ -73,6 +77,49 @@ std::vector<fs::path> StoredBuilds(const fs::path& root, const std::string& reco
         }
     }
     return builds;
+}
+
+// Copies each file that a stored build holds under its path with its digest,
+// hashing the bytes on their way: copied, never moved or linked, so every
+// stored build stays as it is, and a stored file changed since its install
+// fails its digest and is not taken. Which files were copied. Two threads
+// share the work, so one hashes while the other waits for the disk.
+std::vector<bool> CopyStoredFiles(const std::vector<IndexFile>& files,
+                                  const std::vector<fs::path>& stored, const fs::path& unpacked) {
+    std::vector<char> copied(files.size(), 0);  // each slot written by one thread only
+    std::atomic<size_t> next{0};
+    std::exception_ptr failures[CopyThreads];
+    const auto work = [&](std::exception_ptr& failure) {
+        try {
+            for (size_t i = next++; i < files.size(); i = next++) {
+                const fs::path relative = Utf8ToUtf16(files[i].path);
+                const fs::path destination = unpacked / relative;
+                for (const fs::path& build : stored) {
+                    std::error_code error;
+                    const fs::path source = build / relative;
+                    if (!fs::is_regular_file(source, error) ||
+                        fs::file_size(source, error) != files[i].size) {
+                        continue;
+                    }
+                    if (CopyHashing(source, destination) == files[i].sha256) {
+                        copied[i] = 1;
+                        break;
+                    }
+                }
+                if (!copied[i]) fs::remove(destination);
+            }
+        } catch (...) {
+            failure = std::current_exception();
+            next = files.size();
+        }
+    };
+    std::thread helper(work, std::ref(failures[1]));
+    work(failures[0]);
+    helper.join();
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) std::rethrow_exception(failure);
+    }
+    return std::vector<bool>(copied.begin(), copied.end());
 }
 
 // Lists, checks and extracts a patch into `unpacked`; the NTFS keys of the
@@ -163,30 +210,17 @@ void PatchInstallation::Assemble(const fs::path& unpacked) {
     const fs::path target = root_ / L"versions" / SafeVersionName(manifest_.version);
     const std::vector<fs::path> stored = StoredBuilds(root_, recorded, target);
 
-    // Copied, never moved or linked: every stored build stays as it is. A
-    // stored file changed since its install fails its digest and is not taken.
-    KnownDigests known;
-    bool missing = false;
     fs::create_directories(unpacked);
     for (const IndexFile& file : index_->files) {
-        const fs::path relative = Utf8ToUtf16(file.path);
-        const fs::path destination = unpacked / relative;
-        bool copied = false;
-        for (const fs::path& build : stored) {
-            std::error_code error;
-            const fs::path source = build / relative;
-            if (!fs::is_regular_file(source, error) || fs::file_size(source, error) != file.size) {
-                continue;
-            }
-            fs::create_directories(destination.parent_path());
-            if (CopyHashing(source, destination) == file.sha256) {
-                known[IndexPathKey(file.path)] = file.sha256;
-                copied = true;
-                break;
-            }
-        }
-        if (!copied) {
-            fs::remove(destination);
+        fs::create_directories((unpacked / Utf8ToUtf16(file.path)).parent_path());
+    }
+    const std::vector<bool> copied = CopyStoredFiles(index_->files, stored, unpacked);
+    KnownDigests known;
+    bool missing = false;
+    for (size_t i = 0; i < copied.size(); ++i) {
+        if (copied[i]) {
+            known[IndexPathKey(index_->files[i].path)] = index_->files[i].sha256;
+        } else {
             missing = true;
         }
     }

@@ -47,7 +47,7 @@ struct Tree {
 };
 
 const Tree Patched{L"patched"}, NoPatch{L"patched-nopatch"}, Damaged{L"patched-damaged"},
-    Lying{L"patched-lying"};
+    Lying{L"patched-lying"}, BadPath{L"patched-badpath"};
 
 // Requests for each name during `action`.
 std::map<std::wstring, size_t> FetchesDuring(const std::vector<std::wstring>& names,
@@ -125,6 +125,7 @@ TEST(PatchedUpdate, AnythingWrongOnThePatchsWayFallsBackToTheFullArchive) {
         {"no patch from the recorded build", NoPatch, 1, 2, false},
         {"a damaged patch", Damaged, 1, 2, false},
         {"an index that does not match its digest", Damaged, 2, 3, false},
+        {"an index naming a path Windows would store otherwise", BadPath, 1, 2, false},
     };
     for (const Case& c : cases) {
         PlayerMachine player;

@@ -172,17 +172,22 @@ def patched_releases(game):
     flip(os.path.join(damaged, "builds", patch + ".patch.zip"))
     flip(index_of(damaged, 3))
 
-    lying = tree("patched-lying", 1)
-    text = read(index_of(lying, 1)) + b"file 1 " + b"0" * 64 + b" assets/missing.bin\n"
-    digest = hashlib.sha256(text).hexdigest()
-    with open(os.path.join(lying, "builds", digest + ".index"), "wb") as f:
-        f.write(text)
-    manifest_file = os.path.join(lying, "release", "m1.json")
-    with open(manifest_file) as f:
-        manifest = json.load(f)
-    manifest["build_index"] = digest
-    with open(manifest_file, "w") as f:
-        json.dump(manifest, f)
+    def add_to_index(out, n, line):
+        """Build n's index with one more line, under its own digest and named
+        by the manifest."""
+        text = read(index_of(out, n)) + line
+        digest = hashlib.sha256(text).hexdigest()
+        with open(os.path.join(out, "builds", digest + ".index"), "wb") as f:
+            f.write(text)
+        manifest_file = os.path.join(out, "release", f"m{n}.json")
+        with open(manifest_file) as f:
+            manifest = json.load(f)
+        manifest["build_index"] = digest
+        with open(manifest_file, "w") as f:
+            json.dump(manifest, f)
+
+    add_to_index(tree("patched-lying", 1), 1, b"file 1 " + b"0" * 64 + b" assets/missing.bin\n")
+    add_to_index(tree("patched-badpath", 2), 2, b"folder assets/stream:alternate\n")
     print("patched releases in", os.path.dirname(patched))
 
 

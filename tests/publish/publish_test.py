@@ -309,6 +309,10 @@ class Hosting(unittest.TestCase):
                          (200, "public, max-age=31536000, immutable"))
         with open(data("good.zip"), "rb") as f:
             self.assertEqual(archive, f.read())
+        index = "/builds/" + json.loads(body)["build_index"] + ".index"
+        status, headers, _ = self.fetch(path[:path.rfind("/builds/")] + index)
+        self.assertEqual((status, headers.get("Cache-Control")),
+                         (200, "public, max-age=31536000, immutable"), "the build's index")
         missing = path.replace(path[-68:-4], "0" * 64)
         self.assertEqual(self.fetch(missing)[:2][0], 404)
         self.assertEqual(self.fetch(missing)[1].get("Cache-Control"), "no-store")
@@ -323,7 +327,8 @@ class Hosting(unittest.TestCase):
             self.addCleanup(os.remove, os.path.join(root, name))
         for path in ("/", "/builds/", "/release/", "/release/.manifest.json.swp",
                      "/release/windows-x86_64-manifest.json~", "/builds/.hidden.zip",
-                     "/.incoming/1-2.part", "/nginx.conf", "/../certs/ca.key"):
+                     "/.incoming/1-2.part", "/nginx.conf", "/../certs/ca.key",
+                     "/builds/" + "0" * 64 + ".patch.zip", "/builds/x.index"):
             with self.subTest(path=path):
                 status, headers, _ = self.fetch(path)
                 self.assertIn(status, (400, 404))
