@@ -47,7 +47,7 @@ std::vector<std::pair<fs::path, BuildIndex>> IndexesIn(const fs::path& folder) {
     return indexes;
 }
 
-// Removes the file when it is dropped unless released.
+// Removes the file when it goes out of scope.
 struct TemporaryFile {
     fs::path path;
     ~TemporaryFile() {
