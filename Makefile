@@ -9,6 +9,8 @@ WERROR     ?= OFF
 CMAKE_SETTINGS := $(if $(TESSIK_UPDATE_HOST),-DTESSIK_UPDATE_HOST=$(TESSIK_UPDATE_HOST)) \
                   $(if $(TESSIK_LAUNCHER_VERSION),-DTESSIK_LAUNCHER_VERSION=$(TESSIK_LAUNCHER_VERSION)) \
                   $(if $(TESSIK_RELEASE_PUBLIC_KEY),-DTESSIK_RELEASE_PUBLIC_KEY=$(TESSIK_RELEASE_PUBLIC_KEY))
+# The taskbar button shows the download's progress (recommended; the demo uses it).
+TESSIK_TASKBAR_PROGRESS ?= OFF
 
 .PHONY: deps configure build test test-hostile check demo bench bench-quick clean format
 
@@ -17,7 +19,8 @@ deps:
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	      -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTESSIK_WERROR=$(WERROR) $(CMAKE_SETTINGS)
+	      -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTESSIK_WERROR=$(WERROR) $(CMAKE_SETTINGS) \
+	      -DTESSIK_TASKBAR_PROGRESS=$(TESSIK_TASKBAR_PROGRESS)
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -30,6 +33,7 @@ test-hostile: build
 	bash scripts/run-tests.sh $(BUILD) -L hostile_tests
 
 # The whole product end to end: release tool, nginx, launcher, game, invite.
+demo: TESSIK_TASKBAR_PROGRESS = ON
 demo: build
 	bash scripts/demo.sh $(CURDIR)/$(BUILD)
 

@@ -1,10 +1,14 @@
 #include "app/launcher_window.h"
 
+#include <objbase.h>
+
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "app/entry_point.h"
+#include "app/taskbar_progress.h"
 #include "app/update_worker.h"
 #include "base/launcher_error.h"
 #include "base/text.h"
@@ -38,6 +42,10 @@ HINSTANCE launcherInstance = nullptr;
 HFONT titleFont = nullptr;
 HFONT bodyFont = nullptr;
 HFONT buttonFont = nullptr;
+// The download's progress on the taskbar button (a build setting); the
+// shell's message that the button exists, 0 when the setting is off.
+TaskbarButton taskbarButton;
+UINT taskbarButtonCreated = 0;
 // Item i of versionCombo starts the build in element i. UI thread only.
 std::vector<std::filesystem::path> listedVersionFolders;
 
@@ -84,6 +92,7 @@ void RefreshInstalledVersions() {
 }
 
 void StartUpdateWorker() {
+    taskbarButton.Show(TaskbarView{});
     EnableWindow(controls.updateButton, FALSE);
     EnableWindow(controls.versionCombo, FALSE);
     EnableWindow(controls.playButton, FALSE);
@@ -112,7 +121,16 @@ void PlaySelectedVersion() {
 }
 
 LRESULT CALLBACK LauncherWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (taskbarButtonCreated != 0 && message == taskbarButtonCreated) {
+        taskbarButton.Attach(window);
+        return 0;
+    }
+    if (const std::optional<TaskbarView> view = TaskbarViewAfter(message, wParam, lParam)) {
+        taskbarButton.Show(*view);
+    }
     switch (message) {
+        case WM_LAUNCHER_PROGRESS:
+            return 0;
         case WM_LAUNCHER_STATUS: {
             const std::unique_ptr<std::wstring> text = TakePostedText(lParam);
             SetWindowTextW(controls.statusLabel, text->c_str());
@@ -160,6 +178,12 @@ std::wstring InstalledLabelText(const std::string& recordedVersion) {
 
 int RunLauncherWindow(HINSTANCE instance, int showCommand) {
     launcherInstance = instance;
+    // The taskbar object is made on this thread, an apartment of its own.
+    const bool comReady =
+        TaskbarProgressShown() && SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    if (comReady) {
+        taskbarButtonCreated = RegisterWindowMessageW(L"TaskbarButtonCreated");
+    }
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = LauncherWindowProcedure;
     windowClass.hInstance = instance;
@@ -216,6 +240,10 @@ int RunLauncherWindow(HINSTANCE instance, int showCommand) {
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
+    }
+    if (comReady) {
+        taskbarButton.Detach();
+        CoUninitialize();
     }
     return static_cast<int>(message.wParam);
 }

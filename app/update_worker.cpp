@@ -11,8 +11,8 @@
 #include "launch/invite_protocol.h"
 #include "selfupdate/launcher_update.h"
 #include "service/https_transfer.h"
-#include "service/manifest_signature.h"
 #include "store/launcher_state.h"
+#include "store/manifest_sequence.h"
 #include "store/storage.h"
 #include "store/update_installation.h"
 
@@ -95,11 +95,12 @@ void RunUpdateWorker() {
         return;
     }
     const LauncherState previous = state;
+    RememberedSequences seen(root / SequenceFileName);
 
     try {
         PostStatus(L"Checking launcher version...");
         try {
-            if (CheckLauncherUpdate(root)) {
+            if (CheckLauncherUpdate(root, seen)) {
                 PostStatus(L"Restarting updated launcher...");
                 PostRunStarted();
                 return;
@@ -111,7 +112,8 @@ void RunUpdateWorker() {
         PostStatus(L"Checking for updates...");
         std::string text;
         HttpsGet(GameManifestAddress(), &text, nullptr);
-        const UpdateManifest manifest = ReadUpdateManifest(text, "tessik.exe");
+        const UpdateManifest manifest =
+            ReadRememberedManifest(text, "tessik.exe", ManifestKind::Game, seen);
         if (manifest.version != state.version || !HasGameExecutable(state.path)) {
             state.path = InstallUpdate(manifest, root);
             state.version = manifest.version;

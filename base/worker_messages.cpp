@@ -19,6 +19,21 @@ void PostRunStarted() { PostMessageW(mainWindow, WM_LAUNCHER_DONE, 1, 0); }
 
 void PostRunFailed(const std::wstring& failure) { PostText(WM_LAUNCHER_DONE, 0, failure); }
 
+void PostProgress(std::uint64_t done, std::uint64_t total) {
+    if (!TaskbarProgressShown()) {
+        return;
+    }
+    // The window repaints the button for each one: ten a second is smooth.
+    thread_local ULONGLONG lastPost = 0;
+    const ULONGLONG now = GetTickCount64();
+    if (done != total && lastPost != 0 && now - lastPost < 100) {
+        return;
+    }
+    lastPost = now;
+    PostMessageW(mainWindow, WM_LAUNCHER_PROGRESS, static_cast<WPARAM>(done),
+                 static_cast<LPARAM>(total));
+}
+
 std::unique_ptr<std::wstring> TakePostedText(LPARAM lParam) {
     return std::unique_ptr<std::wstring>(reinterpret_cast<std::wstring*>(lParam));
 }

@@ -12,8 +12,11 @@
 #include <string_view>
 #include <vector>
 
+#include "publish/authenticode.h"
 #include "publish/pe_version.h"
 #include "store/archive.h"
+#include "store/windows_names.h"
+#include "store/zip_directory.h"
 
 namespace {
 
@@ -39,6 +42,34 @@ void AppendExpanded(std::string& out, char c) {
     throw std::runtime_error("The archive entry \"" + line + "\" " + why);
 }
 
+// The names as Windows' tar.exe and NTFS will store them, read from the zip's
+// own records (central directory beside each local header), not as this
+// machine's libarchive lists them.
+GameArchiveFacts CheckWindowsNames(const std::filesystem::path& archive) {
+    const std::vector<ZipEntry> entries = ReadZipDirectory(archive);
+    if (const std::optional<EntryProblem> problem = FindWindowsEntryProblem(entries)) {
+        Refuse(ListingLine(problem->entry), problem->why);
+    }
+    GameArchiveFacts facts;
+    for (const ZipEntry& entry : entries) {
+        // Characters as Windows counts them: UTF-16 units.
+        size_t units = 0;
+        for (const char c : entry.name) {
+            const auto byte = static_cast<unsigned char>(c);
+            units += (byte & 0xC0) != 0x80 ? 1 : 0;
+            units += byte >= 0xF0 ? 1 : 0;
+        }
+        if (units > LongEntryPathWarning) {
+            facts.warnings.push_back(
+                "the archive entry \"" + ListingLine(entry.name) + "\" has a path of " +
+                std::to_string(units) + " characters; beyond " +
+                std::to_string(LongEntryPathWarning) +
+                ", a player's storage path in front of it may pass Windows' 260-character limit");
+        }
+    }
+    return facts;
+}
+
 }  // namespace
 
 std::string ListingLine(const std::string& name) {
@@ -62,7 +93,7 @@ std::string ListingLine(const std::string& name) {
     return out;
 }
 
-void CheckGameArchive(const std::filesystem::path& archive) {
+GameArchiveFacts CheckGameArchive(const std::filesystem::path& archive) {
     std::unique_ptr<struct archive, decltype(&archive_read_free)> reader(archive_read_new(),
                                                                          &archive_read_free);
     archive_read_support_format_zip(reader.get());
@@ -79,14 +110,22 @@ void CheckGameArchive(const std::filesystem::path& archive) {
     size_t executables = 0;
     std::string executableHead;
     uint64_t executableSize = 0;
+    std::unique_ptr<AuthenticodeReader> signature;
     struct archive_entry* entry = nullptr;
     int status;
-    // A warning (a name that is not text in its declared encoding) is what
-    // the archive program also lists past.
+    std::string line, warned, warning;
     while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK ||
            status == ARCHIVE_WARN) {
         const char* raw = archive_entry_pathname(entry);
-        const std::string line = ListingLine(raw == nullptr ? "" : raw);
+        line = ListingLine(raw == nullptr ? "" : raw);
+        // A warning (a name that is not text in its declared encoding, or a
+        // local header that disagrees) means two zip readers may see two
+        // builds: refused below, after the rules that say more precisely why.
+        if (status == ARCHIVE_WARN && warned.empty()) {
+            const char* why = archive_error_string(reader.get());
+            warned = line;
+            warning = why != nullptr ? why : "no reason given";
+        }
         listing += line + "\n";
         if (!IsSafeArchiveEntry(line)) {
             throw std::runtime_error("The update archive contains an unsafe path: \"" + line +
@@ -111,10 +150,16 @@ void CheckGameArchive(const std::filesystem::path& archive) {
             if (got == 0) break;
             if (executable) {
                 executableSize += static_cast<uint64_t>(got);
-                if (executableHead.size() < ExecutableHeadSize) {
-                    executableHead.append(buffer.data(),
-                                          std::min(static_cast<size_t>(got),
-                                                   ExecutableHeadSize - executableHead.size()));
+                const size_t head =
+                    std::min(static_cast<size_t>(got), ExecutableHeadSize - executableHead.size());
+                executableHead.append(buffer.data(), head);
+                // Judged as it streams past, once its headers are known.
+                if (!signature && executableHead.size() == ExecutableHeadSize) {
+                    signature = std::make_unique<AuthenticodeReader>(executableHead);
+                    signature->Add(executableHead.data(), executableHead.size());
+                }
+                if (signature && head < static_cast<size_t>(got)) {
+                    signature->Add(buffer.data() + head, static_cast<size_t>(got) - head);
                 }
             }
         }
@@ -124,4 +169,8 @@ void CheckGameArchive(const std::filesystem::path& archive) {
     CheckArchiveListing(listing);
     if (executableSize == 0) Refuse("tessik.exe", "is empty");
     if (!IsWindowsProgramHeader(executableHead)) Refuse("tessik.exe", "is not a Windows program");
+    GameArchiveFacts facts = CheckWindowsNames(archive);
+    if (!warned.empty()) Refuse(warned, "is read by libarchive with a warning (" + warning + ")");
+    facts.executableSignature = signature ? signature->Verdict() : AuthenticodeOf(executableHead);
+    return facts;
 }

@@ -2,6 +2,9 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
+
+#include "publish/authenticode.h"
 
 // One entry name as the archive program's listing shows it (bsdtar -t in a
 // UTF-8 locale): printable text as it is, every other byte and every
@@ -13,4 +16,8 @@ std::string ListingLine(const std::string& name);
 // special entry, exactly one "tessik.exe" at the top level and that one a
 // Windows program. Raises std::runtime_error with a sentence naming the entry.
 // Needs a UTF-8 locale (the tool sets one at start).
-void CheckGameArchive(const std::filesystem::path& archive);
+struct GameArchiveFacts {
+    Authenticode executableSignature = Authenticode::None;  // of "tessik.exe"
+    std::vector<std::string> warnings;
+};
+GameArchiveFacts CheckGameArchive(const std::filesystem::path& archive);

@@ -5,7 +5,8 @@
 #include <stdexcept>
 
 #include "base/json_field.h"
-#include "store/build_index.h"
+#include "base/manifest_keys.h"
+#include "base/manifest_signing_text.h"
 
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
@@ -43,28 +44,60 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
+namespace {
+
+// `,"key":"value"`, or nothing for an empty value.
+std::string OptionalKey(const char* key, const std::string& value) {
+    return value.empty() ? "" : ",\"" + std::string(key) + "\":" + JsonString(value);
+}
+
+}  // namespace
+
 std::string ManifestJson(const ManifestFields& fields) {
+    // Further keys after the four, the signatures last.
     return "{\"version\":" + JsonString(fields.version) +
            ",\"platform\":\"windows-x86_64\",\"url\":" + JsonString(fields.url) +
            ",\"sha256\":" + JsonString(fields.sha256) +
            ",\"executable\":" + JsonString(fields.executable) +
-           (fields.buildIndex.empty()
-                ? ""
-                : ",\"" + std::string(BuildIndexKey) + "\":" + JsonString(fields.buildIndex)) +
-           (fields.signature.empty() ? "" : ",\"signature\":" + JsonString(fields.signature)) +
-           "}\n";
+           (fields.byteRanges
+                ? std::string(",\"") + ByteRangesKey + "\":" + JsonString(ByteRangesValue)
+                : std::string()) +
+           OptionalKey(BuildIndexKey, fields.buildIndex) +
+           OptionalKey("sequence", fields.sequence) + OptionalKey("expires", fields.expires) +
+           OptionalKey(FourValueSignatureKey, fields.signature) +
+           OptionalKey(FullSignatureKey, fields.fullSignature) + "}\n";
 }
 
-std::optional<ManifestFields> ReadManifestFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+ManifestFields ParseManifestText(const std::string& text) {
     ManifestFields fields;
     fields.version = ReadJsonStringField(text, "version", true);
     fields.url = ReadJsonStringField(text, "url", true);
     fields.sha256 = ReadJsonStringField(text, "sha256", true);
     fields.executable = ReadJsonStringField(text, "executable", false);
-    fields.signature = ReadJsonStringField(text, "signature", false);
+    fields.sequence = ReadJsonStringField(text, "sequence", false);
+    fields.expires = ReadJsonStringField(text, "expires", false);
+    fields.byteRanges = ReadJsonStringField(text, ByteRangesKey, false) == ByteRangesValue;
+    fields.signature = ReadJsonStringField(text, FourValueSignatureKey, false);
+    fields.fullSignature = ReadJsonStringField(text, FullSignatureKey, false);
     fields.buildIndex = ReadJsonStringField(text, BuildIndexKey, false);
     return fields;
+}
+
+std::optional<std::string> ReadManifestText(const std::filesystem::path& file) {
+    std::error_code error;
+    if (!std::filesystem::exists(file, error) && !error) return std::nullopt;
+    // A manifest that is there but cannot be read is not "no manifest".
+    std::ifstream in(file, std::ios::binary);
+    std::string text;
+    if (in && !std::filesystem::is_directory(file, error)) {
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    if (!in || text.empty()) throw std::runtime_error("The manifest cannot be read");
+    return text;
+}
+
+std::optional<ManifestFields> ReadManifestFile(const std::filesystem::path& file) {
+    const std::optional<std::string> text = ReadManifestText(file);
+    if (!text) return std::nullopt;
+    return ParseManifestText(*text);
 }

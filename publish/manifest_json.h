@@ -10,8 +10,13 @@ struct ManifestFields {
     std::string url;
     std::string sha256;
     std::string executable;
-    std::string signature;   // empty: unsigned
-    std::string buildIndex;  // SHA-256 of the build's index; empty: none
+    // Signed further keys (base/manifest_signing_text.h); empty: not written.
+    std::string sequence;
+    std::string expires;
+    std::string signature;      // over the four values; empty: unsigned
+    std::string fullSignature;  // over the four values and the further keys
+    bool byteRanges = false;    // the host serves byte ranges of the builds
+    std::string buildIndex;     // SHA-256 of the build's index; empty: none
 };
 
 // A JSON string the launcher's reader gives back byte for byte. Refuses text
@@ -21,6 +26,14 @@ std::string JsonString(const std::string& text);
 // The one place a manifest's text is made from its fields.
 std::string ManifestJson(const ManifestFields& fields);
 
+// The text of the manifest at `file`, or nullopt when there is none. Raises
+// "The manifest cannot be read" for one that is there but cannot be read.
+std::optional<std::string> ReadManifestText(const std::filesystem::path& file);
+
 // The manifest at `file` read with the launcher's own key reader, or nullopt
-// when there is none. Raises the reader's sentence when it cannot be read.
+// when there is none. Raises the reader's sentence when it cannot be read or
+// parsed.
 std::optional<ManifestFields> ReadManifestFile(const std::filesystem::path& file);
+
+// A manifest's text read as the launcher reads it.
+ManifestFields ParseManifestText(const std::string& text);

@@ -66,16 +66,12 @@ const unsigned char* Bytes(const std::string& text) {
 
 }  // namespace
 
-std::string ManifestSigningText(const std::string& version, const std::string& url,
-                                const std::string& sha256, const std::string& executable) {
-    // The launcher lowers the digest and defaults the executable before it
-    // checks the signature, so the text is made of those values.
-    std::string digest = sha256;
-    for (char& c : digest) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+std::uint64_t NextManifestSequence(std::optional<std::uint64_t> live, std::int64_t now) {
+    const std::uint64_t fromClock = now > 0 ? static_cast<std::uint64_t>(now) : 0;
+    if (live && *live == UINT64_MAX) {
+        throw std::runtime_error("The live manifest's sequence cannot be raised any further");
     }
-    return version + "\n" + url + "\n" + digest + "\n" +
-           (executable.empty() ? std::string("tessik.exe") : executable) + "\n";
+    return live && *live >= fromClock ? *live + 1 : fromClock;
 }
 
 std::string SignManifestText(const std::string& text, const std::filesystem::path& privateKeyPem) {
@@ -139,4 +135,22 @@ bool VerifyManifestSignature(const std::string& text, const std::string& signatu
         throw std::runtime_error("OpenSSL could not check the signature");
     }
     return EVP_DigestVerify(context.get(), der.data(), der.size(), Bytes(text), text.size()) == 1;
+}
+
+std::string SigningKeyPublicHex(const std::filesystem::path& privateKeyPem) {
+    const Key key = ReadKey(privateKeyPem, true);
+    unsigned char point[65];
+    size_t length = 0;
+    if (EVP_PKEY_get_octet_string_param(key.get(), "encoded-pub-key", point, sizeof point,
+                                        &length) != 1 ||
+        length != sizeof point || point[0] != 0x04) {
+        throw std::runtime_error("The signing key's public half cannot be read");
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 1; i < length; ++i) {
+        text.push_back(hex[point[i] >> 4]);
+        text.push_back(hex[point[i] & 0x0F]);
+    }
+    return text;
 }

@@ -1,25 +1,32 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+
+#include "base/manifest_signing_text.h"
 
 // Release signatures for the manifests the tool writes, as a launcher built
 // with a release key checks them: ECDSA P-256 over the SHA-256 of the signing
 // text. Refusals are std::runtime_error with one sentence for the release
 // engineer.
 
-// The values of "version", "url", "sha256" and "executable" as the launcher
-// reads them back, each followed by one line feed: the digest in lowercase,
-// "tessik.exe" for an empty executable. Values are given unescaped, as they
-// stand before they are written into the JSON text.
-std::string ManifestSigningText(const std::string& version, const std::string& url,
-                                const std::string& sha256, const std::string& executable);
+// The "sequence" of a manifest that replaces one whose sequence is `live`
+// (nullopt: none or unreadable): the larger of live + 1 and `now` (seconds
+// since 1970, UTC), so a studio that has lost its release tree still issues a
+// higher number than any before.
+std::uint64_t NextManifestSequence(std::optional<std::uint64_t> live, std::int64_t now);
 
-// The manifest's "signature" value: 128 lowercase hex digits, r then s, each
-// 32 bytes big-endian.
+// A signature value ("signature", "full-signature") of `text`: 128 lowercase hex digits, r then s,
+// each 32 bytes big-endian.
 std::string SignManifestText(const std::string& text, const std::filesystem::path& privateKeyPem);
 
 // Whether `signatureHex` (as SignManifestText writes it) is a signature of
 // `text` by the public key. False for a signature of any other form.
 bool VerifyManifestSignature(const std::string& text, const std::string& signatureHex,
                              const std::filesystem::path& publicKeyPem);
+
+// The public half of the signing key as a launcher built with it records it:
+// X then Y, 128 lowercase hex digits.
+std::string SigningKeyPublicHex(const std::filesystem::path& privateKeyPem);

@@ -122,15 +122,6 @@ ExecutableFacts ReadExecutableFacts(const std::string& bytes) {
             {image.U32(at + 12), image.U32(at + 8), image.U32(at + 20), image.U32(at + 16)});
     }
     const uint32_t directories = image.U32(optional + 108);
-    if (directories > 4) {
-        // The certificate table's address is a file offset, not an RVA.
-        const size_t certificates = image.U32(optional + 112 + 4 * 8);
-        const size_t certificatesSize = image.U32(optional + 112 + 4 * 8 + 4);
-        constexpr uint32_t PkcsSignedData = 0x0002;
-        facts.authenticodeSigned = certificatesSize >= 8 && certificates + 8 <= bytes.size() &&
-                                   image.U32(certificates) >= 8 &&
-                                   image.U16(certificates + 6) == PkcsSignedData;
-    }
     if (directories < 3) return facts;
     const uint32_t resourceRva = image.U32(optional + 112 + 2 * 8);
     if (resourceRva == 0) return facts;

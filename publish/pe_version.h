@@ -8,8 +8,6 @@
 struct ExecutableFacts {
     bool pe32Plus = false;  // a 64-bit (x86-64) PE image
     bool guiSubsystem = false;
-    // The certificate table holds a WIN_CERTIFICATE of type PKCS_SIGNED_DATA.
-    bool authenticodeSigned = false;
     std::map<std::string, std::string> versionStrings;  // the version record, UTF-8
 };
 

@@ -1,20 +1,27 @@
 #include "publish/publish.h"
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <optional>
 #include <stdexcept>
 
+#include "base/manifest_signing_text.h"
 #include "base/text.h"
+#include "publish/authenticode.h"
 #include "publish/base_url.h"
 #include "publish/build_index.h"
 #include "publish/game_archive.h"
+#include "publish/http_get.h"
 #include "publish/manifest_json.h"
 #include "publish/manifest_signing.h"
 #include "publish/pe_version.h"
+#include "publish/release_lock.h"
+#include "store/installed_versions.h"
 #include "store/version_name.h"
+#include "store/windows_names.h"
 
 namespace fs = std::filesystem;
 
@@ -37,14 +44,21 @@ void RequireSafeVersion(const std::string& version) {
                              "\" cannot name a build folder; use dotted numbers such as 1.0.2");
 }
 
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 struct LauncherFacts {
     std::string version;
     std::string updateHost;
-    bool signedImage = false;
+    std::string releaseKey;  // X then Y in hex; empty for a launcher without one
+    Authenticode signature = Authenticode::None;
 };
 
 LauncherFacts ReadLauncherFacts(const fs::path& executable) {
-    const ExecutableFacts facts = ReadExecutableFacts(ReadWhole(executable));
+    const std::string image = ReadWhole(executable);
+    const ExecutableFacts facts = ReadExecutableFacts(image);
     if (!facts.pe32Plus || !facts.guiSubsystem) {
         throw std::runtime_error("The file is not a 64-bit Windows GUI executable");
     }
@@ -57,12 +71,8 @@ LauncherFacts ReadLauncherFacts(const fs::path& executable) {
                                  LauncherFileName);
     }
     if (text("FileVersion").empty()) throw std::runtime_error("The executable has no version text");
-    return {text("FileVersion"), text("UpdateHost"), facts.authenticodeSigned};
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
+    return {text("FileVersion"), text("UpdateHost"), Lower(text("ReleaseKey")),
+            AuthenticodeOf(image)};
 }
 
 // A refusal that --force turns into a warning.
@@ -72,38 +82,116 @@ void RefuseUnlessForced(const Options& options, Report& report, const std::strin
     report.warnings.push_back(warning);
 }
 
-// The launcher reads its manifests from the host built into it, so a release
-// served from any other host never reaches it.
+// The address both manifests are read from, compared whole: "https://", the
+// host, the port (443 when none is written) and the path.
+std::string ManifestAddress(const BaseUrl& base) {
+    const size_t pathAt = 8 + base.host.size() + (base.port.empty() ? 0 : base.port.size() + 1);
+    return base.host + ":" + (base.port.empty() ? "443" : base.port) + base.text.substr(pathAt);
+}
+
+// The launcher reads its manifests from "https://<update host>/release/", as
+// built into it, so a release served at any other address never reaches it.
 void CheckLauncherHost(const LauncherFacts& facts, const BaseUrl& base, const Options& options,
                        Report& report) {
     if (facts.updateHost.empty()) {
         RefuseUnlessForced(
             options, report, "The launcher does not record the update host it was built for",
-            "the launcher does not record its update host; make sure it is " + base.host);
+            "the launcher does not record its update host; make sure it is " + base.text);
         return;
     }
-    const std::string built = Lower(facts.updateHost);
-    const size_t colon = built.find(':');
-    const bool same = built.substr(0, colon) == base.host &&
-                      (colon == std::string::npos || built.substr(colon + 1) == base.port);
-    if (same) return;
+    std::string built = "https://" + facts.updateHost;
+    try {
+        const BaseUrl parsed = ParseBaseUrl(built);
+        if (ManifestAddress(parsed) == ManifestAddress(base)) return;
+        built = parsed.text;
+    } catch (const std::exception&) {
+        // Not an address this tool would publish at: refused below.
+    }
     RefuseUnlessForced(
         options, report,
-        "The launcher was built for the update host " + facts.updateHost +
-            ", but the base URL is on " + base.host +
-            "; its players would never read this release (build it with -DTESSIK_UPDATE_HOST=" +
-            base.host + ")",
-        "the launcher was built for " + facts.updateHost + ", not " + base.host +
-            ": launchers of this build read their manifests from " + facts.updateHost);
+        "The launcher reads its manifests from " + built + "/release/, but the base URL is " +
+            base.text +
+            "; its players would never read this release (build it with "
+            "-DTESSIK_UPDATE_HOST=" +
+            base.text.substr(8) + ")",
+        "the launcher reads its manifests from " + built + "/release/, not from " + base.text);
 }
 
-void ReportSignature(const LauncherFacts& facts, Report::Section& section, Report& report) {
-    section.fields.push_back({"signed", facts.signedImage ? "yes (Authenticode)" : "no"});
-    if (!facts.signedImage) {
-        report.warnings.push_back(
-            "the launcher carries no Authenticode signature; sign it (osslsigncode) before "
-            "publishing, since signing changes its digest");
+// A launcher built with a release key refuses unsigned manifests and those of
+// any other key; one without a key would take any manifest.
+void CheckLauncherKey(const LauncherFacts& facts, const Options& options, Report& report) {
+    if (options.signingKey.empty()) {
+        if (facts.releaseKey.empty()) return;
+        RefuseUnlessForced(options, report,
+                           "The launcher carries a release key, so it refuses unsigned manifests; "
+                           "give --signing-key",
+                           "the launcher carries a release key but its manifest is unsigned: "
+                           "launchers of this build refuse it");
+        return;
     }
+    const std::string signing = SigningKeyPublicHex(options.signingKey);
+    if (facts.releaseKey == signing) return;
+    if (facts.releaseKey.empty()) {
+        RefuseUnlessForced(options, report,
+                           "The launcher carries no release key, so its players would take "
+                           "unsigned manifests (build it with TESSIK_RELEASE_PUBLIC_KEY)",
+                           "the launcher carries no release key: its players take unsigned "
+                           "manifests");
+        return;
+    }
+    RefuseUnlessForced(options, report,
+                       "The launcher carries another release key than the signing key's public "
+                       "half; it would refuse every manifest signed with this key",
+                       "the launcher carries another release key than the signing key's: it "
+                       "refuses these manifests");
+}
+
+// Launchers that check signatures refuse an unsigned manifest, so a signed
+// release is not replaced by an unsigned one without a word.
+void CheckStaysSigned(const std::optional<ManifestFields>& live, const Options& options,
+                      Report& report) {
+    if (!live || live->signature.empty() || !options.signingKey.empty()) return;
+    RefuseUnlessForced(options, report,
+                       "The live manifest is signed and this one would not be; every launcher "
+                       "built with a release key would refuse it (give --signing-key)",
+                       "a signed manifest is replaced by an unsigned one: launchers built with "
+                       "a release key refuse it");
+}
+
+GameArchiveFacts CheckGame(const fs::path& archive, Report& report) {
+    GameArchiveFacts game = CheckGameArchive(archive);
+    report.warnings.insert(report.warnings.end(), game.warnings.begin(), game.warnings.end());
+    return game;
+}
+
+void ReportSignature(const char* field, Authenticode signature, const char* what,
+                     Report::Section& section, Report& report) {
+    section.fields.push_back({field, AuthenticodeText(signature)});
+    if (signature == Authenticode::Invalid) {
+        report.warnings.push_back(std::string(what) +
+                                  " carries an Authenticode signature that does not verify; "
+                                  "Windows treats it as unsigned (sign it again)");
+    } else if (signature == Authenticode::None) {
+        report.warnings.push_back(std::string(what) +
+                                  " carries no Authenticode signature; sign it (osslsigncode) "
+                                  "before publishing, since signing changes its digest");
+    }
+}
+
+// The launcher's signature, or the one of the game's tessik.exe.
+void ReportSignature(const std::optional<LauncherFacts>& launcher, const GameArchiveFacts& game,
+                     Report::Section& section, Report& report) {
+    if (launcher) {
+        ReportSignature("signed", launcher->signature, "the launcher", section, report);
+    } else {
+        ReportSignature("tessik.exe signed", game.executableSignature, "the game's tessik.exe",
+                        section, report);
+    }
+}
+
+bool HasControlCharacter(const std::string& text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
 // The build a manifest names, when its address points into "builds/".
@@ -111,7 +199,9 @@ std::optional<fs::path> NamedBuild(const fs::path& folder, const ManifestFields&
     const size_t at = manifest.url.rfind("/builds/");
     if (at == std::string::npos) return std::nullopt;
     const std::string name = PercentDecode(manifest.url.substr(at + 8));
-    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
+    // A control character (%00) would cut the name short on the way to disk.
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == ".." ||
+        HasControlCharacter(name)) {
         return std::nullopt;
     }
     return folder / "builds" / name;
@@ -121,20 +211,84 @@ std::string BuildUrl(const BaseUrl& base, const std::string& name) {
     return base.text + "/builds/" + PercentEncode(name);
 }
 
-// The manifest last, so no launcher reads one whose build is not there yet.
-void WriteManifest(const ReleaseKind& kind, const fs::path& folder, ManifestFields fields,
-                   const Options& options, Report::Section& section) {
-    // Signed before anything is written, so a key that cannot sign writes nothing.
-    fields.signature.clear();
-    if (!options.signingKey.empty()) {
-        fields.signature = SignManifestText(
-            ManifestSigningText(fields.version, fields.url, fields.sha256, fields.executable),
-            options.signingKey);
+// The four values; what is signed is added as the manifest is written.
+ManifestFields BuildManifest(const std::string& version, const std::string& url,
+                             const std::string& sha256, const std::string& executable) {
+    ManifestFields fields;
+    fields.version = version;
+    fields.url = url;
+    fields.sha256 = sha256;
+    fields.executable = executable;
+    return fields;
+}
+
+std::int64_t SecondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The live manifest's sequence, read as the new one is written (nullopt: none,
+// or a manifest that cannot be read and is about to be replaced).
+std::optional<std::uint64_t> LiveSequence(const fs::path& manifest) {
+    try {
+        const std::optional<ManifestFields> live = ReadManifestFile(manifest);
+        return live ? ParseManifestSequence(live->sequence) : std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
     }
-    section.fields.push_back(
-        {"signature", fields.signature.empty() ? "none" : "made with the signing key"});
+}
+
+// Signs `fields`, which replace a manifest of sequence `live`: a higher one, the
+// expiry asked for, then both signatures. The text is checked to read back as
+// signed, so no value can hide another key from the launcher's reader.
+std::string SignedManifestText(ManifestFields fields, std::optional<std::uint64_t> live,
+                               const Options& options, Report::Section& section) {
+    const std::int64_t now = SecondsNow();
+    fields.sequence = std::to_string(NextManifestSequence(live, now));
+    fields.expires = options.expiresInDays > 0
+                         ? FormatUtcTimestamp(now + std::int64_t{options.expiresInDays} * 86400)
+                         : "";
+    const std::string fourValues =
+        ManifestSigningText(fields.version, fields.url, fields.sha256, fields.executable);
+    const std::string fullText = FullSigningText(fourValues, ManifestJson(fields));
+    fields.signature = SignManifestText(fourValues, options.signingKey);
+    fields.fullSignature = SignManifestText(fullText, options.signingKey);
     const std::string text = ManifestJson(fields);
+    const ManifestFields read = ParseManifestText(text);
+    if (ManifestSigningText(read.version, read.url, read.sha256, read.executable) != fourValues ||
+        FullSigningText(fourValues, text) != fullText || read.signature != fields.signature ||
+        read.fullSignature != fields.fullSignature) {
+        throw std::runtime_error(
+            "The manifest's values would not read back as they were signed; a value holds the "
+            "quoted name of a key");
+    }
+    section.fields.push_back({"sequence", fields.sequence});
+    section.fields.push_back({"expires", fields.expires.empty() ? "never" : fields.expires});
+    section.fields.push_back({"signature", "made with the signing key"});
+    return text;
+}
+
+// The manifest's text, signed before anything is written, so a key that
+// cannot sign writes nothing, not even the build.
+std::string ManifestText(const ReleaseKind& kind, const fs::path& folder, ManifestFields fields,
+                         const Options& options, Report::Section& section) {
+    fields.byteRanges = options.byteRanges;
+    std::string text;
+    if (options.signingKey.empty()) {
+        section.fields.push_back({"signature", "none"});
+        text = ManifestJson(fields);
+    } else {
+        text =
+            SignedManifestText(fields, LiveSequence(folder / kind.manifestPath), options, section);
+    }
     section.fields.push_back({"manifest", (folder / kind.manifestPath).string()});
+    return text;
+}
+
+// The manifest last, so no launcher reads one whose build is not there yet.
+void WriteManifest(const ReleaseKind& kind, const fs::path& folder, const std::string& text,
+                   const Options& options) {
     if (options.dryRun) return;
     IncomingFile manifest(folder, text);
     manifest.MoveTo(folder / kind.manifestPath);
@@ -145,8 +299,16 @@ void CheckVersionIsNew(const ReleaseKind& kind, const fs::path& folder,
                        const std::optional<ManifestFields>& live, const std::string& version,
                        const std::string& sha256, const Options& options, Report& report) {
     std::string other;
+    const std::string folded = FoldCaseAsNtfs(version);
     for (const BuildFile& build : BuildsOf(kind, folder)) {
         if (build.version == version && build.sha256 != sha256) other = build.sha256;
+        // On NTFS both would be one folder under "versions".
+        if (build.version != version && FoldCaseAsNtfs(build.version) == folded) {
+            throw std::runtime_error("The version " + version + " differs from the published " +
+                                     build.version +
+                                     " only in letter case; on Windows both would name one "
+                                     "folder");
+        }
     }
     if (live && live->version == version && live->sha256 != sha256) other = live->sha256;
     if (other.empty()) return;
@@ -158,14 +320,23 @@ void CheckVersionIsNew(const ReleaseKind& kind, const fs::path& folder,
                            "keep the old build and never download this one");
 }
 
-void CheckNotOlder(const std::optional<ManifestFields>& live, const std::string& version,
-                   const Options& options, Report& report) {
-    if (!live || CompareVersions(version, live->version) >= 0) return;
+// Launchers go back only by a rollback, never by a publish. The game is
+// ordered as the launcher lists its stored builds.
+void CheckNotOlder(const ReleaseKind& kind, const std::optional<ManifestFields>& live,
+                   const std::string& version, const Options& options, Report& report) {
+    if (!live) return;
+    const bool older = &kind == &LauncherKind()
+                           ? CompareVersions(version, live->version) < 0
+                           : IsNewerVersion(Utf8ToUtf16(live->version), Utf8ToUtf16(version));
+    if (!older) return;
+    const std::string who = &kind == &LauncherKind() ? "launcher" : "game";
     RefuseUnlessForced(options, report,
-                       "The launcher " + version + " is older than the published " + live->version +
-                           "; every launcher would go back to it",
-                       "the launcher " + version + " is older than the published " + live->version +
-                           ": every launcher goes back to it");
+                       "The " + who + " " + version + " is older than the published " +
+                           live->version +
+                           "; every launcher would go back to it (use rollback "
+                           "to go back on purpose)",
+                       "the " + who + " " + version + " is older than the published " +
+                           live->version + ": every launcher goes back to it");
 }
 
 }  // namespace
@@ -207,30 +378,37 @@ Report PublishBuild(const ReleaseKind& kind, const fs::path& source, std::string
         subject = copy->path();
     }
     std::optional<LauncherFacts> facts;
+    GameArchiveFacts game;
     if (launcher) {
         facts = ReadLauncherFacts(subject);
         version = facts->version;
         RequireSafeVersion(version);
         CheckLauncherHost(*facts, base, options, report);
-        CheckNotOlder(live, version, options, report);
+        CheckLauncherKey(*facts, options, report);
     } else {
-        CheckGameArchive(subject);
+        game = CheckGame(subject, report);
     }
+    CheckNotOlder(kind, live, version, options, report);
     CheckVersionIsNew(kind, folder, live, version, sha256, options, report);
+    CheckStaysSigned(live, options, report);
 
     const std::string name = BuildFileName(kind, version, sha256);
     const fs::path file = folder / "builds" / name;
-    ManifestFields manifest{version, BuildUrl(base, name), sha256, kind.executable, "", ""};
+    ManifestFields manifest = BuildManifest(version, BuildUrl(base, name), sha256, kind.executable);
     section.fields = {{"version", version},
                       {"sha256", sha256},
                       {"size", std::to_string(size)},
                       {"url", manifest.url},
                       {"file", file.string()}};
-    if (facts) ReportSignature(*facts, section, report);
+    ReportSignature(facts, game, section, report);
     if (!launcher) {
+        // A key that cannot sign must stop the publish before the index and
+        // patches are written, as it does before the build.
+        if (!options.signingKey.empty()) SignManifestText("", options.signingKey);
         manifest.buildIndex =
             PublishIndexAndPatches(folder, version, subject, options.patchCount, options, section);
     }
+    const std::string text = ManifestText(kind, folder, manifest, options, section);
     // A file already under this name is used only when it holds these bytes.
     if (fs::exists(file) && Sha256OfFile(file) != sha256) {
         report.warnings.push_back(file.string() +
@@ -239,7 +417,7 @@ Report PublishBuild(const ReleaseKind& kind, const fs::path& source, std::string
     } else if (!fs::exists(file) && !options.dryRun) {
         copy->MoveTo(file);
     }
-    WriteManifest(kind, folder, manifest, options, section);
+    WriteManifest(kind, folder, text, options);
     return report;
 }
 
@@ -275,6 +453,7 @@ Report Promote(const ReleaseKind& kind, const fs::path& folder, const std::strin
     report.sections.push_back({kind.name, {}});
     Report::Section& section = report.sections.back();
     std::optional<LauncherFacts> facts;
+    GameArchiveFacts game;
     if (&kind == &LauncherKind()) {
         facts = ReadLauncherFacts(build.file);
         if (facts->version != version) {
@@ -282,65 +461,97 @@ Report Promote(const ReleaseKind& kind, const fs::path& folder, const std::strin
                                      ", not " + version);
         }
         CheckLauncherHost(*facts, base, options, report);
+        CheckLauncherKey(*facts, options, report);
     } else {
-        CheckGameArchive(build.file);
+        game = CheckGame(build.file, report);
     }
-    ManifestFields manifest{version, BuildUrl(base, build.name), build.sha256, kind.executable, "",
-                            ""};
+    CheckStaysSigned(live, options, report);
+    ManifestFields manifest =
+        BuildManifest(version, BuildUrl(base, build.name), build.sha256, kind.executable);
     if (&kind == &GameKind()) manifest.buildIndex = IndexOfBuild(folder, build.sha256);
     section.fields = {{"version", version},
                       {"sha256", build.sha256},
                       {"size", std::to_string(fs::file_size(build.file))},
                       {"url", manifest.url},
                       {"file", build.file.string()}};
-    if (facts) ReportSignature(*facts, section, report);
+    ReportSignature(facts, game, section, report);
     if (live) section.fields.push_back({"was", live->version});
-    WriteManifest(kind, folder, manifest, options, section);
+    WriteManifest(kind, folder, ManifestText(kind, folder, manifest, options, section), options);
     return report;
 }
 
 namespace {
 
+// What is wrong with a manifest's expiry: past, a day away or less, or
+// unreadable (empty: nothing, or no expiry).
+std::string ExpiryFault(const std::string& expires) {
+    if (expires.empty()) return "";
+    const std::optional<std::int64_t> at = ParseUtcTimestamp(expires);
+    if (!at) return "expiry unreadable";
+    const std::int64_t now = SecondsNow();
+    if (now > *at) return "expired";
+    if (*at - now <= 86400) return "expires within a day; sign it again";
+    return "";
+}
+
+// Whether the key verifies every signature a launcher may check.
+bool SignaturesVerify(const std::string& text, const ManifestFields& live, const fs::path& key) {
+    const std::string fourValues =
+        ManifestSigningText(live.version, live.url, live.sha256, live.executable);
+    const std::string fullText = FullSigningText(fourValues, text);
+    if (!VerifyManifestSignature(fourValues, live.signature, key)) return false;
+    if (live.fullSignature.empty()) return fullText == fourValues;
+    return VerifyManifestSignature(fullText, live.fullSignature, key);
+}
+
 // One manifest's part of the status: what is live and whether it is whole.
 Report::Section StatusOf(const ReleaseKind& kind, const fs::path& folder, const fs::path& publicKey,
                          bool& ok) {
     Report::Section section{kind.name, {}};
-    std::optional<ManifestFields> live;
+    std::optional<std::string> text;
+    ManifestFields live;
     try {
-        live = ReadManifestFile(folder / kind.manifestPath);
+        text = ReadManifestText(folder / kind.manifestPath);
+        if (text) live = ParseManifestText(*text);
     } catch (const std::exception& error) {
         section.fields.push_back({"state", std::string("manifest unreadable: ") + error.what()});
         ok = false;
         return section;
     }
-    if (!live) {
+    if (!text) {
         section.fields.push_back({"state", "not published"});
         return section;
     }
-    section.fields = {{"version", live->version}, {"sha256", live->sha256}, {"url", live->url}};
-    const std::optional<fs::path> build = NamedBuild(folder, *live);
+    section.fields = {{"version", live.version}, {"sha256", live.sha256}, {"url", live.url}};
+    const std::optional<fs::path> build = NamedBuild(folder, live);
     std::string state;
-    if (!build || !fs::is_regular_file(*build)) {
+    if (HasControlCharacter(PercentDecode(live.url))) {
+        state = "url holds a control character";
+    } else if (!build || !fs::is_regular_file(*build)) {
         state = "build missing";
     } else {
         section.fields.push_back({"size", std::to_string(fs::file_size(*build))});
         section.fields.push_back({"file", build->string()});
-        state = Sha256OfFile(*build) == live->sha256 ? "ok" : "build does not match its digest";
+        state = Sha256OfFile(*build) == live.sha256 ? "ok" : "build does not match its digest";
     }
-    if (live->executable != kind.executable) state = "manifest names another executable";
-    if (!live->buildIndex.empty()) {
+    if (live.executable != kind.executable && state == "ok") {
+        state = "manifest names another executable";
+    }
+    if (!live.buildIndex.empty()) {
         bool whole = true;
-        ReportIndexAndPatches(folder, live->buildIndex, section, whole);
+        ReportIndexAndPatches(folder, live.buildIndex, section, whole);
         if (!whole && state == "ok") state = "index or patch missing or damaged";
     }
+    section.fields.push_back({"sequence", live.sequence.empty() ? "none" : live.sequence});
+    section.fields.push_back({"expires", live.expires.empty() ? "never" : live.expires});
+    const std::string expiryFault = ExpiryFault(live.expires);
+    if (!expiryFault.empty() && state == "ok") state = expiryFault;
     if (publicKey.empty()) {
-        section.fields.push_back({"signature", live->signature.empty() ? "none" : "present"});
+        section.fields.push_back({"signature", live.signature.empty() ? "none" : "present"});
     } else {
-        const bool verified = VerifyManifestSignature(
-            ManifestSigningText(live->version, live->url, live->sha256, live->executable),
-            live->signature, publicKey);
+        const bool verified = SignaturesVerify(*text, live, publicKey);
         section.fields.push_back({"signature", verified ? "verified by the key"
-                                               : live->signature.empty()
+                                               : live.signature.empty()
                                                    ? "none"
                                                    : "not verified by the key"});
         if (!verified && state == "ok") state = "signature not verified by the given key";
@@ -353,23 +564,53 @@ Report::Section StatusOf(const ReleaseKind& kind, const fs::path& folder, const 
 }  // namespace
 
 Report Status(const fs::path& folder, const fs::path& publicKey) {
+    if (!fs::is_directory(folder)) {
+        throw std::runtime_error("The release folder " + folder.string() + " does not exist");
+    }
     Report report;
     for (const ReleaseKind* kind : {&GameKind(), &LauncherKind()}) {
         report.sections.push_back(StatusOf(*kind, folder, publicKey, report.ok));
     }
+    const Leftovers leftovers = IncomingLeftovers(folder);
+    Report::Section section{"folder", {}};
+    section.fields.push_back(
+        {"incoming", leftovers.files == 0
+                         ? "empty"
+                         : "partial copies of killed runs: " + std::to_string(leftovers.files) +
+                               " files, " + std::to_string(leftovers.bytes) +
+                               " bytes (the next writing command removes them)"});
+    section.fields.push_back(
+        {"lock", ReleaseLockIsHeld(folder) ? "held by a run writing now" : "free"});
+    report.sections.push_back(section);
     return report;
 }
 
 Report Prune(const fs::path& folder, int keep, const Options& options) {
+    if (!fs::is_directory(folder)) {
+        throw std::runtime_error("The release folder " + folder.string() + " does not exist");
+    }
+    // Both manifests first: one that cannot be read may name any build, so
+    // nothing is removed until both are known.
+    std::vector<fs::path> named;
+    for (const ReleaseKind* kind : {&GameKind(), &LauncherKind()}) {
+        std::optional<ManifestFields> live;
+        try {
+            live = ReadManifestFile(folder / kind->manifestPath);
+        } catch (const std::exception& error) {
+            throw std::runtime_error("The " + std::string(kind->name) + " manifest " +
+                                     (folder / kind->manifestPath).string() + " cannot be read (" +
+                                     error.what() + "); nothing is pruned");
+        }
+        if (!live) continue;
+        const std::optional<fs::path> file = NamedBuild(folder, *live);
+        if (file) named.push_back(*file);
+    }
     Report report;
     for (const ReleaseKind* kind : {&GameKind(), &LauncherKind()}) {
         Report::Section section{kind->name, {}};
-        // A manifest that cannot be read names nothing we could trust: stop.
-        const std::optional<ManifestFields> live = ReadManifestFile(folder / kind->manifestPath);
-        const std::optional<fs::path> liveFile = live ? NamedBuild(folder, *live) : std::nullopt;
         std::vector<std::pair<fs::file_time_type, BuildFile>> rest;
         for (const BuildFile& build : BuildsOf(*kind, folder)) {
-            if (liveFile && build.file == *liveFile) {
+            if (std::find(named.begin(), named.end(), build.file) != named.end()) {
                 section.fields.push_back({"live", build.name});
             } else {
                 rest.push_back({fs::last_write_time(build.file), build});
@@ -384,6 +625,129 @@ Report Prune(const fs::path& folder, int keep, const Options& options) {
         }
         if (kind == &GameKind()) PruneIndexesAndPatches(folder, options, section);
         report.sections.push_back(section);
+    }
+    return report;
+}
+
+namespace {
+
+constexpr size_t ManifestLimit = 1 << 16;
+
+std::string Header(const HttpReply& reply, const std::string& name) {
+    const auto found = reply.headers.find(name);
+    return found == reply.headers.end() ? "(none)" : found->second;
+}
+
+// One manifest as a launcher reads it from the public address, then the build
+// it names, fetched whole: answer, headers, size and digest.
+Report::Section RemoteStatusOf(const ReleaseKind& kind, const BaseUrl& base,
+                               const RemoteOptions& remote, bool& found, bool& ok) {
+    Report::Section section{kind.name, {}};
+    const std::string address = base.text + "/" + kind.manifestPath;
+    section.fields.push_back({"manifest", address});
+    const auto fail = [&](const std::string& state) {
+        section.fields.push_back({"state", state});
+        ok = false;
+        return section;
+    };
+    const HttpReply reply = HttpGet(address, remote.caFile, ManifestLimit);
+    if (reply.status == 404) {
+        section.fields.push_back({"state", "not published"});
+        return section;
+    }
+    found = true;
+    if (reply.status != 200) return fail("manifest answers " + std::to_string(reply.status));
+    const std::string caching = Header(reply, "cache-control");
+    section.fields.push_back({"manifest cache", caching});
+    ManifestFields live;
+    try {
+        live = ParseManifestText(reply.body);
+    } catch (const std::exception& error) {
+        return fail(std::string("manifest unreadable: ") + error.what());
+    }
+    section.fields.push_back({"version", live.version});
+    section.fields.push_back({"url", live.url});
+    if (caching.find("no-cache") == std::string::npos) {
+        return fail("manifest may be cached without revalidation");
+    }
+    if (!remote.folder.empty()) {
+        const fs::path local = remote.folder / kind.manifestPath;
+        std::error_code error;
+        if (!fs::exists(local, error) || ReadWhole(local) != reply.body) {
+            return fail("manifest served is not the one in " + remote.folder.string());
+        }
+    }
+    if (HasControlCharacter(PercentDecode(live.url))) return fail("url holds a control character");
+    if (!remote.publicKey.empty() &&
+        !VerifyManifestSignature(
+            ManifestSigningText(live.version, live.url, live.sha256, live.executable),
+            live.signature, remote.publicKey)) {
+        return fail("signature not verified by the given key");
+    }
+    const HttpReply build = HttpGet(live.url, remote.caFile, 0);
+    section.fields.push_back({"build", std::to_string(build.status)});
+    if (build.status != 200) return fail("build answers " + std::to_string(build.status));
+    section.fields.push_back({"size", std::to_string(build.size)});
+    section.fields.push_back({"build cache", Header(build, "cache-control")});
+    section.fields.push_back({"type", Header(build, "content-type")});
+    if (Header(build, "content-length") != "(none)" &&
+        Header(build, "content-length") != std::to_string(build.size)) {
+        return fail("build is cut short");
+    }
+    if (build.sha256 != Lower(live.sha256)) return fail("build does not match its digest");
+    if (Header(build, "cache-control").find("immutable") == std::string::npos) {
+        return fail("build is not served immutable");
+    }
+    section.fields.push_back({"state", "ok"});
+    return section;
+}
+
+}  // namespace
+
+Report RemoteStatus(const std::string& url, const RemoteOptions& remote) {
+    const BaseUrl base = ParseBaseUrl(url);
+    Report report;
+    bool found = false;
+    for (const ReleaseKind* kind : {&GameKind(), &LauncherKind()}) {
+        report.sections.push_back(RemoteStatusOf(*kind, base, remote, found, report.ok));
+    }
+    if (!found) {
+        report.ok = false;
+        report.warnings.push_back("no manifest is published at " + base.text);
+    }
+    return report;
+}
+
+Report UploadOrder(const fs::path& folder) {
+    if (!fs::is_directory(folder)) {
+        throw std::runtime_error("The release folder " + folder.string() + " does not exist");
+    }
+    // Builds before the manifests that name them, removals after, so a CDN
+    // never serves a manifest whose build is not there yet.
+    Report report;
+    Report::Section builds{"1. the builds", {}}, manifests{"2. the manifests", {}};
+    for (const ReleaseKind* kind : {&GameKind(), &LauncherKind()}) {
+        const std::string type =
+            kind == &GameKind() ? "application/zip" : "application/octet-stream";
+        for (const BuildFile& build : BuildsOf(*kind, folder)) {
+            builds.fields.push_back(
+                {"builds/" + build.name,
+                 "Content-Type: " + type + "; Cache-Control: public, max-age=31536000, immutable"});
+        }
+        if (fs::exists(folder / kind->manifestPath)) {
+            manifests.fields.push_back(
+                {kind->manifestPath, "Content-Type: application/json; Cache-Control: no-cache"});
+        }
+    }
+    report.sections = {builds,
+                       manifests,
+                       {"3. then",
+                        {{"remove", "what the host holds that this folder no longer does"},
+                         {"never", std::string(".incoming/ and ") + ReleaseLockFile +
+                                       " (they never leave this machine)"}}}};
+    if (ReleaseLockIsHeld(folder)) {
+        report.warnings.push_back("a run is writing into " + folder.string() +
+                                  "; upload when it has finished");
     }
     return report;
 }

@@ -14,6 +14,8 @@ struct Options {
     bool dryRun = false;               // check everything, write nothing
     std::filesystem::path signingKey;  // sign each manifest written (empty: unsigned)
     int patchCount = 3;                // patches from this many earlier game builds
+    int expiresInDays = 0;             // a signed manifest expires this many days on (0: never)
+    bool byteRanges = true;  // manifests say the host serves ranges (--no-byte-ranges: not)
 };
 
 // What a command found or did, for the text and the JSON output.
@@ -48,5 +50,22 @@ Report Promote(const ReleaseKind& kind, const std::filesystem::path& folder,
 // public key, also whether that key verifies each manifest's signature.
 Report Status(const std::filesystem::path& folder, const std::filesystem::path& publicKey = {});
 
-// Removes builds no manifest names, keeping the `keep` newest of each kind.
+// The release as launchers see it at the public address `url` (the base URL
+// given when publishing): each manifest read from there as a launcher reads
+// it, and the build it names fetched whole, with its answer, headers, size
+// and digest checked. With a folder, each manifest served must be the one in
+// it; with a public key, the key must verify it.
+struct RemoteOptions {
+    std::filesystem::path folder;     // empty: no comparison
+    std::filesystem::path publicKey;  // empty: signatures not checked
+    std::string caFile;               // empty: the system's trusted roots
+};
+Report RemoteStatus(const std::string& url, const RemoteOptions& remote);
+
+// Removes builds no manifest names, keeping the `keep` newest of each kind;
+// refuses to remove anything while a manifest cannot be read.
 Report Prune(const std::filesystem::path& folder, int keep, const Options& options);
+
+// What to upload to object storage or a CDN origin, in order, with the
+// headers of each file kind: the builds, then the manifests, then removals.
+Report UploadOrder(const std::filesystem::path& folder);

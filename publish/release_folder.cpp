@@ -18,23 +18,6 @@ namespace {
 constexpr size_t CopyBufferSize = 1 << 20;
 constexpr char IncomingFolder[] = ".incoming";
 
-class Digest {
-  public:
-    Digest() : context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
-        EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr);
-    }
-    void Add(const char* data, size_t size) { EVP_DigestUpdate(context_.get(), data, size); }
-    std::string Hex() {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(context_.get(), digest, &length);
-        return LowerHex(digest, length);
-    }
-
-  private:
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context_;
-};
-
 class Descriptor {
   public:
     explicit Descriptor(int fd) : fd_(fd) {}
@@ -106,6 +89,21 @@ std::string LowerHex(const unsigned char* bytes, size_t count) {
     return text;
 }
 
+Sha256Digest::Sha256Digest() : context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+    EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr);
+}
+
+void Sha256Digest::Add(const char* data, size_t size) {
+    EVP_DigestUpdate(context_.get(), data, size);
+}
+
+std::string Sha256Digest::Hex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context_.get(), digest, &length);
+    return LowerHex(digest, length);
+}
+
 const ReleaseKind& GameKind() {
     static const ReleaseKind kind{"game", "release/windows-x86_64-manifest.json", "tessik", ".zip",
                                   "tessik.exe"};
@@ -154,7 +152,7 @@ std::vector<BuildFile> BuildsOf(const ReleaseKind& kind, const fs::path& folder)
 std::string Sha256OfFile(const fs::path& file) {
     Descriptor in(::open(file.c_str(), O_RDONLY));
     if (in.get() < 0) throw std::runtime_error("Cannot read " + file.string());
-    Digest digest;
+    Sha256Digest digest;
     ReadChunks(in.get(), file, [&](const char* data, size_t size) { digest.Add(data, size); });
     return digest.Hex();
 }
@@ -175,7 +173,7 @@ IncomingFile::IncomingFile(const fs::path& folder, const fs::path& source) {
         throw std::runtime_error("Cannot read " + source.string());
     }
     Prepare(folder);
-    Digest digest;
+    Sha256Digest digest;
     try {
         Descriptor out(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
         if (out.get() < 0) throw std::runtime_error("Cannot write " + path_.string());
@@ -207,7 +205,7 @@ IncomingFile::IncomingFile(const fs::path& folder, const std::string& bytes) : s
         Cleanup();
         throw;
     }
-    Digest digest;
+    Sha256Digest digest;
     digest.Add(bytes.data(), bytes.size());
     sha256_ = digest.Hex();
 }

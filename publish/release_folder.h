@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,17 @@ std::vector<BuildFile> BuildsOf(const ReleaseKind& kind, const std::filesystem::
 
 // Bytes as lowercase hex, high half first.
 std::string LowerHex(const unsigned char* bytes, size_t count);
+
+// A SHA-256 taken in chunks; Hex() ends it: 64 lowercase hex digits.
+class Sha256Digest {
+  public:
+    Sha256Digest();
+    void Add(const char* data, size_t size);
+    std::string Hex();
+
+  private:
+    std::unique_ptr<struct evp_md_ctx_st, void (*)(struct evp_md_ctx_st*)> context_;
+};
 
 // The digest as the launcher writes it: 64 lowercase hex digits, read in one
 // pass with constant memory.

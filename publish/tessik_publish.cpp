@@ -1,62 +1,90 @@
 // tessik-publish: the studio's release tool. See Usage below and the README.
 #include <clocale>
 #include <cstdio>
+#include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "publish/publish.h"
+#include "publish/release_lock.h"
 
 namespace {
 
 constexpr char Usage[] =
     "usage:\n"
     "  tessik-publish game ARCHIVE --version V --base-url URL --out DIR [--force] [--dry-run]\n"
-    "                 [--signing-key KEY.pem] [--patches N]\n"
+    "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]] [--patches "
+    "N]\n"
     "  tessik-publish launcher EXE --base-url URL --out DIR [--force] [--dry-run]\n"
-    "                 [--signing-key KEY.pem]\n"
-    "  tessik-publish promote DIR --version V [--launcher] [--base-url URL] [--dry-run]\n"
-    "                 [--signing-key KEY.pem]\n"
-    "  tessik-publish rollback DIR --version V [--launcher] [--base-url URL] [--dry-run]\n"
-    "                 [--signing-key KEY.pem]\n"
+    "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
+    "  tessik-publish promote DIR --version V [--launcher] [--base-url URL] [--force]\n"
+    "                 [--dry-run] [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
+    "  tessik-publish rollback DIR --version V [--launcher] [--base-url URL] [--force]\n"
+    "                 [--dry-run] [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish status DIR [--public-key KEY.pem]\n"
+    "  tessik-publish status [DIR] --url URL [--public-key KEY.pem] [--ca-file CA.pem]\n"
     "  tessik-publish prune DIR --keep N [--dry-run]\n"
+    "  tessik-publish upload-order DIR\n"
     "  tessik-publish --version | --help\n"
     "Every command also takes --json (one JSON object on standard output, for CI).\n"
     "game      checks the zip as the launcher will, and reads every entry's data\n"
     "          (a bad CRC or a cut archive is refused); refuses links, special\n"
-    "          entries, a missing, doubled, empty or non-Windows tessik.exe, and a\n"
-    "          version that cannot name one folder. Copies the zip once, taking its\n"
-    "          SHA-256 as it goes, to DIR/builds/tessik-V-<sha256>.zip, then writes\n"
-    "          DIR/release/windows-x86_64-manifest.json. Beside the build it writes\n"
-    "          its index (every file's path, size and SHA-256) and, from each of\n"
-    "          the N newest earlier builds in DIR/builds/ (--patches, 3 unless\n"
-    "          given, 0 for none), a patch zip holding only the new or changed\n"
-    "          files; both named by their SHA-256, which the manifest and the\n"
-    "          index carry.\n"
+    "          entries, a missing, doubled, empty or non-Windows tessik.exe, a\n"
+    "          version that cannot name one folder, and every entry name that\n"
+    "          Windows' tar.exe and NTFS would store otherwise (see the README);\n"
+    "          warns about entry paths over 160 characters. Copies the zip once,\n"
+    "          taking its SHA-256 as it goes, to DIR/builds/tessik-V-<sha256>.zip,\n"
+    "          then writes DIR/release/windows-x86_64-manifest.json. Beside the build\n"
+    "          it writes its index (every file's path, size and SHA-256) and, from\n"
+    "          each of the N newest earlier builds in DIR/builds/ (--patches, 3\n"
+    "          unless given, 0 for none), a patch zip holding only the new or\n"
+    "          changed files; both named by their SHA-256, which the manifest and\n"
+    "          the index carry.\n"
     "launcher  reads the executable's own version record (version, update host,\n"
-    "          Authenticode signature), checks it is the 64-bit GUI launcher built\n"
-    "          for the base URL's host, copies it to DIR/builds/ and writes\n"
+    "          release key) and Authenticode signature, checks it is the 64-bit GUI\n"
+    "          launcher that reads its manifests at the base URL, and that its\n"
+    "          release key is --signing-key's; copies it to DIR/builds/ and writes\n"
     "          DIR/release/windows-launcher-x86_64-manifest.json. Sign it before.\n"
     "promote,  re-point the game's (or with --launcher the launcher's) manifest at\n"
     "rollback  the build of version V already in DIR/builds/, verified first.\n"
     "status    what each manifest names (version, digest, size, address), whether\n"
     "          that build is there and matches its digest, and whether the manifest\n"
-    "          is signed; with --public-key, whether that key verifies it.\n"
+    "          is signed, its sequence and expiry (an expiry past or within a day\n"
+    "          fails); with --public-key, whether that key verifies it. Reports\n"
+    "          partial copies left by killed runs. Fails (exit 1) for a missing\n"
+    "          folder, an unreadable manifest or a build that is not whole.\n"
+    "          With --url (the base URL), reads both manifests from there as a\n"
+    "          launcher does and fetches each build whole: it must answer 200,\n"
+    "          immutable, with its size and digest; with DIR, each manifest served\n"
+    "          must be DIR's. --ca-file replaces the system's trusted roots.\n"
     "prune     removes builds that no manifest names, keeping the N newest of each\n"
     "          kind besides the live ones, with the index of each removed game\n"
-    "          build and the patches that lead to it.\n"
+    "          build and the patches that lead to it; removes nothing while a\n"
+    "          manifest cannot be read.\n"
+    "upload-order  what to copy to object storage or a CDN origin, in order (builds,\n"
+    "          then manifests, then removals) with each file's headers.\n"
     "URL is the https address at which DIR is served: https://, a host, an\n"
     "optional port and path, nothing else. Builds and manifests are written through\n"
     "flushed temporary files in DIR/.incoming/ and renamed into place, builds\n"
     "first; nothing is written for a refused input. --force publishes a version\n"
-    "again with other bytes, an older launcher, or a launcher built for another\n"
-    "host, each with a warning. --dry-run checks everything and writes nothing.\n"
+    "again with other bytes, an older launcher, a launcher built for another\n"
+    "address, a game older than the live one, an unsigned manifest over a signed\n"
+    "one, or a launcher whose release key is not the signing key's, each with a\n"
+    "warning. --dry-run checks everything and writes nothing (it takes no lock).\n"
+    "One writing command at a time: game, launcher, promote, rollback and prune\n"
+    "hold DIR/.lock while they run; another is refused until it ends.\n"
     "--signing-key signs every manifest written with the studio's ECDSA P-256\n"
     "private key (PEM), for launchers built with TESSIK_RELEASE_PUBLIC_KEY; keep\n"
-    "that key off the update host.\n";
+    "that key off the update host. A signed manifest carries a sequence higher\n"
+    "than the live one's and than any before it; --expires-in DAYS also makes it\n"
+    "expire that many days later (re-sign before then). Manifests say that the\n"
+    "host serves byte ranges of the builds, so launchers resume a broken download;\n"
+    "--no-byte-ranges leaves that out for a host that does not (game, launcher,\n"
+    "promote, rollback).\n";
 
 // Standard JSON, for the --json output (the manifests have their own writer).
 std::string Json(const std::string& text) {
@@ -92,17 +120,20 @@ CommandLine Parse(const std::vector<std::string>& args) {
     static const std::map<std::string, std::pair<std::set<std::string>, std::set<std::string>>>
         commands = {
             {"game",
-             {{"--version", "--base-url", "--out", "--signing-key", "--patches"},
-              {"--force", "--dry-run"}}},
-            {"launcher", {{"--base-url", "--out", "--signing-key"}, {"--force", "--dry-run"}}},
+             {{"--version", "--base-url", "--out", "--signing-key", "--expires-in", "--patches"},
+              {"--force", "--dry-run", "--no-byte-ranges"}}},
+            {"launcher",
+             {{"--base-url", "--out", "--signing-key", "--expires-in"},
+              {"--force", "--dry-run", "--no-byte-ranges"}}},
             {"promote",
-             {{"--version", "--base-url", "--signing-key"},
-              {"--launcher", "--force", "--dry-run"}}},
+             {{"--version", "--base-url", "--signing-key", "--expires-in"},
+              {"--launcher", "--force", "--dry-run", "--no-byte-ranges"}}},
             {"rollback",
-             {{"--version", "--base-url", "--signing-key"},
-              {"--launcher", "--force", "--dry-run"}}},
-            {"status", {{"--public-key"}, {}}},
+             {{"--version", "--base-url", "--signing-key", "--expires-in"},
+              {"--launcher", "--force", "--dry-run", "--no-byte-ranges"}}},
+            {"status", {{"--public-key", "--url", "--ca-file"}, {}}},
             {"prune", {{"--keep"}, {"--dry-run"}}},
+            {"upload-order", {{}, {}}},
         };
     static const std::map<std::string, std::vector<std::string>> required = {
         {"game", {"--version", "--base-url", "--out"}},
@@ -118,9 +149,7 @@ CommandLine Parse(const std::vector<std::string>& args) {
     if (known == commands.end()) throw UsageError("unknown command \"" + line.command + "\"");
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--json") {
-            line.flags.insert(arg);
-        } else if (known->second.second.count(arg) != 0) {
+        if (known->second.second.count(arg) != 0) {
             line.flags.insert(arg);
         } else if (known->second.first.count(arg) != 0) {
             if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
@@ -134,7 +163,7 @@ CommandLine Parse(const std::vector<std::string>& args) {
             throw UsageError("unexpected argument \"" + arg + "\"");
         }
     }
-    if (line.subject.empty()) {
+    if (line.subject.empty() && !(line.command == "status" && line.values.count("--url") != 0)) {
         throw UsageError(line.command + " needs " +
                          (line.command == "game"       ? "the ARCHIVE"
                           : line.command == "launcher" ? "the EXE"
@@ -157,6 +186,17 @@ int Count(const std::string& text, const char* usage) {
     return std::stoi(text);
 }
 
+// Days until a signed manifest expires; 0 when the option is not given.
+int ExpiryDays(const std::string& text, bool signing) {
+    if (text.empty()) return 0;
+    if (!signing) throw UsageError("--expires-in needs --signing-key");
+    if (text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(text) == 0) {
+        throw UsageError("--expires-in needs a number of days from 1 to 9999, such as 90");
+    }
+    return std::stoi(text);
+}
+
 Report Run(const CommandLine& line) {
     const auto value = [&line](const char* key) {
         const auto found = line.values.find(key);
@@ -169,19 +209,42 @@ Report Run(const CommandLine& line) {
     if (!value("--patches").empty()) {
         options.patchCount = Count(value("--patches"), "--patches needs a whole number, such as 3");
     }
-    if (line.command == "game" || line.command == "launcher") {
+    options.byteRanges = line.flags.count("--no-byte-ranges") == 0;
+    options.expiresInDays = ExpiryDays(value("--expires-in"), !options.signingKey.empty());
+    if (line.command == "status") {
+        if (!value("--url").empty()) {
+            return RemoteStatus(value("--url"),
+                                {line.subject, value("--public-key"), value("--ca-file")});
+        }
+        if (!value("--ca-file").empty()) throw UsageError("--ca-file goes with --url");
+        return Status(line.subject, value("--public-key"));
+    }
+    if (line.command == "upload-order") return UploadOrder(line.subject);
+    const int keep = line.command == "prune"
+                         ? Count(value("--keep"), "--keep needs a whole number, such as 3")
+                         : 0;
+    // Every writing command holds the folder's lock; a dry run writes
+    // nothing, so it takes none and only says when a writer is at work.
+    const bool publish = line.command == "game" || line.command == "launcher";
+    const std::filesystem::path folder = publish ? value("--out") : line.subject;
+    std::optional<ReleaseLock> lock;
+    if (!options.dryRun) lock.emplace(folder, publish);
+    Report report;
+    if (publish) {
         const ReleaseKind& kind = line.command == "game" ? GameKind() : LauncherKind();
-        return PublishBuild(kind, line.subject, value("--version"), value("--base-url"),
-                            value("--out"), options);
-    }
-    if (line.command == "promote" || line.command == "rollback") {
+        report = PublishBuild(kind, line.subject, value("--version"), value("--base-url"), folder,
+                              options);
+    } else if (line.command == "prune") {
+        report = Prune(folder, keep, options);
+    } else {
         const ReleaseKind& kind = line.flags.count("--launcher") ? LauncherKind() : GameKind();
-        return Promote(kind, line.subject, value("--version"), value("--base-url"), options);
+        report = Promote(kind, folder, value("--version"), value("--base-url"), options);
     }
-    if (line.command == "prune")
-        return Prune(line.subject, Count(value("--keep"), "--keep needs a whole number, such as 3"),
-                     options);
-    return Status(line.subject, value("--public-key"));
+    if (options.dryRun && ReleaseLockIsHeld(folder)) {
+        report.warnings.push_back("another run is writing into " + folder.string() +
+                                  " now; its result may change this verdict");
+    }
+    return report;
 }
 
 std::string Heading(const CommandLine& line, bool dryRun) {
@@ -192,6 +255,7 @@ std::string Heading(const CommandLine& line, bool dryRun) {
         return dryRun ? "would point the manifest at" : "manifest now points at";
     }
     if (line.command == "prune") return dryRun ? "would prune" : "pruned";
+    if (line.command == "upload-order") return "upload";
     return "status of";
 }
 
@@ -262,36 +326,39 @@ int main(int argc, char** argv) {
     // Entry names are read as the archive program lists them in a UTF-8
     // locale, whatever locale the release machine runs in.
     if (std::setlocale(LC_ALL, "C.UTF-8") == nullptr) std::setlocale(LC_ALL, "C.utf8");
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::fputs(Usage, stdout);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    // Taken out before the command line is understood, so that every run,
+    // a wrong command line included, prints one JSON object when asked.
+    const bool json = std::erase(args, "--json") != 0;
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "--version")) {
+        const std::string text =
+            args[0] == "--version" ? std::string("tessik-publish ") + TESSIK_PUBLISH_VERSION + "\n"
+                                   : std::string(Usage);
+        if (json) {
+            std::printf("{\"command\":%s,\"ok\":true,\"text\":%s}\n", Json(args[0]).c_str(),
+                        Json(text).c_str());
+        } else {
+            std::fputs(text.c_str(), stdout);
+        }
         return 0;
     }
-    if (args.size() == 1 && args[0] == "--version") {
-        std::printf("tessik-publish %s\n", TESSIK_PUBLISH_VERSION);
-        return 0;
-    }
-    CommandLine line;
+    const auto fail = [json, &args](const std::string& message, bool usage) {
+        if (json) {
+            std::printf("{\"command\":%s,\"ok\":false,\"error\":%s}\n",
+                        Json(args.empty() ? "" : args[0]).c_str(), Json(message).c_str());
+        }
+        std::fprintf(stderr, "tessik-publish: %s%s\n", message.c_str(),
+                     usage ? " (see tessik-publish --help)" : "");
+        return usage ? 2 : 1;
+    };
     try {
-        line = Parse(args);
-    } catch (const UsageError& error) {
-        std::fprintf(stderr, "tessik-publish: %s (see tessik-publish --help)\n", error.what());
-        return 2;
-    }
-    const bool json = line.flags.count("--json") != 0;
-    try {
+        const CommandLine line = Parse(args);
         const Report report = Run(line);
         json ? PrintJson(line, report) : PrintText(line, report);
         return report.ok ? 0 : 1;
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "tessik-publish: %s (see tessik-publish --help)\n", error.what());
-        return 2;
+        return fail(error.what(), true);
     } catch (const std::exception& error) {
-        if (json) {
-            std::printf("{\"command\":%s,\"ok\":false,\"error\":%s}\n", Json(line.command).c_str(),
-                        Json(error.what()).c_str());
-        }
-        std::fprintf(stderr, "tessik-publish: %s\n", error.what());
-        return 1;
+        return fail(error.what(), false);
     }
 }

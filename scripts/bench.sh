@@ -122,10 +122,12 @@ appdata="$work/appdata"
 rm -rf "$appdata" && mkdir -p "$appdata"
 make_build 1 10 "$data/play.zip"
 /usr/bin/python3 - "$data/play.zip" "https://localhost:$port/files/bench/play.zip" "$data/play.json" <<'PY'
-import hashlib, json, sys
+import hashlib, json, sys, time
 digest = hashlib.sha256(open(sys.argv[1], "rb").read()).hexdigest()
-json.dump({"version": "1.0.0", "url": sys.argv[2], "sha256": digest, "executable": "tessik.exe"},
-          open(sys.argv[3], "w"))
+# A sequence, as the release tool writes into every manifest it signs: the
+# keyed launcher then reads (and once writes) its remembered sequences.
+json.dump({"version": "1.0.0", "url": sys.argv[2], "sha256": digest, "executable": "tessik.exe",
+           "sequence": str(int(time.time()))}, open(sys.argv[3], "w"))
 PY
 /usr/bin/python3 -c 'import json,sys; json.dump({"version":"0.1.190","url":"https://localhost/x.exe","sha256":"0"*64,"executable":"TESSIK-Launcher-Windows-x64.exe"}, open(sys.argv[1],"w"))' "$data/launcher.json"
 # Signed, so a launcher built with the test release key reads them as the

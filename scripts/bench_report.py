@@ -95,7 +95,7 @@ def rate_row(kind, title, ours, baseline, beside, compared):
         add("", beside[1], s_beside)
 
 
-rate_row("download", "1. Download", ("launcher", "HttpsGet, file mode"),
+rate_row("download", "1. Download", ("launcher", "HttpsGet, file mode, stall watch on"),
          ("bare", "bare WinHTTP loop, same buffer"), ("curl", "curl (Linux), same server and file"),
          "the bare loop's rate")
 rate_row("digest", "2. Digest", ("launcher", "Sha256FileHex, from the file"),
@@ -131,8 +131,12 @@ if launcher and minimal:
     add("5. Start to play, build stored", "launcher (invite link, no download)", launcher,
         f"{launcher[0] / minimal[0]:.2f} x the minimal starter", "reported")
     add("", "minimal program that starts the game", minimal)
-    for subject, label in (("launcher-keyed", "launcher built with a release key: both signatures checked"),
-                           ("selftest", "launcher --selftest: its process, no window, no request"),
+    keyed = stats("start", "launcher-keyed")
+    if keyed:
+        add("", "launcher built with a release key: signatures, sequences and expiry checked",
+            keyed, f"{keyed[0] / launcher[0]:.2f} x the launcher without a key", "< 1.05",
+            verdict(keyed[0] / launcher[0] < 1.05))
+    for subject, label in (("selftest", "launcher --selftest: its process, no window, no request"),
                            ("probe", "launcher --probe-manifest: the same with one manifest request"),
                            ("probe-keyed", "the same, launcher built with a release key (one signature check)"),
                            ("request-first", "first manifest request of a process (HttpsGet, memory mode)"),

@@ -41,6 +41,11 @@ else
   stage "display: $DISPLAY"
 fi
 
+if grep -q 'TaskbarProgressBuild = true' "$build/generated/build_config.h"; then
+  stage "launcher built with TESSIK_TASKBAR_PROGRESS: downloads show on its taskbar button"
+else
+  stage "launcher built without TESSIK_TASKBAR_PROGRESS (make demo turns it on)"
+fi
 prefix_create
 make_ca "$demo/certs" ca "TESSIK Demo CA"
 make_certificate "$demo/certs" server ca

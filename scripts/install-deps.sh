@@ -30,6 +30,7 @@ pkg_for clang-format clang-format
 [ -d /usr/src/googletest/googletest ] || need+=(googletest)
 [ -f /usr/include/archive.h ] || need+=(libarchive-dev)
 [ -f /usr/include/openssl/sha.h ] || need+=(libssl-dev)
+[ -f /usr/include/x86_64-linux-gnu/curl/curl.h ] || need+=(libcurl4-openssl-dev)
 [ -x /usr/sbin/nginx ] || need+=(nginx-light)
 pkg_for g++ g++
 [ -f /usr/include/wine/wine/windows/windows.h ] || need+=(libwine-dev)

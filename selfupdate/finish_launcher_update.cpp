@@ -5,6 +5,7 @@
 #include "base/command_line.h"
 #include "base/detached_process.h"
 #include "base/scoped_handle.h"
+#include "store/retrying_move.h"
 
 namespace {
 
@@ -23,11 +24,12 @@ int FinishLauncherUpdate(std::uint32_t processId, const std::filesystem::path& s
         }
     }
     DeleteFileW(backup.c_str());
-    if (!MoveFileExW(target.c_str(), backup.c_str(), ReplaceFlags)) {
+    // A scanner may still hold the old executable for a moment.
+    if (!MoveFileRetrying(target, backup, ReplaceFlags)) {
         return 21;
     }
     if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
-        MoveFileExW(backup.c_str(), target.c_str(), ReplaceFlags);
+        MoveFileRetrying(backup, target, ReplaceFlags);
         return 22;
     }
     if (!StartDetachedProcess(target, QuoteCommandLineArgument(target.wstring()), 0,

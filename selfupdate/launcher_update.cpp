@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "base/command_line.h"
 #include "base/detached_process.h"
 #include "base/launcher_error.h"
@@ -10,9 +13,11 @@
 #include "base/text.h"
 #include "base/worker_messages.h"
 #include "build_config.h"
-#include "service/digest.h"
 #include "service/https_transfer.h"
 #include "service/manifest_signature.h"
+#include "service/transfer_rules.h"
+#include "store/manifest_sequence.h"
+#include "store/partial_download.h"
 #include "store/version_name.h"
 
 namespace fs = std::filesystem;
@@ -39,31 +44,50 @@ fs::path LauncherBackupPath(const fs::path& launcher) {
 }
 
 bool CanReplaceLauncherExecutable(const fs::path& launcher) {
+    constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    // The hand-off renames the executable itself, which needs delete access to
+    // it (denied, for example, on another user's file in a shared folder).
+    {
+        const HANDLE executable = CreateFileW(launcher.c_str(), DELETE, ShareAll, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (executable == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        KernelHandle opened(executable);
+    }
+
+    // The backup is made in the same folder: a fresh file is renamed there as
+    // the executable will be. It goes when closed, so nothing stays behind
+    // even when a scanner holds it.
     const fs::path probe =
         launcher.parent_path() /
         (L"launcher-replace-check-" + std::to_wstring(GetCurrentProcessId()) + L".tmp");
-    const HANDLE raw = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    const HANDLE raw = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (raw == INVALID_HANDLE_VALUE) {
         return false;
     }
     KernelHandle file(raw);
-    file.reset();
-    // Renamed as the hand-off renames the executable, then removed.
-    const fs::path moved = probe.wstring() + L".moved";
-    const bool renamed = MoveFileExW(probe.c_str(), moved.c_str(), 0) != FALSE;
-    DeleteFileW(renamed ? moved.c_str() : probe.c_str());
-    return renamed;
+    const std::wstring moved = probe.wstring() + L".moved";
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + moved.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(moved.size() * sizeof(wchar_t));
+    std::copy(moved.begin(), moved.end(), rename->FileName);
+    return SetFileInformationByHandle(file.get(), FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) != FALSE;
 }
 
-bool CheckLauncherUpdate(const fs::path& root) {
+bool CheckLauncherUpdate(const fs::path& root, RememberedSequences& seen) {
     // Without its own path the hand-off could not name the file to replace.
     if (launcherExecutablePath.empty()) {
         throw LauncherError("The launcher could not find its own executable");
     }
     std::string text;
     HttpsGet(LauncherManifestAddress(), &text, nullptr);
-    const UpdateManifest manifest = ReadUpdateManifest(text, "TESSIK-Launcher-Windows-x64.exe");
+    const UpdateManifest manifest = ReadRememberedManifest(text, "TESSIK-Launcher-Windows-x64.exe",
+                                                           ManifestKind::Launcher, seen);
     if (manifest.version == LauncherVersion) {
         return false;
     }
@@ -77,12 +101,10 @@ bool CheckLauncherUpdate(const fs::path& root) {
 
     PostStatus(L"Downloading launcher update...");
     const fs::path update = root / (L"launcher-update-" + version + L".exe");
-    HttpsGet(manifest.url, nullptr, &update);
-    if (Sha256FileHex(update) != manifest.sha256) {
-        std::error_code ignored;
-        fs::remove(update, ignored);
-        throw LauncherError("Downloaded launcher failed its SHA-256 check");
-    }
+    DownloadVerifiedFile(manifest, root, L"launcher", update,
+                         "Downloaded launcher failed its SHA-256 check",
+                         DownloadOptions{.totalMs = ActiveTransferBounds().launcherTotalMs,
+                                         .progress = PostProgress});
 
     const fs::path backup = LauncherBackupPath(launcherExecutablePath);
     if (!StartDetachedProcess(

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "store/manifest_sequence.h"
+
 // The launcher manifest's address: TESSIK_LAUNCHER_UPDATE_MANIFEST, or the
 // default on the update host.
 std::wstring LauncherManifestAddress();
@@ -20,12 +22,15 @@ std::wstring HandOffCommandLine(const std::filesystem::path& update, std::uint32
 // renamed only within its own volume.
 std::filesystem::path LauncherBackupPath(const std::filesystem::path& launcher);
 
-// True when a file can be made and renamed in the launcher's folder, as the
-// hand-off must do with the executable (false for a read-only folder or volume).
+// True when the launcher's executable may be renamed (opened for deletion)
+// and a file can be made and renamed in its folder, as the hand-off must do
+// (false for a read-only folder or volume, or another user's executable).
+// Leaves no file behind.
 bool CanReplaceLauncherExecutable(const std::filesystem::path& launcher);
 
 // When the launcher manifest names another version than this build's, downloads
 // and verifies it into the storage root and starts it in finishing mode: true,
 // and this launcher must close. False when the versions are equal. Fails
 // before downloading when the launcher cannot replace its own executable.
-bool CheckLauncherUpdate(const std::filesystem::path& root);
+// A launcher built with a release key checks the manifest against `seen`.
+bool CheckLauncherUpdate(const std::filesystem::path& root, RememberedSequences& seen);

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 // The largest manifest body kept in memory.
@@ -9,5 +11,27 @@ inline constexpr size_t ManifestTextLimit = 1048576;
 
 // One HTTPS GET. The body is appended to `body` (memory mode), or written to
 // `file` (file mode, which takes precedence), or dropped when neither is given.
-// Only status 200 is accepted. The folder of `file` must exist.
+// Only status 200 is accepted. The folder of `file` must exist. A memory-mode
+// exchange has a total time limit; a file download a minimum rate.
 void HttpsGet(const std::wstring& address, std::string* body, const std::filesystem::path* file);
+
+struct DownloadOptions {
+    // The host serves byte ranges: a broken connection is resumed where it
+    // broke, and a partial `file` left by an earlier run is continued. Its
+    // validator is kept beside it (DownloadValidatorPath) until the file is whole.
+    bool byteRanges = false;
+    // A limit on the whole download besides the minimum rate; 0: none.
+    std::uint32_t totalMs = 0;
+    // Bytes of the file so far (resumed ones included) and the file's length,
+    // 0 while unknown. Called on the downloading thread after every piece.
+    std::function<void(std::uint64_t received, std::uint64_t total)> progress;
+};
+
+// Downloads `address` into `file`. Fails with the sentences of HttpsGet; a
+// line that keeps too low a rate fails with "The update service stopped
+// sending data" and is not tried again within the call.
+void HttpsDownload(const std::wstring& address, const std::filesystem::path& file,
+                   const DownloadOptions& options);
+
+// Where a resumable download keeps the reply's strong ETag and length.
+std::filesystem::path DownloadValidatorPath(const std::filesystem::path& file);

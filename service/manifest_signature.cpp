@@ -8,6 +8,7 @@
 
 #include "base/json_field.h"
 #include "base/launcher_error.h"
+#include "base/manifest_signing_text.h"
 #include "base/scoped_handle.h"
 #include "service/digest.h"
 
@@ -37,11 +38,6 @@ constexpr char PlatformFailure[] = "Windows could not check the update manifest 
 
 }  // namespace
 
-std::string ManifestSigningText(const std::string& version, const std::string& url,
-                                const std::string& sha256, const std::string& executable) {
-    return version + "\n" + url + "\n" + sha256 + "\n" + executable + "\n";
-}
-
 std::array<unsigned char, 64> ManifestSignatureBytes(const std::string& hex) {
     std::array<unsigned char, 64> signature{};
     if (!DecodeHex64(hex, signature)) {
@@ -52,17 +48,26 @@ std::array<unsigned char, 64> ManifestSignatureBytes(const std::string& hex) {
 
 void CheckManifestSignature(const std::string& text, const UpdateManifest& manifest,
                             const char* publicKeyHex) {
-    const std::string signatureHex = ReadJsonStringField(text, "signature", false);
+    // The url as read, before its conversion to UTF-16: the bytes the release
+    // tool signed.
+    const std::string fourValues =
+        ManifestSigningText(manifest.version, ReadJsonStringField(text, "url", true),
+                            manifest.sha256, manifest.executable);
+    const std::string fullText = FullSigningText(fourValues, text);
+    std::string signatureHex = ReadJsonStringField(text, FullSignatureKey, false);
+    const bool full = !signatureHex.empty() || fullText.size() != fourValues.size();
+    if (!full) {
+        signatureHex = ReadJsonStringField(text, FourValueSignatureKey, false);
+    } else if (signatureHex.empty() && CarriesJsonKey(text, FourValueSignatureKey)) {
+        // Signed, but the further keys it carries are not.
+        throw LauncherError("The update manifest signature is not valid");
+    }
     if (signatureHex.empty()) {
         throw LauncherError("The update manifest is not signed");
     }
     std::array<unsigned char, 64> signature = ManifestSignatureBytes(signatureHex);
-    // The url as read, before its conversion to UTF-16: the bytes the release
-    // tool signed.
     std::array<unsigned char, 32> digest =
-        Sha256Bytes(ManifestSigningText(manifest.version, ReadJsonStringField(text, "url", true),
-                                        manifest.sha256, manifest.executable),
-                    PlatformFailure);
+        Sha256Bytes(full ? fullText : fourValues, PlatformFailure);
 
     std::array<unsigned char, 64> point{};
     if (!DecodeHex64(publicKeyHex, point)) {

@@ -5,6 +5,8 @@
 
 #include "base/json_field.h"
 #include "base/launcher_error.h"
+#include "base/manifest_keys.h"
+#include "base/manifest_signing_text.h"
 #include "base/text.h"
 
 UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& expectedExecutable) {
@@ -16,6 +18,7 @@ UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& e
     if (manifest.executable.empty()) {
         manifest.executable = "tessik.exe";
     }
+    manifest.byteRanges = ReadJsonStringField(text, ByteRangesKey, false) == ByteRangesValue;
 
     std::transform(
         manifest.sha256.begin(), manifest.sha256.end(), manifest.sha256.begin(),
@@ -39,4 +42,25 @@ UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& e
         manifest.buildIndex.clear();
     }
     return manifest;
+}
+
+std::optional<std::uint64_t> CheckManifestFreshness(const std::string& text,
+                                                    std::optional<std::uint64_t> remembered,
+                                                    std::int64_t now) {
+    std::optional<std::uint64_t> sequence;
+    if (CarriesJsonKey(text, "sequence")) {
+        sequence = ParseManifestSequence(ReadJsonStringField(text, "sequence", true));
+        if (!sequence) throw LauncherError("The update manifest has an invalid sequence");
+    }
+    // An equal sequence is the same manifest served again.
+    if (remembered && (!sequence || *sequence < *remembered)) {
+        throw LauncherError("The update manifest is older than one already seen");
+    }
+    if (CarriesJsonKey(text, "expires")) {
+        const std::optional<std::int64_t> expires =
+            ParseUtcTimestamp(ReadJsonStringField(text, "expires", true));
+        if (!expires) throw LauncherError("The update manifest has an invalid expiry");
+        if (now > *expires) throw LauncherError("The update manifest has expired");
+    }
+    return sequence;
 }

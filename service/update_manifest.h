@@ -1,19 +1,30 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 // What the update service publishes for one build (of the game or of the launcher).
 struct UpdateManifest {
-    std::string version;     // UTF-8, exactly as published (escapes resolved)
-    std::wstring url;        // begins with "https://"
-    std::string sha256;      // 64 lowercase hex digits
-    std::string executable;  // the build's executable file name
+    std::string version;      // UTF-8, exactly as published (escapes resolved)
+    std::wstring url;         // begins with "https://"
+    std::string sha256;       // 64 lowercase hex digits
+    std::string executable;   // the build's executable file name
+    bool byteRanges = false;  // its host serves byte ranges (the optional key)
+    // "sequence", read only by a launcher built with a release key.
+    std::optional<std::uint64_t> sequence;
     std::string buildIndex;  // SHA-256 of the build's file index; empty: none
 };
 
-// The optional key that names the build index's SHA-256 (a value that is not
-// 64 hex digits reads as no index).
-inline constexpr char BuildIndexKey[] = "build_index";
-
 // Reads and validates a manifest; `expectedExecutable` must match byte for byte.
 UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& expectedExecutable);
+
+// The signed further keys, checked by a launcher built with a release key
+// once the signature holds; returns the manifest's sequence. Refuses a
+// malformed "sequence" or "expires", a sequence below `remembered` (or none
+// once one is remembered) with "The update manifest is older than one already
+// seen", and an expiry before `now` (seconds since 1970, UTC) with "The
+// update manifest has expired".
+std::optional<std::uint64_t> CheckManifestFreshness(const std::string& text,
+                                                    std::optional<std::uint64_t> remembered,
+                                                    std::int64_t now);

@@ -7,6 +7,8 @@
 #include "base/command_line.h"
 #include "base/launcher_error.h"
 #include "base/scoped_handle.h"
+#include "store/windows_names.h"
+#include "store/zip_directory.h"
 
 namespace {
 
@@ -37,6 +39,10 @@ std::string RunCapturedProcess(const std::vector<std::wstring>& arguments,
         throw LauncherError("Internal launcher command is empty");
     }
     std::wstring commandLine = BuildCommandLine(arguments);
+    // Windows starts no process in a current folder longer than this.
+    if (folder.wstring().size() > MAX_PATH - 2) {
+        throw LauncherError("The TESSIK storage path is too long for Windows tar");
+    }
 
     SECURITY_ATTRIBUTES inheritable{};
     inheritable.nLength = sizeof(inheritable);
@@ -104,6 +110,14 @@ void UnpackUpdateArchive(const std::filesystem::path& archive,
     const std::wstring tar = SystemTarPath().wstring();
     CheckArchiveListing(RunCapturedProcess({tar, L"-tf", archiveName}, folder), wholeBuild);
     CheckArchiveEntryTypes(RunCapturedProcess({tar, L"-tvf", archiveName}, folder));
+    // The digest vouches for the archive, not for what tar.exe writes: it
+    // rewrites some characters, and NTFS makes names that differ only in case
+    // one file, so the build on disk could differ from the published one. The
+    // names are read from the zip itself, as tar.exe's listing passes through
+    // the ANSI code page.
+    if (FindWindowsEntryProblem(ReadZipDirectory(archive))) {
+        throw LauncherError("The update holds names Windows cannot store as published");
+    }
     std::filesystem::create_directories(destination);
     RunCapturedProcess({tar, L"-xf", archiveName, L"-C", destinationName}, folder);
     if (wholeBuild && !std::filesystem::is_regular_file(destination / L"tessik.exe")) {

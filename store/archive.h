@@ -29,7 +29,8 @@ std::filesystem::path SystemTarPath();
 
 // Runs arguments[0] hidden with output and error captured on one pipe, in
 // `folder` (this process's current folder when empty); fails unless it exits
-// with 0. Returns everything it wrote.
+// with 0. Returns everything it wrote. A folder too long to start a process
+// in fails with "The TESSIK storage path is too long for Windows tar".
 std::string RunCapturedProcess(const std::vector<std::wstring>& arguments,
                                const std::filesystem::path& folder = {});
 

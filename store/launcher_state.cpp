@@ -46,13 +46,7 @@ LauncherState ReadLauncherState(const std::filesystem::path& stateFile) {
 }
 
 void WriteLauncherState(const std::filesystem::path& stateFile, const LauncherState& state) {
-    const std::filesystem::path temporary = stateFile.wstring() + L".tmp";
-    WriteFileBytes(temporary, FormatLauncherState(state));
-    // WriteFileBytes has flushed the temporary file: a rename on one volume is
-    // not flushed by MOVEFILE_WRITE_THROUGH, and a power cut must not leave an
-    // empty state file behind. A scanner may hold either file for a moment.
-    if (!MoveFileRetrying(temporary, stateFile,
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!ReplaceFileThroughTemporary(stateFile, FormatLauncherState(state))) {
         throw LauncherError("Could not activate the verified update");
     }
 }

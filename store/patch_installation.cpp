@@ -13,11 +13,11 @@
 #include "base/launcher_error.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
-#include "build_config.h"
 #include "service/digest.h"
 #include "service/https_transfer.h"
 #include "store/archive.h"
 #include "store/launcher_state.h"
+#include "store/partial_download.h"
 #include "store/storage.h"
 #include "store/tree_removal.h"
 #include "store/version_name.h"
@@ -174,9 +174,7 @@ void CheckTree(const fs::path& unpacked, const BuildIndex& index, const KnownDig
 PatchInstallation::PatchInstallation(const UpdateManifest& manifest, const fs::path& root,
                                      const fs::path& staging)
     : manifest_(manifest), root_(root), staging_(staging) {
-    // A keyed launcher trusts only what the signature covers, and the
-    // signature does not cover the index's key yet.
-    if (manifest.buildIndex.empty() || sizeof(ReleasePublicKey) > 1) return;
+    if (manifest.buildIndex.empty()) return;
     const fs::path file = staging / L"build.index";
     try {
         HttpsGet(SiblingOf(manifest, BuildIndexFileName(manifest.buildIndex)), nullptr, &file);
@@ -231,10 +229,13 @@ void PatchInstallation::Assemble(const fs::path& unpacked) {
         }
         if (patch == nullptr) throw LauncherError("No patch leads from the recorded build");
         const fs::path file = staging_ / L"patch.zip";
-        HttpsGet(SiblingOf(manifest_, PatchFileName(patch->sha256)), nullptr, &file);
-        if (Sha256FileHex(file) != patch->sha256) {
-            throw LauncherError("Downloaded update failed its SHA-256 check");
-        }
+        // Resumed like the full archive where the host serves ranges.
+        UpdateManifest patchFile = manifest_;
+        patchFile.url = SiblingOf(manifest_, PatchFileName(patch->sha256));
+        patchFile.sha256 = patch->sha256;
+        DownloadVerifiedFile(patchFile, root_, L"patch", file,
+                             "Downloaded update failed its SHA-256 check",
+                             DownloadOptions{.progress = PostProgress});
         // What the patch wrote is read from disk in the check below.
         for (const std::string& key : UnpackPatch(file, unpacked)) known.erase(key);
         fs::remove(file);

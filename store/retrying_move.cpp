@@ -2,13 +2,15 @@
 
 #include <algorithm>
 
+#include "store/storage.h"
+
 bool IsPassingMoveFailure(DWORD error) {
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
 
 std::vector<std::chrono::milliseconds> MoveRetryPauses() {
     using std::chrono::milliseconds;
-    constexpr milliseconds first(50), longest(1000), total(4000);
+    constexpr milliseconds first(50), longest(2000), total(30000);
     std::vector<milliseconds> pauses;
     milliseconds sum(0);
     for (milliseconds pause = first; sum + pause <= total; pause = std::min(pause * 2, longest)) {
@@ -34,4 +36,13 @@ bool MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::
         }
     }
     return false;
+}
+
+bool ReplaceFileThroughTemporary(const std::filesystem::path& file, const std::string& bytes) {
+    const std::filesystem::path temporary = file.wstring() + L".tmp";
+    WriteFileBytes(temporary, bytes);
+    // WriteFileBytes has flushed the temporary file: a rename on one volume is
+    // not flushed by MOVEFILE_WRITE_THROUGH, and a power cut must not leave an
+    // empty file behind. A scanner may hold either file for a moment.
+    return MoveFileRetrying(temporary, file, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 // --- The schedule (no Windows calls) ---
@@ -12,7 +13,9 @@
 // a moment: worth trying again.
 bool IsPassingMoveFailure(DWORD error);
 
-// The pauses between attempts: doubling from 50 ms, capped at 1 s, about 4 s in all.
+// The pauses between attempts: doubling from 50 ms, capped at 2 s, at most
+// 30 s in all (scanners and indexers hold a fresh executable for seconds,
+// sometimes tens of seconds).
 std::vector<std::chrono::milliseconds> MoveRetryPauses();
 
 // --- The move ---
@@ -21,3 +24,9 @@ std::vector<std::chrono::milliseconds> MoveRetryPauses();
 // passing failure. False when it still fails (GetLastError tells why).
 bool MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::path& to,
                       DWORD flags);
+
+// Writes `bytes` to "<file>.tmp" (flushed) and moves it over `file` in one
+// step, so a crash or power cut leaves the old file or the new one. False
+// when the move fails; raises WriteFileBytes' error when the temporary file
+// cannot be written.
+bool ReplaceFileThroughTemporary(const std::filesystem::path& file, const std::string& bytes);

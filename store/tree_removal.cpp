@@ -1,8 +1,10 @@
 #include "store/tree_removal.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "base/launcher_error.h"
@@ -21,19 +23,22 @@ std::wstring ExtendedLengthPath(const std::wstring& fullPath) {
 namespace {
 
 constexpr char RemoveFailure[] = "Could not remove a folder in TESSIK storage";
+constexpr char ExamineFailure[] = "Could not examine the unpacked update";
+constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD ListingBufferSize = 64 * 1024;
 
 // The absolute extended-length form, with "." and ".." resolved and slashes
 // turned into backslashes (the extended form takes neither).
-std::wstring FullExtendedPath(const std::filesystem::path& path) {
+std::optional<std::wstring> FullExtendedPath(const std::filesystem::path& path) {
     const std::wstring text = path.wstring();
     const DWORD needed = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
     if (needed == 0) {
-        throw LauncherError(RemoveFailure);
+        return std::nullopt;
     }
     std::wstring full(needed, L'\0');
     const DWORD length = GetFullPathNameW(text.c_str(), needed, full.data(), nullptr);
     if (length == 0 || length >= needed) {
-        throw LauncherError(RemoveFailure);
+        return std::nullopt;
     }
     full.resize(length);
     while (full.size() > 3 && full.back() == L'\\') {
@@ -43,63 +48,219 @@ std::wstring FullExtendedPath(const std::filesystem::path& path) {
 }
 
 bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
-// Calls `visit` with each entry directly inside `folder` (an extended path).
-// False when the folder could not be listed.
-bool ForEachChild(const std::wstring& folder,
-                  const std::function<void(const std::wstring&, DWORD)>& visit) {
-    WIN32_FIND_DATAW found{};
-    const HANDLE raw = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
-                                        FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (raw == INVALID_HANDLE_VALUE) {
-        return GetLastError() == ERROR_FILE_NOT_FOUND;
-    }
-    FindHandle search(raw);
-    do {
-        const std::wstring_view name = found.cFileName;
-        if (name != L"." && name != L"..") {
-            visit(folder + L"\\" + found.cFileName, found.dwFileAttributes);
+// One entry of a folder as its listing showed it.
+struct ListedEntry {
+    std::wstring name;
+    DWORD attributes = 0;
+    LONGLONG id = 0;
+};
+
+// Every entry of an open folder, read by handle; empty when it cannot be read.
+std::optional<std::vector<ListedEntry>> ListFolder(HANDLE folder) {
+    std::vector<ListedEntry> entries;
+    alignas(LONGLONG) static thread_local char buffer[ListingBufferSize];
+    FILE_INFO_BY_HANDLE_CLASS request = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder, request, buffer, ListingBufferSize)) {
+        request = FileIdBothDirectoryInfo;
+        for (size_t offset = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + offset);
+            const std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                entries.push_back(
+                    {std::wstring(name), entry->FileAttributes, entry->FileId.QuadPart});
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            offset += entry->NextEntryOffset;
         }
-    } while (FindNextFileW(search.get(), &found));
-    return GetLastError() == ERROR_NO_MORE_FILES;
+    }
+    if (GetLastError() != ERROR_NO_MORE_FILES) {
+        return std::nullopt;
+    }
+    return entries;
 }
 
-// Removes one entry whose attributes are known; false when anything failed.
-bool RemoveEntry(const std::wstring& path, DWORD attributes) {
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        bool childrenRemoved = true;
-        // A folder link or junction is removed as a link; only a real folder is entered.
-        if (!IsLink(attributes)) {
-            const bool listed =
-                ForEachChild(path, [&](const std::wstring& child, DWORD childAttributes) {
-                    childrenRemoved = RemoveEntry(child, childAttributes) && childrenRemoved;
-                });
-            childrenRemoved = childrenRemoved && listed;
+// Opens `name` inside the open `folder`, never through a link: a link or
+// junction is opened as itself. Win32 opens only by full path, which a
+// folder swapped for a link in the meantime would redirect.
+KernelHandle OpenChild(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG options) {
+    UNICODE_STRING text;
+    text.Buffer = const_cast<wchar_t*>(name.c_str());
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK status{};
+    HANDLE opened = nullptr;
+    const NTSTATUS result = NtCreateFile(
+        &opened, access | SYNCHRONIZE, &object, &status, nullptr, 0, ShareAll, FILE_OPEN,
+        options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
+            FILE_OPEN_FOR_BACKUP_INTENT,
+        nullptr, 0);
+    return KernelHandle(NT_SUCCESS(result) ? opened : nullptr);
+}
+
+// The top of a walk, opened by path as itself (not through a link).
+KernelHandle OpenTop(const std::wstring& path, ACCESS_MASK access) {
+    const HANDLE opened =
+        CreateFileW(path.c_str(), access | SYNCHRONIZE, ShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return KernelHandle(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
+}
+
+// What an open handle refers to, read from the handle itself.
+struct HeldEntry {
+    HANDLE handle = nullptr;
+    DWORD attributes = 0;
+    // A link or junction, by the handle or by the listing (Wine marks a link
+    // to a folder only in the listing and opens its target).
+    bool link = false;
+    // Not the object the listing showed: swapped since, for example for a link.
+    bool swapped = false;
+};
+
+// Walks the tree below `top` depth first, without recursion, entering only
+// real folders that are still the ones listed. `leaf` gets every entry not
+// entered (a plain file only with `openFiles`, opened as a file, so a folder
+// swapped in for it is not opened) and `folderDone` each entered folder after
+// its content; either returns false to stop the walk. Returns false when
+// stopped or when an entry could not be opened, examined or (a folder) listed.
+bool WalkTree(KernelHandle top, DWORD topAttributes, ACCESS_MASK access, bool openFiles,
+              const std::function<bool(const HeldEntry&)>& leaf,
+              const std::function<bool(const HeldEntry&)>& folderDone) {
+    struct Frame {
+        KernelHandle folder;
+        HeldEntry held;
+        std::vector<ListedEntry> entries;
+        size_t next = 0;
+    };
+    std::vector<Frame> stack;
+    bool complete = true;
+    // Either enters the entry (pushes a frame) or hands it to `leaf`.
+    const auto take = [&](KernelHandle handle, const ListedEntry& seen) {
+        // Two queries, not GetFileInformationByHandle, which also reads the
+        // volume and costs more than the deletion itself.
+        FILE_ATTRIBUTE_TAG_INFO tag{};
+        FILE_INTERNAL_INFORMATION internal{};
+        IO_STATUS_BLOCK status{};
+        if (!GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof(tag)) ||
+            !NT_SUCCESS(NtQueryInformationFile(handle.get(), &status, &internal, sizeof(internal),
+                                               FileInternalInformation))) {
+            complete = false;
+            return true;
         }
-        return RemoveDirectoryW(path.c_str()) && childrenRemoved;
+        const HeldEntry held{handle.get(), tag.FileAttributes,
+                             IsLink(tag.FileAttributes) || IsLink(seen.attributes),
+                             seen.id != 0 && seen.id != internal.IndexNumber.QuadPart};
+        if (!IsFolder(held.attributes) || held.link || held.swapped) {
+            return leaf(held);
+        }
+        std::optional<std::vector<ListedEntry>> entries = ListFolder(handle.get());
+        if (!entries) {
+            complete = false;
+            return true;
+        }
+        stack.push_back({std::move(handle), held, std::move(*entries)});
+        return true;
+    };
+    if (!take(std::move(top), {L"", topAttributes, 0})) {
+        return false;
     }
-    return DeleteFileW(path.c_str()) != FALSE;
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next == frame.entries.size()) {
+            const bool go = folderDone(frame.held);
+            stack.pop_back();
+            if (!go) return false;
+            continue;
+        }
+        const ListedEntry seen = frame.entries[frame.next++];
+        if (!IsFolder(seen.attributes) && !IsLink(seen.attributes)) {
+            if (!openFiles) continue;
+            KernelHandle file =
+                OpenChild(frame.folder.get(), seen.name, access, FILE_NON_DIRECTORY_FILE);
+            if (!file) {
+                complete = false;
+            } else if (!leaf({file.get(), seen.attributes, false, false})) {
+                return false;
+            }
+            continue;
+        }
+        KernelHandle child =
+            OpenChild(frame.folder.get(), seen.name, access | FILE_LIST_DIRECTORY, 0);
+        if (!child) {
+            complete = false;
+            continue;
+        }
+        if (!take(std::move(child), seen)) {
+            return false;
+        }
+    }
+    return complete;
+}
+
+// Deletes the entry behind the handle (a link as itself), read-only or not.
+bool DeleteHeld(const HeldEntry& entry) {
+    if ((entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes = entry.attributes & ~FILE_ATTRIBUTE_READONLY;
+        if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(entry.handle, FileBasicInfo, &basic, sizeof(basic));
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(entry.handle, FileDispositionInfo, &disposition,
+                                      sizeof(disposition)) != FALSE;
 }
 
 bool IsAbsence(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// The path opened for a walk; empty when it does not exist. `failure` when it
+// exists but cannot be opened.
+KernelHandle OpenWalkTop(const std::filesystem::path& path, ACCESS_MASK access, DWORD& attributes,
+                         const char* failure) {
+    const std::optional<std::wstring> full = FullExtendedPath(path);
+    if (!full) {
+        throw LauncherError(failure);
+    }
+    attributes = GetFileAttributesW(full->c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES && IsAbsence(GetLastError())) {
+        return KernelHandle();
+    }
+    KernelHandle top = OpenTop(*full, access | (IsFolder(attributes) ? FILE_LIST_DIRECTORY : 0));
+    if (!top && !IsAbsence(GetLastError())) {
+        throw LauncherError(failure);
+    }
+    return top;
+}
+
 }  // namespace
 
 void RemoveTree(const std::filesystem::path& path) {
-    const std::wstring full = FullExtendedPath(path);
-    const DWORD attributes = GetFileAttributesW(full.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        if (IsAbsence(GetLastError())) {
-            return;
-        }
-        throw LauncherError(RemoveFailure);
+    constexpr ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+    DWORD attributes = 0;
+    KernelHandle top = OpenWalkTop(path, access, attributes, RemoveFailure);
+    if (!top) {
+        return;
     }
-    if (!RemoveEntry(full, attributes)) {
+    bool removed = true;
+    const auto remove = [&](const HeldEntry& entry) {
+        removed = DeleteHeld(entry) && removed;
+        return true;
+    };
+    // A folder swapped since it was listed is left alone, and counts as a failure.
+    const auto leaf = [&](const HeldEntry& entry) {
+        if (entry.swapped) {
+            removed = false;
+            return true;
+        }
+        return remove(entry);
+    };
+    if (!WalkTree(std::move(top), attributes, access, true, leaf, remove) || !removed) {
         throw LauncherError(RemoveFailure);
     }
 }
@@ -114,26 +275,26 @@ bool TryRemoveTree(const std::filesystem::path& path) noexcept {
 }
 
 bool TreeHoldsLink(const std::filesystem::path& path) {
-    const std::wstring full = FullExtendedPath(path);
-    const DWORD attributes = GetFileAttributesW(full.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD attributes = 0;
+    KernelHandle top = OpenWalkTop(path, FILE_READ_ATTRIBUTES, attributes, ExamineFailure);
+    if (!top) {
         return false;
     }
-    const std::function<bool(const std::wstring&, DWORD)> holdsLink = [&](const std::wstring& entry,
-                                                                          DWORD entryAttributes) {
-        if (IsLink(entryAttributes)) {
-            return true;
-        }
-        if ((entryAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            return false;
-        }
-        bool found = false;
-        const bool listed =
-            ForEachChild(entry, [&](const std::wstring& child, DWORD childAttributes) {
-                found = found || holdsLink(child, childAttributes);
-            });
-        // A folder that cannot be read cannot be shown to be free of links.
-        return found || !listed;
+    bool found = false;
+    // Something swapped while it was being examined is treated as the link it most likely is.
+    const auto leaf = [&](const HeldEntry& entry) {
+        found = entry.link || entry.swapped;
+        return !found;
     };
-    return holdsLink(full, attributes);
+    // A file the listing shows as plain needs no second look.
+    const bool complete = WalkTree(std::move(top), attributes, FILE_READ_ATTRIBUTES, false, leaf,
+                                   [](const HeldEntry&) { return true; });
+    if (found) {
+        return true;
+    }
+    // A folder that cannot be read cannot be shown to be free of links.
+    if (!complete) {
+        throw LauncherError(ExamineFailure);
+    }
+    return false;
 }

@@ -8,9 +8,8 @@
 #include "base/launcher_error.h"
 #include "base/scoped_handle.h"
 #include "base/worker_messages.h"
-#include "service/digest.h"
-#include "service/https_transfer.h"
 #include "store/archive.h"
+#include "store/partial_download.h"
 #include "store/patch_installation.h"
 #include "store/retrying_move.h"
 #include "store/tree_removal.h"
@@ -44,6 +43,57 @@ std::optional<std::uint32_t> StagingFolderProcessId(const std::wstring& name) {
     return static_cast<std::uint32_t>(id);
 }
 
+namespace {
+
+// Whether "versions" holds the build under exactly this name, and failing that
+// whether it holds one whose name differs only in letter case: NTFS would open
+// that other version's folder for this one.
+void RefuseOtherCaseBuild(const fs::path& versions, const std::wstring& version) {
+    bool exact = false;
+    bool otherCase = false;
+    std::error_code error;
+    for (fs::directory_iterator entry(versions, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::wstring name = entry->path().filename().wstring();
+        exact = exact || name == version;
+        otherCase = otherCase || CompareStringOrdinal(
+                                     name.c_str(), static_cast<int>(name.size()), version.c_str(),
+                                     static_cast<int>(version.size()), TRUE) == CSTR_EQUAL;
+    }
+    if (error) {
+        throw LauncherError("Could not read the stored builds");
+    }
+    if (otherCase && !exact) {
+        throw LauncherError("The update's version differs from a stored build only in letter case");
+    }
+}
+
+// A broken build that cannot be removed (a file held open, a link the system
+// cannot delete) is moved out of the way under a staging folder's name, which
+// a later installation's sweep removes. Fails only when it can be neither
+// removed nor moved.
+void ClearBuildFolder(const fs::path& build, const fs::path& root) {
+    if (TryRemoveTree(build)) {
+        return;
+    }
+    const fs::path aside = root / StagingFolderName(GetCurrentProcessId(), GetTickCount64());
+    if (!MoveFileRetrying(build, aside, 0)) {
+        throw LauncherError("Could not remove a folder in TESSIK storage");
+    }
+}
+
+// A staging folder of this launcher that no earlier step has used.
+fs::path CreateStagingFolder(const fs::path& root) {
+    for (std::uint64_t ticks = GetTickCount64();; ++ticks) {
+        const fs::path staging = root / StagingFolderName(GetCurrentProcessId(), ticks);
+        if (fs::create_directory(staging)) {
+            return staging;
+        }
+    }
+}
+
+}  // namespace
+
 void RemoveStaleStagingFolders(const fs::path& root) {
     std::error_code error;
     for (fs::directory_iterator entry(root, error), end; !error && entry != end;
@@ -64,20 +114,21 @@ void RemoveStaleStagingFolders(const fs::path& root) {
 fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
     const fs::path versions = root / L"versions";
     // Refused before any path is formed: the version must name one build folder.
-    const fs::path build = versions / SafeVersionName(manifest.version);
+    const std::wstring version = SafeVersionName(manifest.version);
+    const fs::path build = versions / version;
     fs::create_directories(versions);
+    RefuseOtherCaseBuild(versions, version);
     if (fs::is_regular_file(build / L"tessik.exe")) {
         return build;
     }
     // A build that lost its executable is replaced whole. A link there, or
     // inside it, is removed as a link; what it points at is left alone.
-    RemoveTree(build);
+    ClearBuildFolder(build, root);
 
     PostStatus(L"Downloading into TESSIK storage...");
     // Left by a launcher that was killed mid-installation; nothing else removes them.
     RemoveStaleStagingFolders(root);
-    const fs::path staging = root / StagingFolderName(GetCurrentProcessId(), GetTickCount64());
-    fs::create_directories(staging);
+    const fs::path staging = CreateStagingFolder(root);
     try {
         const fs::path unpacked = staging / L"runtime";
         // Only what changed is downloaded when stored builds and a patch can
@@ -85,11 +136,11 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
         PatchInstallation patch(manifest, root, staging);
         if (!patch.TryAssemble(unpacked)) {
             const fs::path archive = staging / L"runtime.zip";
-            HttpsGet(manifest.url, nullptr, &archive);
-            if (Sha256FileHex(archive) != manifest.sha256) {
-                throw LauncherError("Downloaded update failed its SHA-256 check");
-            }
+            DownloadVerifiedFile(manifest, root, L"update", archive,
+                                 "Downloaded update failed its SHA-256 check",
+                                 DownloadOptions{.progress = PostProgress});
             PostStatus(L"Installing verified update...");
+            PostProgress(0, 0);  // unpacking: no share to show
             UnpackUpdateArchive(archive, unpacked);
             // A link in a build could later lead a removal, or the game, outside it.
             if (TreeHoldsLink(unpacked)) {

@@ -45,6 +45,7 @@ std::vector<Attack> ContentAttacks() {
     const std::string noGame = "The update archive is missing tessik.exe";
     const std::string unpack = "Windows could not unpack the verified update";
     const std::string link = "The update archive contains a link";
+    const std::string windowsNames = "The update holds names Windows cannot store as published";
     std::vector<Attack> attacks = {
         ManifestText("manifest one byte over 1 MiB",
                      [](PlayerMachine&) { return PaddedManifest(GoodManifest(), 1048577); },
@@ -109,7 +110,8 @@ std::vector<Attack> ContentAttacks() {
         Archive("truncated zip", L"truncated.zip", {unpack}),
         Archive("damaged zip", L"damaged.zip", {unpack}),
         Archive("central directory lies", L"lying-central.zip", {unsafePath}),
-        Archive("local header lies", L"lying-local.zip", {}),
+        Archive("local header lies", L"lying-local.zip", {windowsNames}),
+        Archive("tessik.exe, then TESSIK.EXE", L"case-twin-exe.zip", {windowsNames}),
         Archive("symbolic link out of the build", L"symlink.zip", {link}),
         Archive("link to a folder outside", L"link-outside.zip", {link}),
         Archive("link, then a damaged entry", L"link-then-damaged.zip", {link}),
@@ -161,6 +163,19 @@ TEST(ContentAttacks, PlayerWithoutABuildIsToldWhy) {
             watch.ExpectUntouched(attack.name);
         }
     }
+}
+
+TEST(ContentAttacks, AVersionDifferingOnlyInCaseStartsTheRecordedBuild) {
+    // NTFS would open the recorded build's folder for the other version.
+    PlayerMachine player;
+    const fs::path recorded = player.StoreBuild(L"1.0.0-RC1");
+    WriteLauncherState(player.StateFile(), LauncherState{"1.0.0-RC1", recorded});
+    player.PublishGame("1.0.0-rc1");
+    const MachineWatch watch(player);
+    const PlayerMachine::Outcome run = player.Run();
+    EXPECT_EQ(run.started, 1u) << Utf16ToUtf8(run.failure);
+    EXPECT_EQ(player.Game().folder, recorded);
+    watch.ExpectUntouched("version differing only in case");
 }
 
 TEST(ContentAttacks, ManifestOfExactly1MiBIsAccepted) {

@@ -51,6 +51,19 @@ def make_archives(game):
     write_zip(os.path.join(ARCHIVES, "link-inside.zip"),
               entries(("assets/models/bird.glb", asset, 0o100644),
                       ("assets/alias", b"models", 0o120777)))
+    # Names as Windows' tar.exe and NTFS store them: kept ones, and ones that
+    # land elsewhere or on one another.
+    for name, more in (
+            ("windows-kept-names.zip", [(n, b"x") for n in ("a_b", "CONSOLE", "COM10", ".hidden",
+                                                              "música.ogg", "Data/a", "data2/A")]),
+            ("windows-case-clash.zip", [("Data/a.txt", b"1"), ("data/A.txt", b"2")]),
+            ("windows-exe-case.zip", [("TESSIK.EXE", game)]),
+            ("windows-device.zip", [("x/aux.txt", b"x")]),
+            ("windows-trailing-dot.zip", [("notes.", b"x")])):
+        write_zip(os.path.join(ARCHIVES, name), entries(*[(n, d, 0o100644) for n, d in more]))
+    with zipfile.ZipFile(os.path.join(ARCHIVES, "windows-bzip2.zip"), "w") as z:
+        z.writestr("tessik.exe", game)
+        z.writestr("a.bin", b"x" * 99, compress_type=zipfile.ZIP_BZIP2)
     dll = bytearray(game)
     pe = struct.unpack_from("<I", dll, 0x3C)[0]
     struct.pack_into("<H", dll, pe + 22, struct.unpack_from("<H", dll, pe + 22)[0] | 0x2000)
@@ -117,8 +130,10 @@ def served_releases():
     signed = os.path.join(OUT, "signed-launcher.exe")
     subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "TESSIK Launcher",
                     "-in", NEXT_LAUNCHER, "-out", signed], check=True, capture_output=True)
+    # Built for https://localhost; the tests point it at this address with
+    # TESSIK_LAUNCHER_UPDATE_MANIFEST, hence --force.
     result = publish("launcher", signed, "--base-url", f"{service}/signed",
-                     "--out", os.path.join(www, "signed"))
+                     "--out", os.path.join(www, "signed"), "--force")
     if "signed    yes (Authenticode)" not in result.stdout:
         sys.exit("the signed launcher was not seen as signed:\n" + result.stdout)
 

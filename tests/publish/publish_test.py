@@ -5,19 +5,25 @@ serves that folder.
 
 Usage: publish_test.py <tessik-publish> <test bed folder>
 """
+import fcntl
 import json
 import os
 import shutil
+import signal
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import urllib.request
 import zipfile
 
 TOOL = ""
 BED = ""
+KEYS = ""  # release.key/.pem (the keyed launcher's), other.key/.pem
+KEYED_LAUNCHER = ""
 LAUNCHER_MANIFEST = "release/windows-launcher-x86_64-manifest.json"
 GAME_MANIFEST = "release/windows-x86_64-manifest.json"
 
@@ -39,6 +45,56 @@ def sha256(path):
 def manifest(out, path=GAME_MANIFEST):
     with open(os.path.join(out, path)) as f:
         return json.load(f)
+
+
+def game_zip(path, *entries, method=zipfile.ZIP_DEFLATED):
+    """A zip with the test game's tessik.exe and the given (name, bytes) entries."""
+    with open(data("game_standin.exe"), "rb") as f:
+        game = f.read()
+    with zipfile.ZipFile(path, "w", method) as z:
+        z.writestr("tessik.exe", game)
+        for name, payload in entries:
+            z.writestr(name, payload)
+    return path
+
+
+def patch_local_header(path, name, field, value):
+    """Changes one field of an entry's local header only: "name" (same
+    length), "crc" or "size"; the central directory keeps the truth."""
+    with open(path, "rb") as f:
+        raw = bytearray(f.read())
+    at = raw.find(b"PK\x03\x04")
+    while raw[at + 30:at + 30 + len(name)] != name.encode():
+        at = raw.find(b"PK\x03\x04", at + 4)
+    if field == "name":
+        raw[at + 30:at + 30 + len(value)] = value.encode()
+    else:
+        struct.pack_into("<I", raw, at + (14 if field == "crc" else 22), value)
+    with open(path, "wb") as f:
+        f.write(raw)
+    return path
+
+
+def lock_is_held(folder):
+    try:
+        fd = os.open(os.path.join(folder, ".lock"), os.O_RDONLY)
+    except FileNotFoundError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        return False
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+
+
+def wait_for(condition, what):
+    deadline = time.monotonic() + 60
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.01)
 
 
 class Folder(unittest.TestCase):
@@ -106,13 +162,17 @@ class Refusals(unittest.TestCase):
                 self.refuse(["game", data("good.zip"), "--version", "1.0.0"], "The base URL",
                             base=base)
 
-    def test_launchers_that_are_not_the_launcher_or_not_for_this_host(self):
+    def test_launchers_that_are_not_the_launcher_or_not_for_this_address(self):
         self.refuse(["launcher", data("game_standin.exe")],
                     "The executable's original file name is not TESSIK-Launcher-Windows-x64.exe")
         self.refuse(["launcher", data("good.zip")], "The file is not a Windows executable")
-        self.refuse(["launcher", data("launcher-0.1.190.exe")],
-                    "The launcher was built for the update host updates.example.com, but the "
-                    "base URL is on u.example", base="https://u.example")
+        for base in ("https://u.example", "https://updates.example.com:8443",
+                     "https://updates.example.com/mirror", "https://updates.example.com:8443/m"):
+            with self.subTest(base=base):
+                self.refuse(["launcher", data("launcher-0.1.190.exe")],
+                            "The launcher reads its manifests from "
+                            f"https://updates.example.com/release/, but the base URL is {base}",
+                            base=base)
 
     def test_command_line_errors_say_what_is_wrong(self):
         self.assertIn("tessik-publish game ARCHIVE", run("--help").stdout)
@@ -127,12 +187,89 @@ class Refusals(unittest.TestCase):
                 self.assertEqual(result.returncode, 2)
                 self.assertEqual(result.stderr,
                                  f"tessik-publish: {said} (see tessik-publish --help)\n")
+                as_json = json.loads(run(*args, "--json").stdout)
+                self.assertEqual((as_json["ok"], as_json["error"]), (False, said))
+
+
+class WindowsNames(Folder):
+    """Entry names judged as Windows' tar.exe and NTFS store them."""
+
+    def test_names_windows_stores_otherwise_are_refused_naming_the_entry(self):
+        rewritten = "holds a character that Windows' tar.exe writes as \"_\""
+        device = "has a name that Windows reserves for a device"
+        trailing = "has a name ending in a dot or a blank"
+        same = "is the same file on Windows as the entry"
+        header = "has a local header that disagrees with the central directory"
+        cases = [
+            ([("a*b.txt", b"x")], "a*b.txt", rewritten),
+            ([("data/a?b", b"x")], "data/a?b", rewritten),
+            ([('q"<>.txt', b"x")], 'q"<>.txt', rewritten),
+            ([("bad\x01name", b"x")], "bad\\001name", "holds a control character"),
+            ([("data/name.", b"x")], "data/name.", trailing),
+            ([("data /a", b"x")], "data /a", trailing),
+            ([("x/aux.txt", b"x")], "x/aux.txt", device),
+            ([("Con/a", b"x")], "Con/a", device),
+            ([("lpt9.log", b"x")], "lpt9.log", device),
+            ([("com\u00b9", b"x")], "com\u00b9", device),
+            ([("conout$", b"x")], "conout$", device),
+            ([("Data/a.txt", b"1"), ("data/A.txt", b"2")], "data/A.txt", same),
+            ([("TESSIK.EXE", b"MZ")], "TESSIK.EXE", same),
+            ([("\u00e9t\u00e9", b"1"), ("\u00c9T\u00c9", b"2")], "\u00c9T\u00c9", same),
+            ([("x", b"1"), ("x/y", b"2")], "x/y", "lies under the file"),
+            ([("d/x/", b""), ("d/X", b"2")], "d/X", "is a file where another entry needs a folder"),
+            ([("a" * 256, b"x")], "a" * 256, "has a name longer than 255 characters"),
+        ]
+        for number, (entries, entry, why) in enumerate(cases):
+            with self.subTest(entry=entry):
+                archive = game_zip(os.path.join(self.out, f"{number}.zip"), *entries)
+                result = run("game", archive, "--version", "1", "--base-url", "https://x.example",
+                             "--out", os.path.join(self.out, "root"), "--json")
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(f'The archive entry "{entry}" {why}', result.stderr)
+                self.assertFalse(json.loads(result.stdout)["ok"])
+                self.assertFalse(os.path.exists(os.path.join(self.out, "root")))
+
+    def test_zips_two_readers_see_differently_or_windows_cannot_unpack_are_refused(self):
+        zip_of = lambda name, *more: game_zip(os.path.join(self.out, name),
+                                              ("assets/pack.bin", b"bird" * 64), *more)
+        cases = {
+            "local name": patch_local_header(zip_of("n.zip"), "assets/pack.bin", "name",
+                                             "assets/evil.bin"),
+            "local crc": patch_local_header(zip_of("c.zip"), "assets/pack.bin", "crc", 7),
+            "local size": patch_local_header(zip_of("s.zip"), "assets/pack.bin", "size", 9),
+        }
+        for what, archive in cases.items():
+            with self.subTest(what=what):
+                result = self.publish(archive, "1")
+                self.assertEqual(result.returncode, 1)
+                self.assertIn('"assets/pack.bin"', result.stderr)
+        bzip2 = game_zip(os.path.join(self.out, "b.zip"), ("a.bin", b"x" * 99),
+                         method=zipfile.ZIP_BZIP2)
+        self.assertIn('"tessik.exe" is packed with a method Windows\' tar.exe cannot unpack',
+                      self.publish(bzip2, "1").stderr)
+
+    def test_names_windows_keeps_are_published_and_long_paths_warned(self):
+        long_path = "assets/" + "deep/" * 32 + "bird.glb"
+        archive = game_zip(os.path.join(self.out, "kept.zip"),
+                           *[(name, b"x") for name in ("a_b", "CONSOLE", "COM10", "m\u00fasica.ogg",
+                                                       ".hidden", "Data/a", "data2/A", "data/b",
+                                                       long_path)])
+        result = self.ok(self.publish(archive, "1"))
+        self.assertIn(f'the archive entry "{long_path}" has a path of {len(long_path)} characters',
+                      result.stderr)
+
+    def test_a_version_equal_once_case_is_folded_is_refused(self):
+        self.ok(self.publish("good.zip", "1.0.0-RC1"))
+        refused = self.publish("folders.zip", "1.0.0-rc1", "--force")
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("The version 1.0.0-rc1 differs from the published 1.0.0-RC1 only in letter "
+                      "case", refused.stderr)
 
 
 class Publishing(Folder):
     def test_game_is_content_addressed_and_every_path_element_is_encoded(self):
         for archive, version, encoded in (("good.zip", "2.1.0", "2.1.0"),
-                                          ("non-ascii-names.zip", "1.0#x%41", "1.0%23x%2541")):
+                                          ("non-ascii-names.zip", "3.0#x%41", "3.0%23x%2541")):
             with self.subTest(archive=archive):
                 self.ok(self.publish(archive, version))
                 digest = sha256(data(archive))
@@ -143,12 +280,22 @@ class Publishing(Folder):
                 self.assertEqual(published, {
                     "version": version, "platform": "windows-x86_64",
                     "url": f"https://cdn.example.com/tessik/builds/tessik-{encoded}-{digest}.zip",
-                    "sha256": digest, "executable": "tessik.exe"})
+                    "sha256": digest, "executable": "tessik.exe", "ranges": "bytes"})
                 with open(os.path.join(self.out, "builds", f"tessik-{version}-{digest}.zip"),
                           "rb") as a, open(data(archive), "rb") as b:
                     self.assertEqual(a.read(), b.read())
-        self.assertEqual(sorted(os.listdir(self.out)), ["builds", "release"],
+        self.assertEqual(sorted(os.listdir(self.out)), [".lock", "builds", "release"],
                          "no temporary file remains")
+
+    def test_the_byte_range_key_comes_after_the_four_unless_the_host_serves_none(self):
+        self.ok(self.publish("good.zip", "1.0"))
+        with open(os.path.join(self.out, GAME_MANIFEST)) as f:
+            text = f.read()
+        self.assertLess(text.index('"executable"'), text.index('"ranges":"bytes"'))
+        self.ok(self.publish("good.zip", "1.1", "--no-byte-ranges"))
+        self.assertNotIn("ranges", manifest(self.out))
+        self.ok(run("rollback", self.out, "--version", "1.0"))
+        self.assertEqual(manifest(self.out)["ranges"], "bytes")
 
     def test_a_stray_file_under_the_builds_name_is_replaced(self):
         digest = sha256(data("good.zip"))
@@ -172,7 +319,7 @@ class Publishing(Folder):
 
     def test_launcher_version_host_and_signature_come_from_the_executable(self):
         next_launcher = os.path.join(BED, "publish", "signed-launcher.exe")
-        result = self.ok(run("launcher", next_launcher, "--base-url", "https://localhost:8443",
+        result = self.ok(run("launcher", next_launcher, "--base-url", "https://localhost",
                              "--out", self.out, "--json"))
         self.assertEqual(json.loads(result.stdout)["launcher"]["signed"], "yes (Authenticode)")
         self.assertEqual(manifest(self.out, LAUNCHER_MANIFEST)["version"], "0.1.191")
@@ -184,6 +331,37 @@ class Publishing(Folder):
                              "https://updates.example.com", "--out", self.out, "--force"))
         self.assertIn("carries no Authenticode signature", forced.stderr)
         self.assertEqual(manifest(self.out, LAUNCHER_MANIFEST)["version"], "0.1.190")
+
+    def test_an_authenticode_signature_counts_only_when_it_verifies(self):
+        with open(os.path.join(BED, "publish", "signed-launcher.exe"), "rb") as f:
+            signed = bytearray(f.read())
+        tampered = bytearray(signed)
+        tampered[0x400] ^= 0x01  # code the signature covers
+        for name, image, verdict in (("launcher.exe", signed, "yes (Authenticode)"),
+                                     ("tampered.exe", tampered, "signature present but not valid")):
+            with self.subTest(image=name):
+                path = os.path.join(self.out, name)
+                with open(path, "wb") as f:
+                    f.write(image)
+                launcher = run("launcher", path, "--base-url", "https://localhost", "--out",
+                               os.path.join(self.out, "r"), "--dry-run", "--json")
+                self.assertEqual(json.loads(launcher.stdout)["launcher"]["signed"], verdict)
+                # The same judgement for a game's tessik.exe, read as it streams past.
+                with zipfile.ZipFile(os.path.join(self.out, name + ".zip"), "w") as z:
+                    z.writestr("tessik.exe", bytes(image))
+                game = run("game", os.path.join(self.out, name + ".zip"), "--version", "1",
+                           "--base-url", "https://x.example", "--out",
+                           os.path.join(self.out, "r"), "--dry-run", "--json")
+                self.assertEqual(json.loads(game.stdout)["game"]["tessik.exe signed"], verdict)
+
+    def test_a_game_older_than_the_live_one_needs_force(self):
+        self.ok(self.publish("good.zip", "1.10"))
+        older = self.publish("folders.zip", "1.9")
+        self.assertEqual(older.returncode, 1)
+        self.assertIn("The game 1.9 is older than the published 1.10", older.stderr)
+        self.assertEqual(manifest(self.out)["version"], "1.10")
+        self.ok(self.publish("folders.zip", "1.9", "--force"))
+        self.assertEqual(manifest(self.out)["version"], "1.9")
 
     def test_dry_run_checks_and_writes_nothing(self):
         target = os.path.join(self.out, "root")
@@ -202,12 +380,21 @@ class Publishing(Folder):
             with z.open("assets/pack.bin", "w") as pack:  # this process stays small
                 for _ in range(96):
                     pack.write(os.urandom(1 << 20))
-        child = subprocess.Popen([TOOL, "game", big, "--version", "1", "--base-url",
-                                  "https://x.example", "--out", os.path.join(self.out, "r")],
-                                 stdout=subprocess.DEVNULL)
-        _, status, usage = os.wait4(child.pid, 0)
-        self.assertEqual(os.waitstatus_to_exitcode(status), 0)
-        self.assertLess(usage.ru_maxrss, 32 << 10, "peak resident KiB for a 96 MiB archive")
+        # A process's peak counts the memory of the one it was forked from,
+        # so the tool is started by a small fresh Python, not by this test.
+        measure = ("import os, sys\n"
+                   "child = os.fork()\n"
+                   "if child == 0:\n"
+                   "    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)\n"
+                   "    os.execv(sys.argv[1], sys.argv[1:])\n"
+                   "_, status, usage = os.wait4(child, 0)\n"
+                   "print(os.waitstatus_to_exitcode(status), usage.ru_maxrss)\n")
+        result = subprocess.run([sys.executable, "-I", "-S", "-c", measure, TOOL, "game", big,
+                                 "--version", "1", "--base-url", "https://x.example", "--out",
+                                 os.path.join(self.out, "r")], capture_output=True, text=True)
+        status, peak = map(int, result.stdout.split())
+        self.assertEqual(status, 0, result.stderr)
+        self.assertLess(peak, 32 << 10, "peak resident KiB for a 96 MiB archive")
 
 
 class Keeping(Folder):
@@ -224,6 +411,11 @@ class Keeping(Folder):
         self.assertEqual(manifest(self.out)["url"], "https://cdn.example.com/tessik/builds/"
                          f"tessik-1.0-{sha256(data('good.zip'))}.zip")
         self.assertEqual(run("promote", self.out, "--version", "3.0").returncode, 1)
+
+        order = json.loads(self.ok(run("upload-order", self.out, "--json")).stdout)
+        self.assertEqual(len(order["1. the builds"]), 3)
+        self.assertEqual(list(order["2. the manifests"]), [GAME_MANIFEST])
+        self.assertIn(".lock", order["3. then"]["never"])
 
         pruned = json.loads(self.ok(run("prune", self.out, "--keep", "1", "--json")).stdout)
         # 1.1 goes with its index and the patch that leads to it from 1.0;
@@ -252,6 +444,95 @@ class Keeping(Folder):
         self.assertIn("build missing", run("status", self.out).stdout)
 
 
+class Writers(Folder):
+    """One writer at a time, and what a killed one leaves."""
+
+    def big_zip(self):
+        big = os.path.join(self.out, "big.zip")
+        if not os.path.exists(big):
+            game_zip(big, ("assets/pack.bin", os.urandom(64 << 20)), method=zipfile.ZIP_STORED)
+        return big
+
+    def start(self, archive, version, root):
+        child = subprocess.Popen([TOOL, "game", archive, "--version", version, "--base-url",
+                                  "https://x.example", "--out", root],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: child.poll() is None and child.kill())
+        return child
+
+    def test_a_second_writer_is_refused_while_the_first_publishes(self):
+        root = os.path.join(self.out, "root")
+        self.ok(run("game", data("good.zip"), "--version", "1.0", "--base-url",
+                    "https://x.example", "--out", root))
+        first = self.start(self.big_zip(), "1.1", root)
+        wait_for(lambda: lock_is_held(root), "the first writer's lock")
+        for args in (["game", data("folders.zip"), "--version", "1.2", "--base-url",
+                      "https://x.example", "--out", root],
+                     ["rollback", root, "--version", "1.0"], ["prune", root, "--keep", "0"]):
+            with self.subTest(command=args[0]):
+                second = run(*args)
+                self.assertEqual(second.returncode, 1)
+                self.assertRegex(second.stderr, r"is being written by tessik-publish process "
+                                 rf"{first.pid} \(started .*\); run this again when it has finished")
+        dry = run("game", data("folders.zip"), "--version", "1.2", "--base-url",
+                  "https://x.example", "--out", root, "--dry-run")
+        self.assertIn("another run is writing into", dry.stderr)
+        self.assertEqual(first.wait(), 0, first.stderr)
+        self.assertEqual(manifest(root)["version"], "1.1")
+
+    def test_a_killed_publish_leaves_the_live_release_and_its_copy_is_cleared(self):
+        root = os.path.join(self.out, "root")
+        self.ok(run("game", data("good.zip"), "--version", "1.0", "--base-url",
+                    "https://x.example", "--out", root))
+        before = manifest(root)
+        child = self.start(self.big_zip(), "1.1", root)
+        incoming = os.path.join(root, ".incoming")
+        wait_for(lambda: os.path.isdir(incoming) and any(
+            os.path.getsize(os.path.join(incoming, n)) > 0 for n in os.listdir(incoming)),
+            "the partial copy")
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        self.assertEqual(manifest(root), before)
+        status = json.loads(self.ok(run("status", root, "--json")).stdout)
+        self.assertRegex(status["folder"]["incoming"],
+                         r"^partial copies of killed runs: 1 files, [1-9]\d* bytes")
+        self.assertEqual(status["folder"]["lock"], "free")
+        self.ok(run("game", data("folders.zip"), "--version", "1.2", "--base-url",
+                    "https://x.example", "--out", root))
+        self.assertFalse(os.path.exists(incoming))
+        self.assertEqual(manifest(root)["version"], "1.2")
+
+    def test_prune_removes_nothing_while_a_manifest_cannot_be_read(self):
+        for archive, version in (("good.zip", "1.0"), ("folders.zip", "1.1")):
+            self.ok(self.publish(archive, version))
+        builds = sorted(os.listdir(os.path.join(self.out, "builds")))
+        for broken in ('{"version":', "[]"):
+            with self.subTest(manifest=broken):
+                with open(os.path.join(self.out, LAUNCHER_MANIFEST), "w") as f:
+                    f.write(broken)
+                refused = run("prune", self.out, "--keep", "0")
+                self.assertEqual(refused.returncode, 1)
+                self.assertIn("The launcher manifest", refused.stderr)
+                self.assertIn("cannot be read", refused.stderr)
+                self.assertEqual(sorted(os.listdir(os.path.join(self.out, "builds"))), builds)
+                self.assertEqual(run("status", self.out).returncode, 1)
+        for missing in ("status", "prune"):
+            with self.subTest(missing=missing):
+                gone = os.path.join(self.out, "no-such-folder")
+                result = run(missing, gone, *(["--keep", "1"] if missing == "prune" else []))
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(f"The release folder {gone} does not exist", result.stderr)
+
+    def test_status_refuses_a_url_whose_file_name_holds_a_control_character(self):
+        self.ok(self.publish("good.zip", "1.0"))
+        live = manifest(self.out)
+        with open(os.path.join(self.out, GAME_MANIFEST), "w") as f:
+            json.dump(dict(live, url=live["url"] + "%00.txt"), f)
+        result = run("status", self.out, "--json")
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(json.loads(result.stdout)["game"]["state"], "url holds a control character")
+
+
 class Signing(Folder):
     def test_manifests_carry_the_signing_keys_signature_and_status_checks_it(self):
         keys = {}
@@ -277,11 +558,79 @@ class Signing(Folder):
         # A public key cannot sign: refused, and the signed release stays live.
         self.assertEqual(publish("1.1", "--signing-key", keys["studio"] + ".pem").returncode, 1)
         self.assertEqual(manifest(release)["version"], "1.0")
-        # Re-pointing without the key leaves an unsigned manifest, and says so.
-        self.assertEqual(json.loads(self.ok(run("rollback", release, "--version", "1.0",
-                                                "--json")).stdout)["game"]["signature"], "none")
+        self.assertEqual(len(os.listdir(os.path.join(release, "builds"))), 1, "the build was placed")
+        # Without the key, a signed release is not replaced by an unsigned
+        # manifest unless forced, for any writing command.
+        for args in (("rollback", release, "--version", "1.0"),
+                     ("game", data("folders.zip"), "--version", "1.2", "--base-url",
+                      "https://cdn.example.com", "--out", release)):
+            with self.subTest(command=args[0]):
+                refused = run(*args)
+                self.assertEqual(refused.returncode, 1)
+                self.assertIn("The live manifest is signed and this one would not be",
+                              refused.stderr)
+                self.assertEqual(manifest(release)["version"], "1.0")
+        forced = self.ok(run("rollback", release, "--version", "1.0", "--force", "--json"))
+        self.assertEqual(json.loads(forced.stdout)["game"]["signature"], "none")
         self.assertNotIn("signature", manifest(release))
         self.assertEqual(status(keys["studio"]).returncode, 1)
+
+    def test_a_launcher_is_published_only_with_the_key_it_carries(self):
+        launcher = lambda *more: run("launcher", KEYED_LAUNCHER, "--base-url",
+                                     "https://updates.example.com", "--out", self.out, *more)
+        other = launcher("--signing-key", os.path.join(KEYS, "other.key"))
+        self.assertEqual(other.returncode, 1)
+        self.assertIn("The launcher carries another release key than the signing key's",
+                      other.stderr)
+        self.assertIn("The launcher carries a release key, so it refuses unsigned manifests",
+                      launcher().stderr)
+        keyless = run("launcher", data("launcher-0.1.190.exe"), "--base-url",
+                      "https://updates.example.com", "--out", self.out,
+                      "--signing-key", os.path.join(KEYS, "release.key"))
+        self.assertIn("The launcher carries no release key", keyless.stderr)
+        self.assertEqual(os.listdir(self.out), [".lock"], "a refused launcher wrote something")
+        self.ok(launcher("--signing-key", os.path.join(KEYS, "release.key")))
+        self.assertRegex(manifest(self.out, LAUNCHER_MANIFEST)["signature"], r"^[0-9a-f]{128}$")
+
+
+    def test_signed_manifests_move_forward_and_status_warns_before_they_expire(self):
+        key = os.path.join(self.out, "studio.key")
+        subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout",
+                        "-out", key], check=True)
+        release = os.path.join(self.out, "release-root")
+        publish = lambda version, *extra: run("game", data("good.zip"), "--version", version,
+                                              "--base-url", "https://cdn.example.com",
+                                              "--out", release, *extra)
+        sequence = lambda: int(manifest(release)["sequence"])
+        started = int(time.time())
+        self.ok(publish("1.0", "--signing-key", key))
+        first = sequence()
+        self.assertGreaterEqual(first, started)
+        self.assertNotIn("expires", manifest(release))
+        self.ok(publish("1.1", "--signing-key", key, "--expires-in", "30"))
+        self.assertGreater(sequence(), first)
+        status = json.loads(self.ok(run("status", release, "--json")).stdout)["game"]
+        self.assertEqual(status["sequence"], str(sequence()))
+        self.assertRegex(status["expires"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        # A live sequence ahead of the clock (a tree restored elsewhere) still rises.
+        live = os.path.join(release, GAME_MANIFEST)
+        text = open(live).read().replace('"sequence":"%d"' % sequence(), '"sequence":"99999999999"')
+        with open(live, "w") as f:
+            f.write(text)
+        self.ok(run("rollback", release, "--version", "1.0", "--signing-key", key))
+        self.assertEqual(sequence(), 100000000000)
+        # Re-signed for one day only: status fails from now on.
+        self.ok(run("promote", release, "--version", "1.1", "--signing-key", key,
+                    "--expires-in", "1"))
+        status = run("status", release, "--json")
+        self.assertEqual(status.returncode, 1)
+        self.assertEqual(json.loads(status.stdout)["game"]["state"],
+                         "expires within a day; sign it again")
+        for extra, sentence in ((["--expires-in", "30"], "--expires-in needs --signing-key"),
+                                (["--signing-key", key, "--expires-in", "0"], "--expires-in needs a number")):
+            result = publish("1.2", *extra)
+            self.assertEqual(result.returncode, 2, result.stderr)
+            self.assertIn(sentence, result.stderr)
 
 
 class Hosting(unittest.TestCase):
@@ -313,21 +662,57 @@ class Hosting(unittest.TestCase):
         status, headers, _ = self.fetch(path[:path.rfind("/builds/")] + index)
         self.assertEqual((status, headers.get("Cache-Control")),
                          (200, "public, max-age=31536000, immutable"), "the build's index")
+        # A resume: the rest of the build under the same strong validator.
+        tag = headers.get("ETag")
+        self.assertTrue(tag and not tag.startswith("W/"), tag)
+        status, part_headers, part = self.fetch(path, {"Range": "bytes=100-", "If-Range": tag})
+        self.assertEqual((status, part, part_headers.get("Content-Range")),
+                         (206, archive[100:], f"bytes 100-{len(archive) - 1}/{len(archive)}"))
+        self.assertEqual(part_headers.get("Cache-Control"), "public, max-age=31536000, immutable")
+        self.assertEqual(self.fetch(path, {"Range": "bytes=100-", "If-Range": '"other"'})[0], 200)
         missing = path.replace(path[-68:-4], "0" * 64)
         self.assertEqual(self.fetch(missing)[:2][0], 404)
         self.assertEqual(self.fetch(missing)[1].get("Cache-Control"), "no-store")
+        # A CDN revalidating its copy, or a download resumed, keeps the build cached.
+        for request, answer in (({"If-None-Match": headers.get("ETag")}, 304),
+                                ({"Range": "bytes=0-9"}, 206)):
+            with self.subTest(answer=answer):
+                status, again, _ = self.fetch(path, request)
+                self.assertEqual((status, again.get("Cache-Control")),
+                                 (answer, "public, max-age=31536000, immutable"))
+
+    def test_status_url_checks_the_release_as_launchers_fetch_it(self):
+        with open(os.path.join(BED, "nginx", "port")) as f:
+            base = f"https://localhost:{f.read().strip()}"
+        ca = os.path.join(BED, "certs", "ca.pem")
+        served = run("status", os.path.join(BED, "release"), "--url", base, "--ca-file", ca,
+                     "--json")
+        self.assertEqual(served.returncode, 0, served.stdout + served.stderr)
+        game = json.loads(served.stdout)["game"]
+        self.assertEqual((game["state"], game["build"], game["build cache"]),
+                         ("ok", "200", "public, max-age=31536000, immutable"))
+        with open(data("good.zip"), "rb") as f:
+            self.assertEqual(game["size"], str(len(f.read())))
+        for args, why in ((["--url", base + "/nothing-here"], "no manifest is published"),
+                          ([os.path.join(BED, "signed-by-other"), "--url", base],
+                           "manifest served is not the one in"),
+                          (["--url", base], "certificate")):
+            with self.subTest(args=args):
+                result = run("status", *args, *(["--ca-file", ca] if why != "certificate" else []))
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(why, result.stdout + result.stderr)
 
     def test_nothing_but_manifests_and_builds_is_served(self):
         root = os.path.join(BED, "release")
         for name in ("release/.manifest.json.swp", "release/windows-x86_64-manifest.json~",
-                     "builds/.hidden.zip", ".incoming/1-2.part"):
+                     "builds/.hidden.zip", ".incoming/1-2.part", ".lock"):
             os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
             with open(os.path.join(root, name), "w") as f:
                 f.write("x")
             self.addCleanup(os.remove, os.path.join(root, name))
         for path in ("/", "/builds/", "/release/", "/release/.manifest.json.swp",
                      "/release/windows-x86_64-manifest.json~", "/builds/.hidden.zip",
-                     "/.incoming/1-2.part", "/nginx.conf", "/../certs/ca.key",
+                     "/.incoming/1-2.part", "/.lock", "/nginx.conf", "/../certs/ca.key",
                      "/builds/" + "0" * 64 + ".patch.zip", "/builds/x.index"):
             with self.subTest(path=path):
                 status, headers, _ = self.fetch(path)
@@ -336,5 +721,5 @@ class Hosting(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    TOOL, BED = sys.argv[1], sys.argv[2]
-    unittest.main(argv=[sys.argv[0], "-v"])
+    TOOL, BED, KEYS, KEYED_LAUNCHER = sys.argv[1:5]
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[5:]])

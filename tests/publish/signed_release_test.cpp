@@ -6,6 +6,7 @@
 #include "base/json_field.h"
 #include "base/text.h"
 #include "store/launcher_state.h"
+#include "store/manifest_sequence.h"
 #include "store/storage.h"
 #include "tests/support/child_process.h"
 #include "tests/support/launcher_run.h"
@@ -42,9 +43,15 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
     return text;
 }
 
-std::string SignatureOf(const std::string& text) {
-    const size_t at = text.find("\"signature\":\"") + 13;
+// The value of `key` as written, escapes and all.
+std::string RawValueOf(const std::string& text, const std::string& key) {
+    const size_t at = text.find("\"" + key + "\":\"") + key.size() + 4;
     return text.substr(at, text.find('"', at) - at);
+}
+
+// The key with its value and the comma before it.
+std::string KeyOf(const std::string& text, const std::string& key) {
+    return ",\"" + key + "\":\"" + RawValueOf(text, key) + "\"";
 }
 
 // Whether nginx has served a build or a launcher since the log was `mark` long.
@@ -68,7 +75,8 @@ TEST(SignedRelease, InstallsAndPlaysWithAndWithoutAKey) {
 
 TEST(SignedRelease, KeyedLauncherRefusesEveryManifestItCannotTrust) {
     const std::string game = Signed(L"signed-game.json");
-    const std::string signature = SignatureOf(game);
+    // What a launcher with a key checks; the four-value signature is for older ones.
+    const std::string signature = RawValueOf(game, "full-signature");
     const std::string sha256 = ReadJsonStringField(game, "sha256", true);
     const std::string notSigned = "The update manifest is not signed";
     const std::string notValid = "The update manifest signature is not valid";
@@ -81,14 +89,20 @@ TEST(SignedRelease, KeyedLauncherRefusesEveryManifestItCannotTrust) {
         // The same file under another address: without the check it installs.
         {"url changed", Replaced(game, ".zip\"", ".zip?mirror\""), notValid},
         {"sha256 changed", Replaced(game, sha256, std::string(64, '0')), notValid},
+        {"sequence raised", Replaced(game, "\"sequence\":\"", "\"sequence\":\"1"), notValid},
+        {"expiry moved", Replaced(game, "\"expires\":\"2", "\"expires\":\"3"), notValid},
+        // The four values signed, the sequence and expiry not.
+        {"full signature removed", Replaced(game, KeyOf(game, "full-signature"), ""), notValid},
         // The game's executable is fixed: a changed one fails before the signature.
         {"executable changed", Replaced(game, "\"tessik.exe\"", "\"Tessik.exe\""),
          "The update manifest names an unexpected executable"},
-        {"signature missing", Replaced(game, ",\"signature\":\"" + signature + "\"", ""),
+        {"signatures missing",
+         Replaced(Replaced(game, KeyOf(game, "full-signature"), ""), KeyOf(game, "signature"), ""),
          notSigned},
         {"signed with another key", Signed(L"signed-game-other-key.json"), notValid},
         {"signature too short", Replaced(game, signature, signature.substr(2)), notValid},
         {"signature not hex", Replaced(game, signature, signature.substr(2) + "zz"), notValid},
+        {"expired", Signed(L"expired-game.json"), "The update manifest has expired"},
     };
     for (const auto& c : cases) {
         const std::wstring address = Serve(c.text);
@@ -114,6 +128,73 @@ TEST(SignedRelease, KeyedLauncherRefusesEveryManifestItCannotTrust) {
             EXPECT_FALSE(DownloadedSince(mark)) << label;
             EXPECT_FALSE(fs::exists(player.Build(L"1.0.0"))) << label;
         }
+    }
+}
+
+TEST(SignedRelease, ReplayedManifestsAreRefusedAndARollbackReachesThePlayer) {
+    // One player's runs in turn, each a new launcher process: the highest
+    // sequence seen survives restarts (and a write cut short, below).
+    const struct {
+        const wchar_t* manifest;
+        const wchar_t* playing;
+        bool refused;
+    } runs[] = {
+        // A four-value signature is taken until a sequence has been seen.
+        {L"signed-four-values.json", L"1.0.0", false},
+        {L"history-1.1.0.json", L"1.1.0", false},
+        {L"history-1.0.0.json", L"1.1.0", true},
+        {L"signed-four-values.json", L"1.1.0", true},
+        {L"history-rollback-1.0.0.json", L"1.0.0", false},
+        {L"history-rollback-1.0.0.json", L"1.0.0", false},  // the same, served again
+        {L"history-1.1.0.json", L"1.0.0", true},
+    };
+    PlayerMachine player(L"replays");
+    const fs::path sequences = player.Root() / SequenceFileName;
+    player.PointLauncherManifestAt(Serve(Signed(L"signed-launcher.json")));
+    for (const auto& run : runs) {
+        const std::string label = Utf16ToUtf8(run.manifest);
+        player.PointGameManifestAt(Serve(Signed(run.manifest)));
+        const std::string state = ReadFileBytes(player.StateFile());
+        const std::string remembered = ReadFileBytes(sequences);
+        // What a launcher that died while writing the file leaves behind.
+        if (!remembered.empty()) WriteFileBytes(sequences.wstring() + L".tmp", "{\"game\":\"1");
+        const LauncherRunOutcome outcome =
+            RunLauncherToTheEnd(SignedLauncher(), {L"tessik://join/replay"});
+        ASSERT_TRUE(outcome.ended) << label;
+        EXPECT_FALSE(outcome.errorBox)
+            << label << ": " << Utf16ToUtf8(outcome.errorBox.value_or(L""));
+        EXPECT_EQ(player.Game().folder, player.Build(run.playing)) << label;
+        if (run.refused) {
+            EXPECT_EQ(ReadFileBytes(player.StateFile()), state) << label;
+            EXPECT_EQ(ReadFileBytes(sequences), remembered) << label;
+        }
+    }
+    const std::string game = ReadJsonStringField(ReadFileBytes(sequences), "game", true);
+    EXPECT_EQ(game, ReadJsonStringField(Signed(L"history-rollback-1.0.0.json"), "sequence", true));
+    EXPECT_EQ(ReadJsonStringField(ReadFileBytes(sequences), "launcher", true),
+              ReadJsonStringField(Signed(L"signed-launcher.json"), "sequence", true));
+
+    // With nothing stored the refusal is shown; the default launcher reads
+    // no sequence and takes the older manifest as it always has.
+    const struct {
+        fs::path launcher;
+        std::string errorBox;
+    } players[] = {
+        {SignedLauncher(), "The update manifest is older than one already seen"},
+        {test_bed::LauncherProgram(), ""},
+    };
+    for (const auto& c : players) {
+        PlayerMachine other(L"replay elsewhere");
+        fs::create_directories(other.Root());
+        fs::copy_file(sequences, other.Root() / SequenceFileName);
+        other.PointGameManifestAt(Serve(Signed(L"history-1.1.0.json")));
+        other.PointLauncherManifestAt(Serve(Signed(L"signed-launcher.json")));
+        const LauncherRunOutcome outcome =
+            RunLauncherToTheEnd(c.launcher, {L"tessik://join/replay"});
+        ASSERT_TRUE(outcome.ended);
+        EXPECT_EQ(Utf16ToUtf8(outcome.errorBox.value_or(L"")), c.errorBox);
+        EXPECT_EQ(fs::exists(other.Build(L"1.1.0")), c.errorBox.empty());
+        EXPECT_EQ(ReadFileBytes(other.Root() / SequenceFileName), ReadFileBytes(sequences));
     }
 }
 
@@ -161,14 +242,20 @@ TEST(SignedRelease, ProbeChecksTheSignatureOnlyInAKeyedLauncher) {
         {SignedLauncher(), L"signed-escaped.json", 0},
         {SignedLauncher(), L"signed-game-other-key.json", 10},
         {SignedLauncher(), L"unsigned-game.json", 10},
+        {SignedLauncher(), L"expired-game.json", 10},
         {test_bed::LauncherProgram(), L"signed-game-other-key.json", 0},
     };
+    // The probe neither consults nor raises the remembered sequences.
+    const std::string remembered = "{\"game\":\"99999999999999\"}";
     for (const auto& c : cases) {
         PlayerMachine player;
+        fs::create_directories(player.Root());
+        WriteFileBytes(player.Root() / SequenceFileName, remembered);
         player.PointGameManifestAt(Serve(Signed(c.manifest)));
         ChildProcess probe = ChildProcess::Start(c.launcher, {L"--probe-manifest"});
         EXPECT_EQ(probe.WaitForExit(), c.exitCode)
             << Utf16ToUtf8(c.launcher.wstring()) << " " << Utf16ToUtf8(c.manifest);
+        EXPECT_EQ(ReadFileBytes(player.Root() / SequenceFileName), remembered);
     }
 }
 

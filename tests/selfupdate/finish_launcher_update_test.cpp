@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "base/scoped_handle.h"
 #include "base/text.h"
 #include "store/storage.h"
 #include "tests/support/child_process.h"
@@ -73,6 +76,21 @@ TEST_F(FinishTest, GoesAheadWhenTheOldLauncherOutstaysThirtySeconds) {
     EXPECT_GE(waited, 29s);
     EXPECT_LT(waited, 45s);
     EXPECT_FALSE(old.WaitForExit(0ms)) << "the old process should still run";
+    EXPECT_EQ(ReadFileBytes(target_), ReadFileBytes(source_));
+}
+
+TEST_F(FinishTest, AnOldLauncherHeldForAMomentByAScannerIsStillReplaced) {
+    KernelHandle held(CreateFileW(target_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
+    std::thread scanner([&] {
+        std::this_thread::sleep_for(1500ms);
+        held.reset();
+    });
+    const int code = FinishLauncherUpdate(NoSuchProcess, source_, target_, backup_);
+    scanner.join();
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(ReadFileBytes(backup_), "old launcher");
     EXPECT_EQ(ReadFileBytes(target_), ReadFileBytes(source_));
 }
 

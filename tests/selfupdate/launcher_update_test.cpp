@@ -4,9 +4,11 @@
 #include <windows.h>
 
 #include "app/entry_point.h"
+#include "base/scoped_handle.h"
 #include "base/text.h"
 #include "build_config.h"
 #include "store/storage.h"
+#include "tests/support/file_seam.h"
 #include "tests/support/game_record.h"
 #include "tests/support/message_collector.h"
 #include "tests/support/test_bed.h"
@@ -21,7 +23,11 @@ const char LauncherExe[] = "TESSIK-Launcher-Windows-x64.exe";
 // folder it was started with, which is what the hand-off must get right.
 class LauncherUpdateTest : public testing::Test {
   protected:
-    void SetUp() override { launcherExecutablePath = running_.wstring(); }
+    void SetUp() override {
+        // The running launcher's executable, which the hand-off will rename.
+        WriteFileBytes(running_, "running launcher");
+        launcherExecutablePath = running_.wstring();
+    }
     void TearDown() override { launcherExecutablePath.clear(); }
 
     void PublishLauncherManifest(const std::string& version, const std::string& sha256 = "",
@@ -40,6 +46,7 @@ class LauncherUpdateTest : public testing::Test {
 
     fs::path scratch_ = test_bed::FreshScratchFolder();
     fs::path root_ = scratch_ / L"Store Root";
+    RememberedSequences seen_{root_ / SequenceFileName};
     fs::path running_ = scratch_ / L"My Games" / L"TESSIK-Launcher-Windows-x64.exe";
     fs::path record_ = scratch_ / L"handoff.txt";
     ScopedVariable recordVariable_{L"TESSIK_GAME_RECORD", record_.wstring()};
@@ -50,7 +57,7 @@ class LauncherUpdateTest : public testing::Test {
 TEST_F(LauncherUpdateTest, SameVersionDoesNothing) {
     PublishLauncherManifest(LauncherVersion);
     MessageCollector collector;
-    EXPECT_FALSE(CheckLauncherUpdate(root_));
+    EXPECT_FALSE(CheckLauncherUpdate(root_, seen_));
     EXPECT_TRUE(collector.Statuses().empty());
     EXPECT_TRUE(test_bed::TreeOf(root_).empty());
 }
@@ -60,7 +67,7 @@ TEST_F(LauncherUpdateTest, OtherVersionIsDownloadedVerifiedAndHandedOver) {
         fs::remove(record_);
         PublishLauncherManifest(version);
         MessageCollector collector;
-        ASSERT_TRUE(CheckLauncherUpdate(root_)) << version;
+        ASSERT_TRUE(CheckLauncherUpdate(root_, seen_)) << version;
         EXPECT_EQ(collector.Statuses(),
                   std::vector<std::wstring>{L"Downloading launcher update..."});
 
@@ -83,7 +90,7 @@ TEST_F(LauncherUpdateTest, OtherVersionIsDownloadedVerifiedAndHandedOver) {
 
 TEST_F(LauncherUpdateTest, DigestMismatchDeletesTheDownload) {
     PublishLauncherManifest("0.1.191", std::string(64, '0'));
-    EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_); }),
+    EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_, seen_); }),
               "Downloaded launcher failed its SHA-256 check");
     EXPECT_TRUE(test_bed::TreeOf(root_).empty());
     EXPECT_FALSE(ReadGameRecord(record_, std::chrono::milliseconds(500)).ran);
@@ -107,17 +114,20 @@ TEST_F(LauncherUpdateTest, RejectedManifestsFailBeforeAnyDownload) {
     for (const Case& c : cases) {
         PublishLauncherManifest(c.version, "", c.executable);
         MessageCollector collector;
-        EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_); }), c.message) << c.version;
+        EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_, seen_); }), c.message)
+            << c.version;
         EXPECT_TRUE(collector.Statuses().empty());
     }
-    EXPECT_EQ(test_bed::TreeOf(scratch_), (std::vector<std::wstring>{L"My Games", L"Store Root"}));
+    EXPECT_EQ(test_bed::TreeOf(scratch_),
+              (std::vector<std::wstring>{L"My Games", L"My Games\\TESSIK-Launcher-Windows-x64.exe",
+                                         L"Store Root"}));
 }
 
 TEST_F(LauncherUpdateTest, AddressIsTheVariableOrTheDefault) {
     {
         ScopedVariable plain(L"TESSIK_LAUNCHER_UPDATE_MANIFEST", L"http://localhost/launcher.json");
         EXPECT_EQ(LauncherManifestAddress(), L"http://localhost/launcher.json");
-        EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_); }),
+        EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_, seen_); }),
                   "The update URL is invalid or insecure");
     }
     ScopedVariable empty(L"TESSIK_LAUNCHER_UPDATE_MANIFEST", L"");
@@ -130,13 +140,38 @@ TEST_F(LauncherUpdateTest, UnknownOwnPathFailsBeforeAnyRequest) {
     PublishLauncherManifest("0.1.191");
     launcherExecutablePath.clear();
     const size_t before = test_bed::RequestLog().size();
-    EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_); }),
+    EXPECT_EQ(ErrorMessageOf([&] { CheckLauncherUpdate(root_, seen_); }),
               "The launcher could not find its own executable");
     const std::vector<std::string> log = test_bed::RequestLog();
     for (size_t i = before; i < log.size(); ++i) {
         EXPECT_EQ(log[i].find(Utf16ToUtf8(test_bed::UniqueName(L""))), std::string::npos) << log[i];
     }
     EXPECT_TRUE(test_bed::TreeOf(root_).empty());
+}
+
+TEST(CanReplaceLauncherExecutable, ProbesTheExecutableItselfAndLeavesNothingBehind) {
+    const fs::path folder = test_bed::FreshScratchFolder();
+    const fs::path launcher = folder / LauncherExe;
+    fs::copy_file(test_bed::SupportProgram(L"game_standin.exe"), launcher);
+    EXPECT_TRUE(CanReplaceLauncherExecutable(launcher));
+    {
+        // An executable held without delete sharing stands in for another
+        // user's, which the player may not rename: the hand-off could not.
+        KernelHandle held(CreateFileW(launcher.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(MoveFileExW(launcher.c_str(), (folder / L"moved.exe").c_str(), 0));
+        EXPECT_FALSE(CanReplaceLauncherExecutable(launcher));
+    }
+    // A probe file that a scanner keeps from being deleted does not stay.
+    const std::wstring probe =
+        L"launcher-replace-check-" + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    for (const std::wstring& name : {probe, probe + L".moved"}) {
+        file_seam::RefuseDeleting(name);
+        EXPECT_TRUE(CanReplaceLauncherExecutable(launcher));
+        file_seam::Reset();
+        EXPECT_EQ(test_bed::TreeOf(folder), std::vector<std::wstring>{Utf8ToUtf16(LauncherExe)});
+    }
 }
 
 TEST(HandOffCommandLine, QuotesOnlyThePathWithABlankAndReadsBackAsTheFinishingMode) {

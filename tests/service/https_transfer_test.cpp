@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "base/text.h"
+#include "service/transfer_rules.h"
 #include "store/storage.h"
 #include "tests/support/test_bed.h"
 
@@ -175,6 +177,198 @@ TEST(HttpsGet, WithoutDestinationReadsAndDropsTheBody) {
     EXPECT_EQ(
         ErrorMessageOf([] { HttpsGet(ServiceAddress(L"/size/2000000/drop"), nullptr, nullptr); }),
         "<no error>");
+}
+
+// --- A bad network (the test program links bounds of seconds) ---
+
+TEST(TransferRules, JudgeRatesRangesValidatorsAndTries) {
+    const TransferBounds& bounds = ActiveTransferBounds();
+    StallWatch watch(10000, 65536, 0);
+    watch.Record(5000, 65535);
+    EXPECT_FALSE(watch.Stalled(9999)) << "no judgement before a whole window";
+    EXPECT_TRUE(watch.Stalled(10000));
+    watch.Record(12000, 65536 + 10);
+    EXPECT_FALSE(watch.Stalled(12000));
+    EXPECT_TRUE(watch.Stalled(23000)) << "the window slides: old bytes no longer count";
+
+    struct RangeCase {
+        const char* header;
+        bool valid;
+        std::uint64_t first, total;
+    };
+    for (const RangeCase& c : std::vector<RangeCase>{{"bytes 100-199/200", true, 100, 200},
+                                                     {"bytes 0-0/1", true, 0, 1},
+                                                     {"bytes 100-199/*", false, 0, 0},
+                                                     {"bytes 100-200/200", false, 0, 0},
+                                                     {"bytes 5-4/10", false, 0, 0},
+                                                     {"bytes -1-4/10", false, 0, 0},
+                                                     {"items 0-1/2", false, 0, 0},
+                                                     {"bytes 1-2/3x", false, 0, 0}}) {
+        const auto range = ParseContentRange(c.header);
+        ASSERT_EQ(range.has_value(), c.valid) << c.header;
+        if (range) {
+            EXPECT_EQ(std::make_pair(range->first, range->total), std::make_pair(c.first, c.total))
+                << c.header;
+        }
+    }
+    EXPECT_TRUE(IsStrongEntityTag("\"abc\""));
+    EXPECT_FALSE(IsStrongEntityTag("W/\"abc\""));
+    EXPECT_FALSE(IsStrongEntityTag("abc"));
+    EXPECT_FALSE(IsStrongEntityTag("\"a\"b\""));
+
+    ResumeBudget poor;
+    std::vector<std::uint32_t> pauses;
+    while (const auto pause = poor.NextPause(1000, bounds)) pauses.push_back(*pause);
+    EXPECT_EQ(pauses, (std::vector<std::uint32_t>{100, 200, 400, 800})) << "5 poor tries in all";
+    ResumeBudget good;
+    int tries = 1;
+    while (good.NextPause(2 << 20, bounds)) ++tries;
+    EXPECT_EQ(tries, 20);
+}
+
+DownloadOptions Ranged() {
+    DownloadOptions options;
+    options.byteRanges = true;
+    return options;
+}
+
+// A file published for one test, and the bytes it should arrive as.
+std::pair<std::wstring, std::string> PublishedBig(const std::wstring& stem) {
+    const std::wstring name = test_bed::UniqueName(stem);
+    const std::string bytes = ReadFileBytes(test_bed::DataFile(L"3MiB+5.bin"));
+    test_bed::Publish(name, bytes);
+    return {name, bytes};
+}
+
+std::chrono::milliseconds Took(const std::function<void()>& action) {
+    const auto start = std::chrono::steady_clock::now();
+    action();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+}
+
+TEST(HttpsGet, StalledExchangesFailWithinTheirBounds) {
+    const TransferBounds& bounds = ActiveTransferBounds();
+    const std::wstring manifest = test_bed::UniqueName(L"padded.json");
+    test_bed::Publish(manifest, std::string(2048, ' ') + "{}");
+    const std::filesystem::path file = test_bed::FreshScratchFolder() / L"stalled.zip";
+    struct StallCase {
+        const char* what;
+        std::wstring address;
+        bool toFile;
+        std::uint32_t bound;
+    };
+    const std::vector<StallCase> cases = {
+        {"trickled manifest", ServiceAddress(L"/ranged/trickle=500/" + manifest), false,
+         bounds.manifestMs},
+        {"manifest headers held", ServiceAddress(L"/delay/30000/files/" + manifest), false,
+         bounds.manifestMs},
+        {"download headers held", ServiceAddress(L"/delay/30000/size/10/x"), true,
+         bounds.headersMs},
+        {"trickled download", ServiceAddress(L"/ranged/trickle=200/" + manifest), true,
+         bounds.rateWindowMs},
+    };
+    for (const StallCase& c : cases) {
+        std::string body;
+        std::string error;
+        const auto took =
+            Took([&] { error = FetchError(c.address, &body, c.toFile ? &file : nullptr); });
+        EXPECT_EQ(error, "The update service stopped sending data") << c.what;
+        EXPECT_GE(took.count(), c.bound - 100) << c.what;
+        EXPECT_LE(took.count(), c.bound + 2500) << c.what;
+    }
+}
+
+TEST(HttpsGet, SlowButSteadyDownloadIsNotCut) {
+    const auto [name, bytes] = PublishedBig(L"steady.bin");
+    const std::filesystem::path file = test_bed::FreshScratchFolder() / L"steady.zip";
+    // 64 KiB every 0.7 s, over 20 s in all: each window holds more than the floor.
+    const std::uint32_t window = ActiveTransferBounds().rateWindowMs;
+    const auto took =
+        Took([&] { HttpsDownload(ServiceAddress(L"/ranged/pace=700/" + name), file, {}); });
+    EXPECT_EQ(ReadFileBytes(file), bytes);
+    EXPECT_GT(took.count(), 3 * window);
+}
+
+TEST(HttpsDownload, BrokenConnectionsResumeWithinOneCall) {
+    const auto [name, bytes] = PublishedBig(L"cut.bin");
+    const std::filesystem::path file = test_bed::FreshScratchFolder() / L"cut.zip";
+    std::uint64_t lastSeen = 0;
+    bool rising = true;
+    DownloadOptions options;
+    options.byteRanges = true;
+    options.progress = [&](std::uint64_t done, std::uint64_t total) {
+        rising = rising && done >= lastSeen && total == bytes.size();
+        lastSeen = done;
+    };
+    HttpsDownload(ServiceAddress(L"/ranged/cut=900000,cuts=3/" + name), file, options);
+    EXPECT_EQ(ReadFileBytes(file), bytes);
+    EXPECT_FALSE(std::filesystem::exists(DownloadValidatorPath(file)));
+    EXPECT_TRUE(rising);
+    EXPECT_EQ(lastSeen, bytes.size());
+    const auto replies = test_bed::RangedReplies(name);
+    ASSERT_EQ(replies.size(), 4u);
+    EXPECT_EQ(replies[1].status, 206);
+    // From where the first reply broke (what the reset dropped is asked again).
+    EXPECT_EQ(replies[1].range.rfind("bytes=", 0), 0u);
+    EXPECT_NE(replies[1].range, "bytes=0-");
+    EXPECT_LE(test_bed::BytesServed(name), bytes.size() * 11 / 10);
+}
+
+TEST(HttpsDownload, RepliesThatCannotContinueTheFileStartOver) {
+    // Each is cut once after 1 MB; the second request cannot resume.
+    for (const std::wstring options : {L"norange", L"badrange", L"weak", L"noetag"}) {
+        const auto [name, bytes] = PublishedBig(L"over-" + options + L".bin");
+        const std::filesystem::path file = test_bed::FreshScratchFolder(options) / L"a.zip";
+        HttpsDownload(ServiceAddress(L"/ranged/cut=1000000,cuts=1," + options + L"/" + name), file,
+                      Ranged());
+        EXPECT_EQ(ReadFileBytes(file), bytes) << Utf16ToUtf8(options);
+        const auto replies = test_bed::RangedReplies(name);
+        ASSERT_FALSE(replies.empty());
+        EXPECT_EQ(replies.back().status, 200) << Utf16ToUtf8(options);
+        EXPECT_EQ(replies.back().sent, bytes.size()) << Utf16ToUtf8(options);
+    }
+}
+
+TEST(HttpsDownload, WithoutRangesABreakFailsAndNoRangeIsAsked) {
+    const auto [name, bytes] = PublishedBig(L"plain.bin");
+    const std::filesystem::path file = test_bed::FreshScratchFolder() / L"plain.zip";
+    EXPECT_EQ(ErrorMessageOf(
+                  [&] { HttpsDownload(ServiceAddress(L"/ranged/cut=500000/" + name), file, {}); }),
+              "The update download was interrupted");
+    const auto replies = test_bed::RangedReplies(name);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].range, "");
+    EXPECT_FALSE(std::filesystem::exists(DownloadValidatorPath(file)));
+}
+
+TEST(HttpsDownload, APartialFileIsContinuedByTheNextCallUnlessTheFileChanged) {
+    const auto [name, bytes] = PublishedBig(L"later.bin");
+    const std::filesystem::path file = test_bed::FreshScratchFolder() / L"later.zip";
+    const DownloadOptions options = Ranged();
+    // Every request cut after 500,000 bytes: five poor tries in a row give up.
+    const auto giveUp = [&] {
+        return ErrorMessageOf(
+            [&] { HttpsDownload(ServiceAddress(L"/ranged/cut=500000/" + name), file, options); });
+    };
+    EXPECT_EQ(giveUp(), "The update download was interrupted");
+    const std::uint64_t kept = std::filesystem::file_size(file);
+    EXPECT_GT(kept, 1000000u);
+    EXPECT_LE(kept, 5u * 500000);
+    ASSERT_TRUE(std::filesystem::exists(DownloadValidatorPath(file)));
+
+    const std::uint64_t before = test_bed::BytesServed(name);
+    HttpsDownload(ServiceAddress(L"/ranged/-/" + name), file, options);
+    EXPECT_EQ(ReadFileBytes(file), bytes);
+    EXPECT_LE(test_bed::BytesServed(name) - before, (bytes.size() - kept) * 11 / 10);
+
+    // A file that changed since: If-Range fails and the new bytes arrive whole.
+    EXPECT_EQ(giveUp(), "The update download was interrupted");
+    const std::string changed(bytes.rbegin(), bytes.rend());
+    test_bed::Publish(name, changed);
+    HttpsDownload(ServiceAddress(L"/ranged/-/" + name), file, options);
+    EXPECT_EQ(ReadFileBytes(file), changed);
+    EXPECT_EQ(test_bed::RangedReplies(name).back().status, 200);
 }
 
 }  // namespace

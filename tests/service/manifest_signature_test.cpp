@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "base/json_field.h"
+#include "base/manifest_signing_text.h"
 
 #include "tests/support/test_bed.h"
 
@@ -60,6 +61,9 @@ TEST(ManifestSignature, AcceptsTheSignatureOfTheValuesAsRead) {
         // Escapes resolved, the digest lowered, the executable defaulted.
         Manifest(Signature(OverEscapedValues), "1.0.0-\\\"rc\\\"",
                  "https:\\/\\/localhost\\/builds\\/\xC3\xA9.zip", Upper(Digest), ""),
+        // Without further keys the full signing text is the four values'.
+        Manifest(",\"full-signature\":\"" + Good + "\""),
+        Manifest(Signature(ByAnotherKey) + ",\"full-signature\":\"" + Good + "\""),
     };
     for (const std::string& text : accepted) {
         EXPECT_EQ(CheckError(text), "<no error>") << text;
@@ -87,6 +91,12 @@ TEST(ManifestSignature, RefusesEveryOtherManifestWithItsMessage) {
         {Manifest(Signature(Good.substr(0, 127) + " ")), notValid},
         {Manifest(Signature(std::string(128, '0'))), notValid},
         {Manifest(Signature(std::string(128, 'f'))), notValid},
+        // A further key outside what the four-value signature covers.
+        {Manifest(Signature(Good) + ",\"sequence\":\"9\""), notValid},
+        {Manifest(Signature(Good) + ",\"expires\":\"2099-01-01T00:00:00Z\""), notValid},
+        {Manifest(",\"sequence\":\"9\""), notSigned},
+        // The full signature is the one checked whenever it is there.
+        {Manifest(Signature(Good) + ",\"full-signature\":\"" + ByAnotherKey + "\""), notValid},
     };
     for (const auto& [text, message] : cases) {
         EXPECT_EQ(CheckError(text), message) << text;
@@ -96,6 +106,11 @@ TEST(ManifestSignature, RefusesEveryOtherManifestWithItsMessage) {
 TEST(ManifestSignature, SigningTextIsEachValueOnALineOfItsOwn) {
     EXPECT_EQ(ManifestSigningText("1.0.0", "https://h/a.zip", Digest, "tessik.exe"),
               "1.0.0\nhttps://h/a.zip\n" + Digest + "\ntessik.exe\n");
+    // Further keys in the table's order, whatever the text's; unread keys left out.
+    EXPECT_EQ(
+        FullSigningText("four\n", "{\"expires\":\"E\",\"platform\":\"p\",\"sequence\":\"7\"}"),
+        "four\nsequence=7\nexpires=E\n");
+    EXPECT_EQ(FullSigningText("four\n", "{\"platform\":\"p\"}"), "four\n");
 }
 
 }  // namespace

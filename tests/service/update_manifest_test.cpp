@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/json_field.h"
+#include "base/manifest_signing_text.h"
 #include "tests/support/test_bed.h"
 
 namespace {
@@ -142,6 +143,63 @@ TEST(ParseUpdateManifest, PassesRawUtf8InVersionButNotInvalidUtf8InUrl) {
               "bad\xC3(");
     EXPECT_EQ(ParseUpdateManifest(Manifest("1", "https://h/caf\xC3\xA9", Digest), "tessik.exe").url,
               L"https://h/caf\u00E9");
+}
+
+TEST(CheckManifestFreshness, RefusesOlderAndExpiredManifests) {
+    const std::string older = "The update manifest is older than one already seen";
+    const std::string expired = "The update manifest has expired";
+    const std::int64_t now = 1765000000;  // 2025-12-06T05:46:40Z
+    const struct {
+        std::string keys;
+        std::optional<std::uint64_t> remembered;
+        std::string result;  // the sequence returned, or the message
+    } cases[] = {
+        {"", std::nullopt, "none"},
+        {"", 5, older},
+        {",\"sequence\":\"5\"", std::nullopt, "5"},
+        {",\"sequence\":\"5\"", 5, "5"},
+        {",\"sequence\":\"6\"", 5, "6"},
+        {",\"sequence\":\"4\"", 5, older},
+        {",\"sequence\":\"18446744073709551615\"", 5, "18446744073709551615"},
+        {",\"sequence\":\"18446744073709551616\"", 5,
+         "The update manifest has an invalid sequence"},
+        {",\"sequence\":\"-6\"", 5, "The update manifest has an invalid sequence"},
+        {",\"sequence\":\"\"", std::nullopt, "The update manifest has an invalid sequence"},
+        {",\"sequence\":\"6\",\"expires\":\"2025-12-06T05:46:40Z\"", 5, "6"},
+        {",\"sequence\":\"6\",\"expires\":\"2025-12-06T05:46:39Z\"", 5, expired},
+        // A replayed old manifest is refused as older, whatever its expiry.
+        {",\"sequence\":\"4\",\"expires\":\"2025-12-06T05:46:39Z\"", 5, older},
+        {",\"expires\":\"2025-12-06 05:46:41Z\"", std::nullopt,
+         "The update manifest has an invalid expiry"},
+    };
+    for (const auto& c : cases) {
+        const std::string text = Manifest("1", "https://h/a.zip", Digest, c.keys);
+        std::string result;
+        const std::string message = ErrorMessageOf([&] {
+            const auto sequence = CheckManifestFreshness(text, c.remembered, now);
+            result = sequence ? std::to_string(*sequence) : "none";
+        });
+        EXPECT_EQ(result.empty() ? message : result, c.result) << c.keys;
+    }
+}
+
+TEST(UtcTimestamp, ReadsOnlyRealMomentsInItsOneForm) {
+    const std::pair<const char*, std::int64_t> moments[] = {
+        {"1970-01-01T00:00:00Z", 0},
+        {"2000-02-29T23:59:59Z", 951868799},
+        {"2026-12-09T21:30:00Z", 1796851800},
+        {"9999-12-31T23:59:59Z", 253402300799},
+    };
+    for (const auto& [text, seconds] : moments) {
+        EXPECT_EQ(ParseUtcTimestamp(text), seconds) << text;
+        EXPECT_EQ(FormatUtcTimestamp(seconds), text);
+    }
+    for (const char* text : {"2026-02-29T00:00:00Z", "2026-13-01T00:00:00Z", "2026-12-09T24:00:00Z",
+                             "2026-12-09T21:30:60Z", "2026-12-09 21:30:00Z", "2026-12-09T21:30:00+",
+                             "2026-12-09T21:30Z", "+026-12-09T21:30:00Z", "1969-12-31T23:59:59Z",
+                             "2026-12-09T21:30:00Zx", ""}) {
+        EXPECT_EQ(ParseUtcTimestamp(text), std::nullopt) << text;
+    }
 }
 
 TEST(ReadJsonStringField, LooksUpTheFirstQuotedKeyAnywhere) {

@@ -133,6 +133,64 @@ TEST(UnpackUpdateArchive, RefusesHostileArchivesBeforeWritingAnything) {
     EXPECT_FALSE(fs::exists(folder / L"escaped.txt"));
 }
 
+TEST(UnpackUpdateArchive, RefusesNamesWindowsWouldStoreOtherThanPublished) {
+    // Windows' tar.exe (and the stand-in) writes ":" "*" "?" as "_", cannot
+    // create a control character, and lets a later name differing only in
+    // case replace an earlier one: another build than the digest vouched for.
+    const std::string refused = "The update holds names Windows cannot store as published";
+    struct Case {
+        const wchar_t* archive;
+        std::string message;
+        const wchar_t* unpackedAs;  // what tar.exe alone makes of it
+    };
+    const Case cases[] = {
+        {L"colon-beside-underscore.zip", refused, L"assets\\ab_c.pak"},
+        {L"question-folder-exe.zip", refused, L"sub_\\tessik.exe"},
+        {L"case-twin-exe.zip", refused, L"tessik.exe"},
+        {L"control-name.zip", refused, nullptr},
+        {L"lying-local.zip", refused, L"tessik.exe"},
+        // Outside the ANSI code page, so tar.exe's listing shows "?": stored as published.
+        {L"code-page-name.zip", "<no error>", L"assets\\\u0141\u00f3d\u017a.pak"},
+    };
+    const fs::path folder = test_bed::FreshScratchFolder();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Utf16ToUtf8(c.archive));
+        const fs::path destination = folder / c.archive / L"runtime";
+        EXPECT_EQ(UnpackError(test_bed::DataFile(c.archive), destination), c.message);
+        EXPECT_EQ(fs::exists(destination), c.message == "<no error>");
+
+        const fs::path raw = folder / c.archive / L"tar alone";
+        fs::create_directories(raw);
+        const std::string tar = ErrorMessageOf([&] {
+            RunCapturedProcess({SystemTarPath().wstring(), L"-xf",
+                                test_bed::DataFile(c.archive).wstring(), L"-C", raw.wstring()});
+        });
+        EXPECT_EQ(tar,
+                  c.unpackedAs ? "<no error>" : "Windows could not unpack the verified update");
+        if (c.unpackedAs) {
+            EXPECT_TRUE(fs::is_regular_file(raw / c.unpackedAs));
+        }
+    }
+    EXPECT_EQ(ReadFileBytes(folder / L"case-twin-exe.zip" / L"tar alone" / L"tessik.exe"),
+              "another program");
+    EXPECT_EQ(test_bed::TreeOf(folder / L"colon-beside-underscore.zip" / L"tar alone" / L"assets"),
+              std::vector<std::wstring>{L"ab_c.pak"});
+}
+
+TEST(UnpackUpdateArchive, AStagingPathTooLongToStartTarInIsSaidSo) {
+    fs::path folder = test_bed::FreshScratchFolder();
+    std::wstring extended = LR"(\\?\)" + folder.wstring();
+    while (folder.wstring().size() < MAX_PATH) {
+        folder /= std::wstring(60, L'd');
+        extended += L"\\" + std::wstring(60, L'd');
+        ASSERT_TRUE(CreateDirectoryW(extended.c_str(), nullptr));
+    }
+    ASSERT_TRUE(CopyFileW(test_bed::DataFile(L"good.zip").c_str(),
+                          (extended + L"\\runtime.zip").c_str(), TRUE));
+    EXPECT_EQ(UnpackError(folder / L"runtime.zip", folder / L"runtime"),
+              "The TESSIK storage path is too long for Windows tar");
+}
+
 TEST(UnpackUpdateArchive, DamagedArchiveFailsAtTheListing) {
     const fs::path folder = test_bed::FreshScratchFolder();
     for (const wchar_t* name : {L"damaged.zip", L"truncated.zip"}) {

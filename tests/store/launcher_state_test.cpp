@@ -4,7 +4,9 @@
 #include <windows.h>
 
 #include "base/scoped_handle.h"
+#include "store/manifest_sequence.h"
 #include "store/storage.h"
+#include "tests/support/file_seam.h"
 #include "tests/support/test_bed.h"
 
 namespace {
@@ -91,10 +93,12 @@ TEST(LauncherState, RefusedMoveKeepsTheOldFile) {
         KernelHandle lock(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_NE(lock.get(), INVALID_HANDLE_VALUE);
+        file_seam::PassPausesAtOnce();  // the retries would wait 30 s for nothing
         EXPECT_EQ(ErrorMessageOf([&] {
                       WriteLauncherState(file, LauncherState{"2", L"C:\\new"});
                   }),
                   "Could not activate the verified update");
+        file_seam::Reset();
     }
     EXPECT_EQ(ReadFileBytes(file), old);
     EXPECT_EQ(ReadFileBytes(file.wstring() + L".tmp"),
@@ -117,6 +121,43 @@ TEST(LauncherState, MissingFolderFailsToWrite) {
     const std::filesystem::path file = test_bed::FreshScratchFolder() / L"absent" / StateFileName;
     EXPECT_EQ(ErrorMessageOf([&] { WriteLauncherState(file, LauncherState{}); }),
               "Could not write launcher state");
+}
+
+TEST(RememberedSequences, KeepsTheHighestOfEachKindAcrossRunsAndFailedWrites) {
+    const std::filesystem::path file = test_bed::FreshScratchFolder() / SequenceFileName;
+    file_seam::Reset();
+    {
+        RememberedSequences seen(file);
+        EXPECT_EQ(seen.Highest(ManifestKind::Game), std::nullopt);
+        seen.Accept(ManifestKind::Game, 5);
+        seen.Accept(ManifestKind::Launcher, std::nullopt);
+    }
+    EXPECT_EQ(ReadFileBytes(file), "{\"game\":\"5\"}");
+    EXPECT_TRUE(file_seam::LastMovedFileWasFlushed());
+    {
+        RememberedSequences seen(file);  // the next run
+        EXPECT_EQ(seen.Highest(ManifestKind::Game), 5u);
+        EXPECT_EQ(seen.Highest(ManifestKind::Launcher), std::nullopt);
+        // Neither an equal nor a lower number is written.
+        const int moves = file_seam::MoveCalls();
+        seen.Accept(ManifestKind::Game, 5);
+        seen.Accept(ManifestKind::Game, 4);
+        EXPECT_EQ(file_seam::MoveCalls(), moves);
+        seen.Accept(ManifestKind::Launcher, 7);
+        // A write that cannot finish keeps the old file; this run still knows.
+        file_seam::FailNextMoves(1, ERROR_DISK_FULL);
+        seen.Accept(ManifestKind::Game, 9);
+        EXPECT_EQ(seen.Highest(ManifestKind::Game), 9u);
+    }
+    EXPECT_EQ(ReadFileBytes(file), "{\"game\":\"5\",\"launcher\":\"7\"}");
+    // A run that died while writing left its temporary file behind.
+    WriteFileBytes(file.wstring() + L".tmp", "{\"game\":\"1");
+    EXPECT_EQ(RememberedSequences(file).Highest(ManifestKind::Launcher), 7u);
+    // A damaged file remembers nothing it cannot read.
+    WriteFileBytes(file, "{\"game\":\"x\",\"launcher\":\"8");
+    EXPECT_EQ(RememberedSequences(file).Highest(ManifestKind::Game), std::nullopt);
+    EXPECT_EQ(RememberedSequences(file).Highest(ManifestKind::Launcher), std::nullopt);
+    file_seam::Reset();
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
+#include "base/scoped_handle.h"
 #include "base/text.h"
 #include "store/archive.h"
 #include "store/storage.h"
@@ -54,6 +58,56 @@ TEST(TreeHoldsLink, FindsALinkAtAnyDepthAndNeverEntersIt) {
     TryRemoveTree(linked);
     EXPECT_EQ(test_bed::TreeOf(test_bed::DataFile(L"outside")), outside);
     EXPECT_FALSE(fs::exists(linked / L"tessik.exe")) << "what is not behind the link goes";
+}
+
+TEST(RemoveTree, AFolderSwappedForALinkDuringTheRemovalIsNotEntered) {
+    const fs::path outsideFolder = test_bed::DataFile(L"outside");
+    const std::vector<std::wstring> outside = test_bed::TreeOf(outsideFolder);
+    ASSERT_EQ(outside.size(), 3u);
+    const fs::path scratch = test_bed::FreshScratchFolder();
+    const fs::path victim = scratch / L"victim";
+    const fs::path big = victim / L"big";
+    const auto swappable = [&](int i) { return big / (L"z" + std::to_wstring(i)); };
+    const auto tar = [&](const wchar_t* archive) {
+        return ErrorMessageOf([&] {
+            RunCapturedProcess({SystemTarPath().wstring(), L"-xf",
+                                test_bed::DataFile(archive).wstring(), L"-C", victim.wstring()});
+        });
+    };
+    fs::create_directories(victim);
+    ASSERT_EQ(tar(L"flat.zip"), "<no error>");
+    // Another process of the player's swaps the folders z0..z7 for links out
+    // of the storage once the removal has listed their folder and begun.
+    std::atomic<int> swapped = 0;
+    std::thread swapper([&] {
+        const auto begun = [&] {
+            for (int i = 0; i < 200; ++i) {
+                if (!fs::exists(big / (L"f" + std::to_wstring(i)))) return true;
+            }
+            return false;
+        };
+        while (!begun()) std::this_thread::yield();
+        for (int i = 0; i < 8; ++i) {
+            const fs::path aside = scratch / (L"moved-z" + std::to_wstring(i));
+            if (MoveFileExW(swappable(i).c_str(), aside.c_str(), 0)) ++swapped;
+        }
+        tar(L"swap-links.zip");
+    });
+    TryRemoveTree(victim);
+    swapper.join();
+    EXPECT_GT(swapped.load(), 0) << "the removal ended before the swap";
+    EXPECT_EQ(test_bed::TreeOf(outsideFolder), outside);
+}
+
+TEST(TreeHoldsLink, AFolderThatCannotBeReadIsSaidSo) {
+    const fs::path folder = test_bed::FreshScratchFolder() / L"unpacked";
+    fs::create_directories(folder / L"assets");
+    // Held without read sharing, as a program that locks it would.
+    KernelHandle held(CreateFileW((folder / L"assets").c_str(), GENERIC_READ, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ErrorMessageOf([&] { TreeHoldsLink(folder); }),
+              "Could not examine the unpacked update");
 }
 
 }  // namespace

@@ -10,6 +10,8 @@ namespace {
 using MoveFunction = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
 using DeleteFunction = BOOL(WINAPI*)(LPCWSTR);
 using FlushFunction = BOOL(WINAPI*)(HANDLE);
+using SleepFunction = void(WINAPI*)(DWORD);
+using SetInformationFunction = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
 
 std::mutex lock;
 int failuresLeft = 0;
@@ -19,6 +21,8 @@ std::wstring refusedName;
 DWORD refusal = 0;
 std::set<std::wstring> flushed;
 bool lastMoveFlushed = false;
+bool pausesPass = false;
+DWORD paused = 0;
 
 // One spelling for a path, whichever call produced it.
 std::wstring Comparable(std::wstring path) {
@@ -42,6 +46,8 @@ extern "C" {
 extern MoveFunction __real___imp_MoveFileExW;
 extern DeleteFunction __real___imp_DeleteFileW;
 extern FlushFunction __real___imp_FlushFileBuffers;
+extern SleepFunction __real___imp_Sleep;
+extern SetInformationFunction __real___imp_SetFileInformationByHandle;
 
 static BOOL WINAPI SeamMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     {
@@ -64,17 +70,39 @@ static BOOL WINAPI SeamMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     return moved;
 }
 
-static BOOL WINAPI SeamDeleteFileW(LPCWSTR path) {
+// True (with the refusal as the last error) when deleting `full` is refused.
+static bool RefusesDeleting(const std::wstring& full) {
+    const std::wstring name = Comparable(full);
+    DWORD error = 0;
     {
         std::lock_guard<std::mutex> guard(lock);
-        const std::wstring full = Comparable(FullPath(path));
-        if (!refusedName.empty() && full.size() >= refusedName.size() &&
-            full.compare(full.size() - refusedName.size(), refusedName.size(), refusedName) == 0) {
-            SetLastError(refusal);
+        if (refusedName.empty() || name.size() < refusedName.size() ||
+            name.compare(name.size() - refusedName.size(), refusedName.size(), refusedName) != 0) {
+            return false;
+        }
+        error = refusal;
+    }
+    SetLastError(error);
+    return true;
+}
+
+static BOOL WINAPI SeamDeleteFileW(LPCWSTR path) {
+    if (RefusesDeleting(FullPath(path))) return FALSE;
+    return __real___imp_DeleteFileW(path);
+}
+
+// A delete disposition is a deletion too.
+static BOOL WINAPI SeamSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                                  LPVOID information, DWORD size) {
+    if (kind == FileDispositionInfo &&
+        static_cast<const FILE_DISPOSITION_INFO*>(information)->DeleteFile) {
+        wchar_t name[32768];
+        const DWORD length = GetFinalPathNameByHandleW(file, name, 32768, FILE_NAME_NORMALIZED);
+        if (length > 0 && length < 32768 && RefusesDeleting(std::wstring(name, length))) {
             return FALSE;
         }
     }
-    return __real___imp_DeleteFileW(path);
+    return __real___imp_SetFileInformationByHandle(file, kind, information, size);
 }
 
 static BOOL WINAPI SeamFlushFileBuffers(HANDLE file) {
@@ -90,7 +118,20 @@ static BOOL WINAPI SeamFlushFileBuffers(HANDLE file) {
     return done;
 }
 
+static void WINAPI SeamSleep(DWORD milliseconds) {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (pausesPass) {
+            paused += milliseconds;
+            return;
+        }
+    }
+    __real___imp_Sleep(milliseconds);
+}
+
 MoveFunction __wrap___imp_MoveFileExW = SeamMoveFileExW;
+SleepFunction __wrap___imp_Sleep = SeamSleep;
+SetInformationFunction __wrap___imp_SetFileInformationByHandle = SeamSetFileInformationByHandle;
 DeleteFunction __wrap___imp_DeleteFileW = SeamDeleteFileW;
 FlushFunction __wrap___imp_FlushFileBuffers = SeamFlushFileBuffers;
 }
@@ -98,9 +139,21 @@ FlushFunction __wrap___imp_FlushFileBuffers = SeamFlushFileBuffers;
 namespace file_seam {
 
 void FailNextMoves(int count, DWORD error) {
+    PassPausesAtOnce();
     std::lock_guard<std::mutex> guard(lock);
     failuresLeft = count;
     failure = error;
+}
+
+void PassPausesAtOnce() {
+    std::lock_guard<std::mutex> guard(lock);
+    pausesPass = true;
+    paused = 0;
+}
+
+DWORD PausedMilliseconds() {
+    std::lock_guard<std::mutex> guard(lock);
+    return paused;
 }
 
 int MoveCalls() {
@@ -123,6 +176,8 @@ bool LastMovedFileWasFlushed() {
 void Reset() {
     std::lock_guard<std::mutex> guard(lock);
     failuresLeft = 0;
+    pausesPass = false;
+    paused = 0;
     moveCalls = 0;
     refusedName.clear();
     flushed.clear();

@@ -18,10 +18,21 @@ log as "<request line>\t<user agent>". What a reply does is chosen by its path:
   /headersonly/<n>/...   announces n bytes, sends none, closes cleanly
   /tohttp/<code>/<p>     that redirect status pointing at http://localhost:<plain>/<p>
   /slowfile/<ms>/<name>  the file <name> in 64 KiB pieces, waiting between them
+  /ranged/<opts>/<name>  the file <name> with a strong ETag (a digest of its
+                         bytes), honouring Range with If-Range; <opts> is "-"
+                         or a comma list of: cut=N (reset after N body bytes),
+                         cuts=K (only the first K requests of this address are
+                         cut), trickle=MS (one byte every MS ms), pace=MS (64
+                         KiB every MS ms), norange (ignore Range), badrange (a
+                         206 that starts elsewhere), weak (a weak ETag), noetag
+
+Every /ranged/ reply also writes "<path>\t<status>\t<body bytes sent>\t<Range>"
+to the byte log beside the request log.
 
 The query of an address is never interpreted, so tests can check it arrives.
 """
 import argparse
+import hashlib
 import http.server
 import os
 import socket
@@ -33,12 +44,15 @@ import time
 import urllib.parse
 
 LOCK = threading.Lock()
+# Requests seen per /ranged/ address, for cuts=K.
+RANGED_SEEN = {}
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     root = "."
     log_path = "requests.log"
+    bytes_log_path = "requests.log.bytes"
     plain_port = 0
 
     def log_message(self, *args):
@@ -71,6 +85,66 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.close_connection = True
         self.connection.close()
 
+    def ranged(self, opts, name):
+        full = self.file_path(name)
+        if full is None:
+            return self.reply(404, b"not found")
+        with open(full, "rb") as f:
+            data = f.read()
+        options = dict((o.split("=") + [""])[:2] for o in opts.split(",") if o and o != "-")
+        with LOCK:
+            seen = RANGED_SEEN[self.path] = RANGED_SEEN.get(self.path, 0) + 1
+        tag = '"' + hashlib.sha256(data).hexdigest()[:20] + '"'
+        if "weak" in options:
+            tag = "W/" + tag
+        asked = self.headers.get("Range", "")
+        status, first = 200, 0
+        if asked.startswith("bytes=") and asked.endswith("-") and "norange" not in options:
+            if self.headers.get("If-Range") == tag and not tag.startswith("W/"):
+                status, first = 206, int(asked[6:-1])
+        if status == 206 and first >= len(data):
+            status, first = 416, 0
+        self.send_response(status)
+        if "noetag" not in options:
+            self.send_header("ETag", tag)
+        self.send_header("Accept-Ranges", "bytes")
+        body = data[first:] if status != 416 else b""
+        if status == 206:
+            start = first + 1 if "badrange" in options else first
+            self.send_header("Content-Range", f"bytes {start}-{len(data) - 1}/{len(data)}")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        cut = int(options["cut"]) if "cut" in options else None
+        if cut is not None and "cuts" in options and seen > int(options["cuts"]):
+            cut = None
+        piece, pause = 65536, 0.0
+        if "trickle" in options:
+            piece, pause = 1, int(options["trickle"]) / 1000.0
+        elif "pace" in options:
+            pause = int(options["pace"]) / 1000.0
+        sent = 0
+        try:
+            while sent < len(body) and (cut is None or sent < cut):
+                end = min(len(body), sent + piece, cut if cut is not None else len(body))
+                self.wfile.write(body[sent:end])
+                self.wfile.flush()
+                sent = end
+                if pause:
+                    time.sleep(pause)
+        except OSError:  # the client went away (a launcher ended mid-download)
+            self.close_connection = True
+            return None
+        finally:
+            with LOCK, open(self.bytes_log_path, "a", encoding="utf-8") as log:
+                log.write(f"{self.path}\t{status}\t{sent}\t{asked}\n")
+        if cut is not None and sent < len(body):
+            time.sleep(0.3)
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                       struct.pack("ii", 1, 0))
+            self.close_connection = True
+            self.connection.close()
+        return None
+
     def file_path(self, name):
         full = os.path.realpath(os.path.join(self.root, urllib.parse.unquote(name)))
         if not full.startswith(os.path.realpath(self.root) + os.sep) or not os.path.isfile(full):
@@ -95,6 +169,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     return self.reply(404, b"not found")
                 with open(full, "rb") as f:
                     return self.reply(200, f.read())
+            if kind == "ranged":
+                return self.ranged(arg, rest)
             if kind == "status":
                 return self.reply(int(arg), b"status body")
             if kind == "size":
@@ -169,6 +245,7 @@ def main():
 
     Handler.root = args.root
     Handler.log_path = args.log
+    Handler.bytes_log_path = args.log + ".bytes"
     ports = [0, 0, 0, 0]
     serve(args.cert, args.key, ports, 0)
     serve(args.untrusted_cert, args.untrusted_key, ports, 1)

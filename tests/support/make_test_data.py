@@ -122,6 +122,14 @@ def main(out, game_exe, extra):
         "crlf-names.zip": [("tessik.exe\r\n", game), ("assets/a.txt\r\n", b"x")],
         "folders.zip": [("assets/", b""), ("assets/models/", b""), ("tessik.exe", game),
                         ("assets/models/bird.glb", asset)],
+        # Names Windows' tar.exe and NTFS store otherwise than published.
+        "colon-beside-underscore.zip": [("tessik.exe", game), ("assets/ab:c.pak", b"colon"),
+                                        ("assets/ab_c.pak", b"underscore")],
+        "question-folder-exe.zip": [("tessik.exe", game), ("sub?/tessik.exe", b"other")],
+        "case-twin-exe.zip": [("tessik.exe", game), ("TESSIK.EXE", b"another program")],
+        "control-name.zip": [("tessik.exe", game), ("assets/a\x01b.pak", b"x")],
+        # Outside the ANSI code page: tar.exe's listing shows it with "?".
+        "code-page-name.zip": [("tessik.exe", game), ("assets/\u0141\u00f3d\u017a.pak", b"x")],
     }
     for name, entries in hostile.items():
         write_zip(os.path.join(out, name), entries)
@@ -130,6 +138,13 @@ def main(out, game_exe, extra):
     write_lying_zip(os.path.join(out, "lying-local.zip"), game, "assets/e.tx", "../evil.txt")
     write_symlink_zip(os.path.join(out, "symlink.zip"), game)
     write_link_zips(out, game)
+    # A folder of 20,000 files beside folders z0..z7, which a test swaps for
+    # links out of the storage while the folder is being removed.
+    write_zip(os.path.join(out, "flat.zip"), [(f"big/f{i}", b"") for i in range(20000)] +
+              [(f"big/z{i}/own.txt", b"x") for i in range(8)])
+    with zipfile.ZipFile(os.path.join(out, "swap-links.zip"), "w") as z:
+        for i in range(8):
+            z.writestr(link_entry(f"big/z{i}"), os.path.join(out, "outside"))
     write_zip(os.path.join(out, "many.zip"),
               [("tessik.exe", game)] + [(f"assets/{i // 1000}/f{i}.txt", b"%d" % i)
                                         for i in range(19999)])

@@ -47,8 +47,13 @@ std::vector<std::wstring> MessageCollector::Statuses() {
 
 LRESULT CALLBACK MessageCollector::Procedure(HWND window, UINT id, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<MessageCollector*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self == nullptr || (id != WM_LAUNCHER_STATUS && id != WM_LAUNCHER_DONE)) {
+    if (self == nullptr ||
+        (id != WM_LAUNCHER_STATUS && id != WM_LAUNCHER_DONE && id != WM_LAUNCHER_PROGRESS)) {
         return DefWindowProcW(window, id, wParam, lParam);
+    }
+    if (id == WM_LAUNCHER_PROGRESS) {
+        self->messages_.push_back({id, wParam, false, L"", lParam});
+        return 0;
     }
     Message received{id, wParam, lParam != 0, L""};
     if (lParam != 0) received.text = *TakePostedText(lParam);

@@ -15,6 +15,7 @@ class MessageCollector {
         WPARAM wParam;
         bool hasText;
         std::wstring text;
+        LPARAM lParam = 0;  // of a progress message, which carries no text
     };
 
     MessageCollector();

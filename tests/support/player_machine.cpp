@@ -92,7 +92,12 @@ PlayerMachine::Outcome PlayerMachine::Run() {
     MessageCollector collector;
     Outcome outcome;
     for (const MessageCollector::Message& m : RunWorkerAndCollect(collector)) {
-        if (m.id == WM_LAUNCHER_STATUS) {
+        if (const auto view = TaskbarViewAfter(m.id, m.wParam, m.lParam)) {
+            outcome.taskbar.push_back(*view);
+        }
+        if (m.id == WM_LAUNCHER_PROGRESS) {
+            EXPECT_EQ(outcome.ends, 0u) << "progress after the end of the run";
+        } else if (m.id == WM_LAUNCHER_STATUS) {
             EXPECT_EQ(outcome.ends, 0u) << "a status after the end of the run";
             outcome.statuses.push_back(m.text);
         } else {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/taskbar_progress.h"
 #include "tests/support/game_record.h"
 #include "tests/support/test_bed.h"
 
@@ -22,6 +23,8 @@ class PlayerMachine {
         size_t ends = 0;
         WPARAM started = 0;    // wParam of the end of the run
         std::wstring failure;  // its text, when it failed
+        // What the taskbar button showed after each message that changed it.
+        std::vector<TaskbarView> taskbar;
     };
 
     explicit PlayerMachine(const std::wstring& name = L"");

@@ -87,6 +87,30 @@ size_t RequestsContaining(const std::wstring& text) {
     }));
 }
 
+std::vector<RangedReply> RangedReplies(const std::wstring& text) {
+    const std::string needle = Utf16ToUtf8(text);
+    std::istringstream in(ReadFileBytes(Folder() / L"requests.log.bytes"));
+    std::vector<RangedReply> replies;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string path, status, sent, range;
+        std::getline(fields, path, '\t');
+        std::getline(fields, status, '\t');
+        std::getline(fields, sent, '\t');
+        std::getline(fields, range);
+        if (path.find(needle) != std::string::npos) {
+            replies.push_back({std::stoi(status), std::stoull(sent), range});
+        }
+    }
+    return replies;
+}
+
+std::uint64_t BytesServed(const std::wstring& text) {
+    std::uint64_t sum = 0;
+    for (const RangedReply& reply : RangedReplies(text)) sum += reply.sent;
+    return sum;
+}
+
 std::filesystem::path FreshScratchFolder(const std::wstring& suffix) {
     std::wstring name = TestName() + suffix;
     for (wchar_t& c : name) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -33,6 +34,16 @@ void Publish(const std::wstring& name, const std::string& bytes);
 std::vector<std::string> RequestLog();
 // How many of them contain `text` (for example a published file's name).
 size_t RequestsContaining(const std::wstring& text);
+
+// One /ranged/ reply whose path contains a text: its status, the body bytes
+// sent and the Range header asked for ("" when none).
+struct RangedReply {
+    int status = 0;
+    std::uint64_t sent = 0;
+    std::string range;
+};
+std::vector<RangedReply> RangedReplies(const std::wstring& text);
+std::uint64_t BytesServed(const std::wstring& text);
 
 // An empty folder of the running test's own (its name is the test's name).
 std::filesystem::path FreshScratchFolder(const std::wstring& suffix = L"");

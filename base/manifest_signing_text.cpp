@@ -1,0 +1,94 @@
+#include "base/manifest_signing_text.h"
+
+#include <charconv>
+#include <cstdio>
+
+#include "base/json_field.h"
+
+namespace {
+
+// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
+}  // namespace
+
+std::string ManifestSigningText(const std::string& version, const std::string& url,
+                                const std::string& sha256, const std::string& executable) {
+    std::string digest = sha256;
+    for (char& c : digest) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return version + "\n" + url + "\n" + digest + "\n" +
+           (executable.empty() ? std::string("tessik.exe") : executable) + "\n";
+}
+
+bool CarriesJsonKey(const std::string& text, const std::string& key) {
+    return text.find("\"" + key + "\"") != std::string::npos;
+}
+
+std::string FullSigningText(const std::string& fourValues, const std::string& text) {
+    std::string signingText = fourValues;
+    for (const char* key : SignedManifestKeys) {
+        if (CarriesJsonKey(text, key)) {
+            signingText += std::string(key) + "=" + ReadJsonStringField(text, key, true) + "\n";
+        }
+    }
+    return signingText;
+}
+
+std::optional<std::uint64_t> ParseManifestSequence(const std::string& value) {
+    if (value.empty() || value.size() > 20 ||
+        value.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    std::uint64_t sequence = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), sequence);
+    if (error != std::errc() || end != value.data() + value.size()) return std::nullopt;
+    return sequence;
+}
+
+std::optional<std::int64_t> ParseUtcTimestamp(const std::string& value) {
+    unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    char zone = 0;
+    if (value.size() != 20 || std::sscanf(value.c_str(), "%4u-%2u-%2uT%2u:%2u:%2u%c", &year, &month,
+                                          &day, &hour, &minute, &second, &zone) != 7) {
+        return std::nullopt;
+    }
+    if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) {
+        return std::nullopt;
+    }
+    const std::int64_t seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 +
+                                 minute * 60 + static_cast<std::int64_t>(second);
+    // Written back, an impossible date (February 30) or a sign or space that
+    // sscanf let through comes out different.
+    if (year < 1970 || FormatUtcTimestamp(seconds) != value) return std::nullopt;
+    return seconds;
+}
+
+std::string FormatUtcTimestamp(std::int64_t seconds) {
+    const std::int64_t days = seconds / 86400;
+    const std::int64_t rest = seconds % 86400;
+    // The inverse of DaysFromCivil.
+    const std::int64_t shifted = days + 719468;
+    const std::int64_t era = shifted / 146097;
+    const unsigned dayOfEra = static_cast<unsigned>(shifted - era * 146097);
+    const unsigned yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const unsigned monthIndex = (5 * dayOfYear + 2) / 153;
+    const unsigned day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+    const unsigned month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+    const std::int64_t year = static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2);
+    char text[96];
+    std::snprintf(text, sizeof(text), "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ",
+                  static_cast<long long>(year), month, day, static_cast<long long>(rest / 3600),
+                  static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+    return text;
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "service/https_transfer.h"
+#include "service/update_manifest.h"
+
+// "partial-<kind>-<sha256>.download": the one partial download of a kind
+// ("update", "launcher") that the storage root keeps between runs.
+std::filesystem::path PartialDownloadPath(const std::filesystem::path& root,
+                                          const std::wstring& kind, const std::string& sha256);
+
+// Removes the partial downloads of `kind` (and their validators) but `keep`,
+// and `keep` too once it is older than a week.
+void RemovePartialDownloads(const std::filesystem::path& root, const std::wstring& kind,
+                            const std::filesystem::path& keep);
+
+// Downloads the manifest's file to `destination` and checks its digest; a
+// mismatch removes the file and fails with `mismatch`. When the manifest says
+// its host serves byte ranges, the bytes gather in the storage root's partial
+// download of `kind`, which a failed or killed run leaves for the next run to
+// resume; the file reaches `destination` only once its digest has matched.
+void DownloadVerifiedFile(const UpdateManifest& manifest, const std::filesystem::path& root,
+                          const std::wstring& kind, const std::filesystem::path& destination,
+                          const char* mismatch, DownloadOptions options);
