@@ -6,3 +6,8 @@
 // quoted name of another key, so the key reader cannot mistake one for another.
 inline constexpr char ByteRangesKey[] = "ranges";
 inline constexpr char ByteRangesValue[] = "bytes";
+
+// The optional key that names the SHA-256 of the build's file index, from
+// which a launcher assembles an update out of stored files and a patch (a
+// value that is not 64 hex digits reads as no index).
+inline constexpr char BuildIndexKey[] = "build_index";

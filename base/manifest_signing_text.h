@@ -13,7 +13,8 @@
 // in the order they are signed. Each new key goes at the end; its name and
 // value must never contain the quoted name of another key, since the reader
 // takes the first occurrence of a quoted key anywhere in the text.
-inline constexpr const char* SignedManifestKeys[] = {"sequence", "expires", ByteRangesKey};
+inline constexpr const char* SignedManifestKeys[] = {"sequence", "expires", ByteRangesKey,
+                                                     BuildIndexKey};
 
 // The two signature keys: "signature" covers the four values only (what the
 // first keyed launchers check), "full-signature" the full signing text.

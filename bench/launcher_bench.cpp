@@ -12,6 +12,11 @@
 //                                 starter, with the parts of the launcher's start on
 //                                 their own; KEYED: also a launcher built with a
 //                                 release key, on the same (signed) manifests
+//   patch MANIFEST ROOT setup|update|full  one installation of the manifest's
+//                                 build: setup installs it and records it as the
+//                                 player's build; update installs the next build
+//                                 beside it (index and patch); full installs into
+//                                 an empty root. Prints seconds and peak growth.
 #include <windows.h>
 #include <bcrypt.h>
 #include <psapi.h>
@@ -30,7 +35,9 @@
 #include "base/text.h"
 #include "service/digest.h"
 #include "service/https_transfer.h"
+#include "service/update_manifest.h"
 #include "store/archive.h"
+#include "store/launcher_state.h"
 #include "store/tree_removal.h"
 #include "store/update_installation.h"
 
@@ -399,6 +406,27 @@ int wmain(int argc, wchar_t** argv) {
             const auto start = Clock::now();
             HttpsGet(manifest, &text, nullptr);
             std::printf("start,%s,%.6f\n", i == 0 ? "request-first" : "request", Since(start));
+        }
+        return 0;
+    }
+    if (command == L"patch" && argc == 5) {
+        const std::wstring mode = argv[4];
+        const fs::path root = argv[3];
+        // The manifest's request also starts the TLS stack, before idle is taken.
+        std::string text;
+        HttpsGet(argv[2], &text, nullptr);
+        const UpdateManifest manifest = ParseUpdateManifest(text, "tessik.exe");
+        if (mode == L"full") fs::remove_all(root);
+        fs::create_directories(root);
+        RemoveTree(root / L"versions" / Utf8ToUtf16(manifest.version));
+        const size_t idle = WorkingSet();
+        const auto start = Clock::now();
+        const fs::path build = InstallUpdate(manifest, root);
+        const double seconds = Since(start);
+        if (mode == L"setup") {
+            WriteLauncherState(root / StateFileName, {manifest.version, build});
+        } else {
+            std::printf("patch,%ls,%.6f,%zu\n", mode.c_str(), seconds, PeakWorkingSet() - idle);
         }
         return 0;
     }

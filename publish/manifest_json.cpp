@@ -62,6 +62,7 @@ std::string ManifestJson(const ManifestFields& fields) {
            (fields.byteRanges
                 ? std::string(",\"") + ByteRangesKey + "\":" + JsonString(ByteRangesValue)
                 : std::string()) +
+           OptionalKey(BuildIndexKey, fields.buildIndex) +
            OptionalKey("sequence", fields.sequence) + OptionalKey("expires", fields.expires) +
            OptionalKey(FourValueSignatureKey, fields.signature) +
            OptionalKey(FullSignatureKey, fields.fullSignature) + "}\n";
@@ -78,6 +79,7 @@ ManifestFields ParseManifestText(const std::string& text) {
     fields.byteRanges = ReadJsonStringField(text, ByteRangesKey, false) == ByteRangesValue;
     fields.signature = ReadJsonStringField(text, FourValueSignatureKey, false);
     fields.fullSignature = ReadJsonStringField(text, FullSignatureKey, false);
+    fields.buildIndex = ReadJsonStringField(text, BuildIndexKey, false);
     return fields;
 }
 

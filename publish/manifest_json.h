@@ -16,6 +16,7 @@ struct ManifestFields {
     std::string signature;      // over the four values; empty: unsigned
     std::string fullSignature;  // over the four values and the further keys
     bool byteRanges = false;    // the host serves byte ranges of the builds
+    std::string buildIndex;     // SHA-256 of the build's index; empty: none
 };
 
 // A JSON string the launcher's reader gives back byte for byte. Refuses text

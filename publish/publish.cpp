@@ -12,6 +12,7 @@
 #include "base/text.h"
 #include "publish/authenticode.h"
 #include "publish/base_url.h"
+#include "publish/build_index.h"
 #include "publish/game_archive.h"
 #include "publish/http_get.h"
 #include "publish/manifest_json.h"
@@ -393,14 +394,20 @@ Report PublishBuild(const ReleaseKind& kind, const fs::path& source, std::string
 
     const std::string name = BuildFileName(kind, version, sha256);
     const fs::path file = folder / "builds" / name;
-    const ManifestFields manifest =
-        BuildManifest(version, BuildUrl(base, name), sha256, kind.executable);
+    ManifestFields manifest = BuildManifest(version, BuildUrl(base, name), sha256, kind.executable);
     section.fields = {{"version", version},
                       {"sha256", sha256},
                       {"size", std::to_string(size)},
                       {"url", manifest.url},
                       {"file", file.string()}};
     ReportSignature(facts, game, section, report);
+    if (!launcher) {
+        // A key that cannot sign must stop the publish before the index and
+        // patches are written, as it does before the build.
+        if (!options.signingKey.empty()) SignManifestText("", options.signingKey);
+        manifest.buildIndex =
+            PublishIndexAndPatches(folder, version, subject, options.patchCount, options, section);
+    }
     const std::string text = ManifestText(kind, folder, manifest, options, section);
     // A file already under this name is used only when it holds these bytes.
     if (fs::exists(file) && Sha256OfFile(file) != sha256) {
@@ -459,8 +466,9 @@ Report Promote(const ReleaseKind& kind, const fs::path& folder, const std::strin
         game = CheckGame(build.file, report);
     }
     CheckStaysSigned(live, options, report);
-    const ManifestFields manifest =
+    ManifestFields manifest =
         BuildManifest(version, BuildUrl(base, build.name), build.sha256, kind.executable);
+    if (&kind == &GameKind()) manifest.buildIndex = IndexOfBuild(folder, build.sha256);
     section.fields = {{"version", version},
                       {"sha256", build.sha256},
                       {"size", std::to_string(fs::file_size(build.file))},
@@ -528,6 +536,11 @@ Report::Section StatusOf(const ReleaseKind& kind, const fs::path& folder, const 
     }
     if (live.executable != kind.executable && state == "ok") {
         state = "manifest names another executable";
+    }
+    if (!live.buildIndex.empty()) {
+        bool whole = true;
+        ReportIndexAndPatches(folder, live.buildIndex, section, whole);
+        if (!whole && state == "ok") state = "index or patch missing or damaged";
     }
     section.fields.push_back({"sequence", live.sequence.empty() ? "none" : live.sequence});
     section.fields.push_back({"expires", live.expires.empty() ? "never" : live.expires});
@@ -610,6 +623,7 @@ Report Prune(const fs::path& folder, int keep, const Options& options) {
             section.fields.push_back({kept ? "kept" : "removed", rest[i].second.name});
             if (!kept && !options.dryRun) fs::remove(rest[i].second.file);
         }
+        if (kind == &GameKind()) PruneIndexesAndPatches(folder, options, section);
         report.sections.push_back(section);
     }
     return report;

@@ -13,6 +13,7 @@ struct Options {
     bool force = false;                // publish over a refusal that --force names
     bool dryRun = false;               // check everything, write nothing
     std::filesystem::path signingKey;  // sign each manifest written (empty: unsigned)
+    int patchCount = 3;                // patches from this many earlier game builds
     int expiresInDays = 0;             // a signed manifest expires this many days on (0: never)
     bool byteRanges = true;  // manifests say the host serves ranges (--no-byte-ranges: not)
 };

@@ -79,6 +79,16 @@ bool IsLowerHex(const std::string& text) {
 
 }  // namespace
 
+std::string LowerHex(const unsigned char* bytes, size_t count) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        text.push_back(hex[bytes[i] >> 4]);
+        text.push_back(hex[bytes[i] & 0x0F]);
+    }
+    return text;
+}
+
 Sha256Digest::Sha256Digest() : context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
     EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr);
 }
@@ -91,13 +101,7 @@ std::string Sha256Digest::Hex() {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(context_.get(), digest, &length);
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-        text.push_back(hex[digest[i] >> 4]);
-        text.push_back(hex[digest[i] & 0x0F]);
-    }
-    return text;
+    return LowerHex(digest, length);
 }
 
 const ReleaseKind& GameKind() {

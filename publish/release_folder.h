@@ -32,6 +32,9 @@ std::optional<BuildFile> ParseBuildFileName(const ReleaseKind& kind,
                                             const std::filesystem::path& file);
 std::vector<BuildFile> BuildsOf(const ReleaseKind& kind, const std::filesystem::path& folder);
 
+// Bytes as lowercase hex, high half first.
+std::string LowerHex(const unsigned char* bytes, size_t count);
+
 // A SHA-256 taken in chunks; Hex() ends it: 64 lowercase hex digits.
 class Sha256Digest {
   public:

@@ -17,7 +17,8 @@ namespace {
 constexpr char Usage[] =
     "usage:\n"
     "  tessik-publish game ARCHIVE --version V --base-url URL --out DIR [--force] [--dry-run]\n"
-    "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
+    "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]] [--patches "
+    "N]\n"
     "  tessik-publish launcher EXE --base-url URL --out DIR [--force] [--dry-run]\n"
     "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish promote DIR --version V [--launcher] [--base-url URL] [--force]\n"
@@ -37,7 +38,12 @@ constexpr char Usage[] =
     "          Windows' tar.exe and NTFS would store otherwise (see the README);\n"
     "          warns about entry paths over 160 characters. Copies the zip once,\n"
     "          taking its SHA-256 as it goes, to DIR/builds/tessik-V-<sha256>.zip,\n"
-    "          then writes DIR/release/windows-x86_64-manifest.json.\n"
+    "          then writes DIR/release/windows-x86_64-manifest.json. Beside the build\n"
+    "          it writes its index (every file's path, size and SHA-256) and, from\n"
+    "          each of the N newest earlier builds in DIR/builds/ (--patches, 3\n"
+    "          unless given, 0 for none), a patch zip holding only the new or\n"
+    "          changed files; both named by their SHA-256, which the manifest and\n"
+    "          the index carry.\n"
     "launcher  reads the executable's own version record (version, update host,\n"
     "          release key) and Authenticode signature, checks it is the 64-bit GUI\n"
     "          launcher that reads its manifests at the base URL, and that its\n"
@@ -56,8 +62,9 @@ constexpr char Usage[] =
     "          immutable, with its size and digest; with DIR, each manifest served\n"
     "          must be DIR's. --ca-file replaces the system's trusted roots.\n"
     "prune     removes builds that no manifest names, keeping the N newest of each\n"
-    "          kind besides the live ones; removes nothing while a manifest cannot\n"
-    "          be read.\n"
+    "          kind besides the live ones, with the index of each removed game\n"
+    "          build and the patches that lead to it; removes nothing while a\n"
+    "          manifest cannot be read.\n"
     "upload-order  what to copy to object storage or a CDN origin, in order (builds,\n"
     "          then manifests, then removals) with each file's headers.\n"
     "URL is the https address at which DIR is served: https://, a host, an\n"
@@ -113,7 +120,7 @@ CommandLine Parse(const std::vector<std::string>& args) {
     static const std::map<std::string, std::pair<std::set<std::string>, std::set<std::string>>>
         commands = {
             {"game",
-             {{"--version", "--base-url", "--out", "--signing-key", "--expires-in"},
+             {{"--version", "--base-url", "--out", "--signing-key", "--expires-in", "--patches"},
               {"--force", "--dry-run", "--no-byte-ranges"}}},
             {"launcher",
              {{"--base-url", "--out", "--signing-key", "--expires-in"},
@@ -171,10 +178,10 @@ CommandLine Parse(const std::vector<std::string>& args) {
     return line;
 }
 
-int KeepCount(const std::string& text) {
+int Count(const std::string& text, const char* usage) {
     if (text.empty() || text.size() > 6 ||
         text.find_first_not_of("0123456789") != std::string::npos) {
-        throw UsageError("--keep needs a whole number, such as 3");
+        throw UsageError(usage);
     }
     return std::stoi(text);
 }
@@ -199,6 +206,9 @@ Report Run(const CommandLine& line) {
     options.force = line.flags.count("--force") != 0;
     options.dryRun = line.flags.count("--dry-run") != 0;
     options.signingKey = value("--signing-key");
+    if (!value("--patches").empty()) {
+        options.patchCount = Count(value("--patches"), "--patches needs a whole number, such as 3");
+    }
     options.byteRanges = line.flags.count("--no-byte-ranges") == 0;
     options.expiresInDays = ExpiryDays(value("--expires-in"), !options.signingKey.empty());
     if (line.command == "status") {
@@ -210,7 +220,9 @@ Report Run(const CommandLine& line) {
         return Status(line.subject, value("--public-key"));
     }
     if (line.command == "upload-order") return UploadOrder(line.subject);
-    const int keep = line.command == "prune" ? KeepCount(value("--keep")) : 0;
+    const int keep = line.command == "prune"
+                         ? Count(value("--keep"), "--keep needs a whole number, such as 3")
+                         : 0;
     // Every writing command holds the folder's lock; a dry run writes
     // nothing, so it takes none and only says when a writer is at work.
     const bool publish = line.command == "game" || line.command == "launcher";

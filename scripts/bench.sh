@@ -23,9 +23,11 @@ win() { printf 'Z:%s' "${1//\//\\}"; }
 if [ "$mode" = full ]; then
   download_mib=512; digest_mib=1024; reps=5
   install_cases="1024:2000"; scaling="64:2000 256:2000 1024:2000 256:200 256:20000"
+  patch_case="1024:2000:40"
 else
   download_mib=32; digest_mib=64; reps=3
   install_cases="32:200"; scaling="16:200 32:200 32:50 32:800"
+  patch_case="32:200:4"
 fi
 
 "$build/tests/support/testbed.sh" setup >/dev/null
@@ -143,6 +145,53 @@ export TESSIK_BENCH_APPDATA="$(win "$appdata")"
 
 echo "7. removing a tree"
 "$run" "$bench" remove "$(win "$work/remove-tree")" 20000 "$reps" | tr -d '\r' >>"$csv"
+
+echo "8. update by patch"
+# Two builds of equal, incompressible files; the next rewrites some, adds one
+# and drops one. Both published by the release tool, so the next carries an
+# index and the patch from the first.
+IFS=: read -r patch_mib patch_files patch_changed <<<"$patch_case"
+patch_tree="$data/patch"
+rm -rf "$patch_tree" "$work/patch-update" "$work/patch-full"
+/usr/bin/python3 - "$patch_mib" "$patch_files" "$patch_changed" "$work" "$build/tests/support/game_standin.exe" <<'PY'
+import os, sys, zipfile
+mib, files, changed, work, game = (int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4],
+                                   sys.argv[5])
+each = (mib << 20) // files
+names = [f"assets/{i // 100}/file{i}.dat" for i in range(files)]
+with zipfile.ZipFile(f"{work}/patch-1.zip", "w", zipfile.ZIP_STORED) as first, \
+        zipfile.ZipFile(f"{work}/patch-2.zip", "w", zipfile.ZIP_STORED) as second:
+    for z in (first, second):
+        z.write(game, "tessik.exe")
+    for i, name in enumerate(names):
+        data = os.urandom(each)
+        if i != files - 1:
+            first.writestr(name, data)  # the last is the one added
+        if i != 0:
+            second.writestr(name, os.urandom(each) if i <= changed else data)  # the first is dropped
+PY
+for n in 1 2; do
+  "$build/publish/tessik-publish" game "$work/patch-$n.zip" --version "1.$n" --base-url "$base/patch" \
+    --out "$patch_tree" >/dev/null
+  cp "$patch_tree/release/windows-x86_64-manifest.json" "$patch_tree/release/m$n.json"
+done
+rm -f "$work/patch-1.zip" "$work/patch-2.zip"
+"$run" "$bench" patch "$base/patch/release/m1.json" "$(win "$work/patch-update")" setup
+full_name=$(basename "$(ls "$patch_tree"/builds/tessik-1.2-*.zip)")
+full_before=$(grep -c "$full_name" "$bed/requests.log" || true)
+for _ in $(seq "$reps"); do
+  "$run" "$bench" patch "$base/patch/release/m2.json" "$(win "$work/patch-update")" update | tr -d '\r' >>"$csv"
+  "$run" "$bench" patch "$base/patch/release/m2.json" "$(win "$work/patch-full")" full | tr -d '\r' >>"$csv"
+done
+# What an update downloads: the index and the patch (the request log shows
+# the full archive fetched only by the full installs).
+full_fetches=$(( $(grep -c "$full_name" "$bed/requests.log" || true) - full_before ))
+index=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["build_index"])' \
+  "$patch_tree/release/m2.json")
+patch=$(awk '$1 == "patch" {print $2}' "$patch_tree/builds/$index.index")
+patch_bytes=$(( $(stat -c %s "$patch_tree/builds/$index.index") + $(stat -c %s "$patch_tree/builds/$patch.patch.zip") ))
+echo "patchbytes,update,$patch_bytes,$(stat -c %s "$patch_tree/builds/$full_name"),$full_fetches,$reps" >>"$csv"
+rm -rf "$work/patch-update" "$work/patch-full"
 
 echo "6. scaling"
 for c in $scaling; do install_row scaling "${c%%:*}" "${c##*:}"; done

@@ -17,6 +17,7 @@ raw, out, mode = sys.argv[1], sys.argv[2], sys.argv[3]
 samples = defaultdict(list)  # (row, subject, bytes, files) -> seconds
 growth = defaultdict(list)   # (row, bytes, files) -> peak growth of the launcher
 failures = []              # repetitions that failed once and were run again
+patch_bytes = None         # update bytes, full archive bytes, full fetches, repetitions
 for row in csv.reader(open(raw)):
     if len(row) >= 3 and row[0] == "failed":
         failures.append(f"{row[1]}: {','.join(row[2:])}")
@@ -30,6 +31,12 @@ for row in csv.reader(open(raw)):
             growth[(kind, int(row[4]), int(row[5]))].append(int(row[3]))
     elif kind in ("download", "digest", "remove"):
         key = (kind, subject, int(row[3]) if len(row) > 3 else 0, 0)
+    elif kind == "patch":
+        key = (kind, subject, 0, 0)
+        growth[("patch", subject, 0)].append(int(row[3]))
+    elif kind == "patchbytes":
+        patch_bytes = [int(v) for v in row[2:6]]
+        continue
     elif kind == "memory":
         growth[("memory", subject, 0)].append(int(row[3]))
         continue
@@ -137,6 +144,30 @@ if launcher and minimal:
         part = stats("start", subject)
         if part:
             add("", label, part)
+
+update, full = stats("patch", "update"), stats("patch", "full")
+if update and full and patch_bytes:
+    ratio = update[0] / full[0]
+    # Repetitions alternate, so each update and the full install after it
+    # saw the same load on the machine: their ratios are shown too.
+    pairs = [u / f for u, f in zip(samples[("patch", "update", 0, 0)], samples[("patch", "full", 0, 0)])]
+    add("8. Update by patch (index + patch from the previous build)", "time to the new build in place",
+        update, f"{ratio:.2f} of the full install's (pairs: {statistics.median(pairs):.2f}, "
+        f"{min(pairs):.2f}-{max(pairs):.2f})", "<= 0.4", verdict(ratio <= 0.4))
+    add("", "full install of the same build, same manifest", full)
+    share = patch_bytes[0] / patch_bytes[1]
+    only_full = patch_bytes[2] == patch_bytes[3]
+    lines.append(f"|  | bytes downloaded: index + patch | {patch_bytes[0]} of {patch_bytes[1]} | "
+                 f"{100 * share:.2f} % of the full archive; the full archive fetched "
+                 f"{patch_bytes[2]} times in {patch_bytes[3]} full installs and no update | <= 3 % | "
+                 f"{verdict(share <= 0.03 and only_full)} |")
+    table_csv.append(["8. Update by patch", "bytes share", f"{share:.6f}", "", "", "", "<= 0.03",
+                      verdict(share <= 0.03 and only_full)])
+    peak = max(growth[("patch", "update", 0)]) / (1 << 20)
+    lines.append(f"|  | memory: peak working set above the launcher at rest | {peak:.1f} MiB | | "
+                 f"<= 8 MiB | {verdict(peak <= 8)} |")
+    table_csv.append(["8. Update by patch", "peak growth MiB", f"{peak:.3f}", "", "", "", "<= 8",
+                      verdict(peak <= 8)])
 
 ours, std = stats("remove", "launcher"), stats("remove", "std")
 if ours and std:

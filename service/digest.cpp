@@ -11,53 +11,40 @@ namespace {
 constexpr size_t DigestReadSize = 1048576;
 constexpr char DigestFailure[] = "Windows could not verify the update digest";
 
-// One SHA-256 computation on CNG, fed in pieces; a failing call raises the
-// caller's sentence.
-class Sha256Hash {
-  public:
-    explicit Sha256Hash(const char* failure) : failure_(failure) {
-        BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
-        CheckCngStatus(
-            BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0),
-            failure_);
-        algorithm_.reset(rawAlgorithm);
-        DWORD objectLength = 0;
-        ULONG written = 0;
-        CheckCngStatus(BCryptGetProperty(algorithm_.get(), BCRYPT_OBJECT_LENGTH,
-                                         reinterpret_cast<PUCHAR>(&objectLength),
-                                         sizeof(objectLength), &written, 0),
-                       failure_);
-        object_.resize(objectLength);
-        BCRYPT_HASH_HANDLE rawHash = nullptr;
-        CheckCngStatus(BCryptCreateHash(algorithm_.get(), &rawHash, object_.data(), objectLength,
-                                        nullptr, 0, 0),
-                       failure_);
-        hash_.reset(rawHash);
-    }
-
-    void Add(const void* bytes, size_t count) {
-        CheckCngStatus(BCryptHashData(hash_.get(), static_cast<PUCHAR>(const_cast<void*>(bytes)),
-                                      static_cast<ULONG>(count), 0),
-                       failure_);
-    }
-
-    std::array<unsigned char, 32> Finish() {
-        std::array<unsigned char, 32> digest{};
-        CheckCngStatus(
-            BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), 0),
-            failure_);
-        return digest;
-    }
-
-  private:
-    const char* failure_;
-    CngAlgorithmHandle algorithm_;
-    // The hash object must outlive the hash handle: declared first, released last.
-    std::vector<UCHAR> object_;
-    CngHashHandle hash_;
-};
-
 }  // namespace
+
+Sha256Hash::Sha256Hash(const char* failure) : failure_(failure) {
+    BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
+    CheckCngStatus(BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0),
+                   failure_);
+    algorithm_.reset(rawAlgorithm);
+    DWORD objectLength = 0;
+    ULONG written = 0;
+    CheckCngStatus(BCryptGetProperty(algorithm_.get(), BCRYPT_OBJECT_LENGTH,
+                                     reinterpret_cast<PUCHAR>(&objectLength), sizeof(objectLength),
+                                     &written, 0),
+                   failure_);
+    object_.resize(objectLength);
+    BCRYPT_HASH_HANDLE rawHash = nullptr;
+    CheckCngStatus(
+        BCryptCreateHash(algorithm_.get(), &rawHash, object_.data(), objectLength, nullptr, 0, 0),
+        failure_);
+    hash_.reset(rawHash);
+}
+
+void Sha256Hash::Add(const void* bytes, size_t count) {
+    CheckCngStatus(BCryptHashData(hash_.get(), static_cast<PUCHAR>(const_cast<void*>(bytes)),
+                                  static_cast<ULONG>(count), 0),
+                   failure_);
+}
+
+std::array<unsigned char, 32> Sha256Hash::Finish() {
+    std::array<unsigned char, 32> digest{};
+    CheckCngStatus(
+        BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), 0),
+        failure_);
+    return digest;
+}
 
 void CheckCngStatus(NTSTATUS status, const char* failure) {
     if (status < 0) {

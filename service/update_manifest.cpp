@@ -36,6 +36,11 @@ UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& e
     if (manifest.executable != expectedExecutable) {
         throw LauncherError("The update manifest names an unexpected executable");
     }
+    manifest.buildIndex = ReadJsonStringField(text, BuildIndexKey, false);
+    if (manifest.buildIndex.size() != 64 ||
+        manifest.buildIndex.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        manifest.buildIndex.clear();
+    }
     return manifest;
 }
 

@@ -13,6 +13,7 @@ struct UpdateManifest {
     bool byteRanges = false;  // its host serves byte ranges (the optional key)
     // "sequence", read only by a launcher built with a release key.
     std::optional<std::uint64_t> sequence;
+    std::string buildIndex;  // SHA-256 of the build's file index; empty: none
 };
 
 // Reads and validates a manifest; `expectedExecutable` must match byte for byte.

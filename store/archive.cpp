@@ -100,7 +100,7 @@ std::string RunCapturedProcess(const std::vector<std::wstring>& arguments,
 }
 
 void UnpackUpdateArchive(const std::filesystem::path& archive,
-                         const std::filesystem::path& destination) {
+                         const std::filesystem::path& destination, bool wholeBuild) {
     const std::filesystem::path folder = archive.parent_path();
     const std::wstring archiveName = archive.filename().wstring();
     const std::wstring destinationName = destination.lexically_relative(folder).wstring();
@@ -108,7 +108,7 @@ void UnpackUpdateArchive(const std::filesystem::path& archive,
         throw LauncherError("Windows could not unpack the verified update");
     }
     const std::wstring tar = SystemTarPath().wstring();
-    CheckArchiveListing(RunCapturedProcess({tar, L"-tf", archiveName}, folder));
+    CheckArchiveListing(RunCapturedProcess({tar, L"-tf", archiveName}, folder), wholeBuild);
     CheckArchiveEntryTypes(RunCapturedProcess({tar, L"-tvf", archiveName}, folder));
     // The digest vouches for the archive, not for what tar.exe writes: it
     // rewrites some characters, and NTFS makes names that differ only in case
@@ -120,7 +120,7 @@ void UnpackUpdateArchive(const std::filesystem::path& archive,
     }
     std::filesystem::create_directories(destination);
     RunCapturedProcess({tar, L"-xf", archiveName, L"-C", destinationName}, folder);
-    if (!std::filesystem::is_regular_file(destination / L"tessik.exe")) {
+    if (wholeBuild && !std::filesystem::is_regular_file(destination / L"tessik.exe")) {
         throw LauncherError("The installed update is missing tessik.exe");
     }
 }

@@ -13,8 +13,9 @@ bool IsSafeArchiveEntry(std::string name);
 // The listing's lines, split at line feeds; a final line feed adds no line.
 std::vector<std::string> SplitListingLines(const std::string& listing);
 
-// Checks every listed name and requires "tessik.exe" at the archive's top level.
-void CheckArchiveListing(const std::string& listing);
+// Checks every listed name and, unless told otherwise, requires "tessik.exe"
+// at the archive's top level.
+void CheckArchiveListing(const std::string& listing, bool requireExecutable = true);
 
 // Checks the verbose listing (tar -tv), whose lines begin with each entry's
 // type: only files ("-") and folders ("d") may be unpacked. A link ("l", "h")
@@ -38,5 +39,6 @@ std::string RunCapturedProcess(const std::vector<std::wstring>& arguments,
 // player's name in a path, so it runs in the archive's folder and is given
 // only the archive's name and the destination relative to that folder, which
 // must be plain ASCII (the installation's "runtime.zip" and "runtime" are).
+// A patch (`wholeBuild` false) need not hold the executable.
 void UnpackUpdateArchive(const std::filesystem::path& archive,
-                         const std::filesystem::path& destination);
+                         const std::filesystem::path& destination, bool wholeBuild = true);

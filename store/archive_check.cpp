@@ -48,7 +48,7 @@ std::vector<std::string> SplitListingLines(const std::string& listing) {
     return lines;
 }
 
-void CheckArchiveListing(const std::string& listing) {
+void CheckArchiveListing(const std::string& listing, bool requireExecutable) {
     bool hasExecutable = false;
     for (const std::string& line : SplitListingLines(listing)) {
         if (!IsSafeArchiveEntry(line)) {
@@ -56,7 +56,7 @@ void CheckArchiveListing(const std::string& listing) {
         }
         hasExecutable = hasExecutable || NormalizeEntryName(line) == "tessik.exe";
     }
-    if (!hasExecutable) {
+    if (requireExecutable && !hasExecutable) {
         throw LauncherError("The update archive is missing tessik.exe");
     }
 }

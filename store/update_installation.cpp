@@ -10,6 +10,7 @@
 #include "base/worker_messages.h"
 #include "store/archive.h"
 #include "store/partial_download.h"
+#include "store/patch_installation.h"
 #include "store/retrying_move.h"
 #include "store/tree_removal.h"
 #include "store/version_name.h"
@@ -129,17 +130,23 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
     RemoveStaleStagingFolders(root);
     const fs::path staging = CreateStagingFolder(root);
     try {
-        const fs::path archive = staging / L"runtime.zip";
-        DownloadVerifiedFile(manifest, root, L"update", archive,
-                             "Downloaded update failed its SHA-256 check",
-                             DownloadOptions{.progress = PostProgress});
-        PostStatus(L"Installing verified update...");
-        PostProgress(0, 0);  // unpacking: no share to show
         const fs::path unpacked = staging / L"runtime";
-        UnpackUpdateArchive(archive, unpacked);
-        // A link in a build could later lead a removal, or the game, outside it.
-        if (TreeHoldsLink(unpacked)) {
-            throw LauncherError("The update archive contains a link");
+        // Only what changed is downloaded when stored builds and a patch can
+        // make the build; otherwise the full archive, checked the same way.
+        PatchInstallation patch(manifest, root, staging);
+        if (!patch.TryAssemble(unpacked)) {
+            const fs::path archive = staging / L"runtime.zip";
+            DownloadVerifiedFile(manifest, root, L"update", archive,
+                                 "Downloaded update failed its SHA-256 check",
+                                 DownloadOptions{.progress = PostProgress});
+            PostStatus(L"Installing verified update...");
+            PostProgress(0, 0);  // unpacking: no share to show
+            UnpackUpdateArchive(archive, unpacked);
+            // A link in a build could later lead a removal, or the game, outside it.
+            if (TreeHoldsLink(unpacked)) {
+                throw LauncherError("The update archive contains a link");
+            }
+            patch.CheckUnpacked(unpacked);
         }
         // A scanner may hold the fresh files for a moment.
         if (!MoveFileRetrying(unpacked, build, 0)) {

@@ -6,7 +6,10 @@ percent-encoding, and a signed launcher of the next version).
 
 Usage: prepare_releases.py <tessik-publish> <test bed folder> <next launcher>
 """
+import hashlib
+import json
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -135,6 +138,74 @@ def served_releases():
         sys.exit("the signed launcher was not seen as signed:\n" + result.stdout)
 
 
+def patched_releases(game):
+    """Three builds of one game published in turn into a tree (each manifest
+    kept as m1.json, m2.json, m3.json), the same without patches, with
+    damaged patches and index, and with an index that lists a file the build
+    lacks."""
+    with open(os.path.join(BED, "ports")) as f:
+        service = f"https://localhost:{f.read().split()[0]}/files"
+    kept, removed = os.urandom(65536), os.urandom(4096)
+    builds = [
+        {"assets/kept.bin": kept, "assets/changed.bin": b"one" * 999, "assets/removed.bin": removed,
+         "Data/levels/one.txt": b"level one\n", "saves/": b""},
+        {"assets/kept.bin": kept, "assets/changed.bin": b"two" * 999, "assets/added.bin": b"new",
+         "Data/levels/one.txt": b"level one\n"},
+        {"assets/kept.bin": kept, "assets/changed.bin": b"three" * 999, "assets/added.bin": b"new",
+         "Data/levels/one.txt": b"level one\n", "data/levels/two.txt": b"level two\n"},
+    ]
+    for n, files in enumerate(builds, 1):
+        write_zip(os.path.join(ARCHIVES, f"patched-{n}.zip"),
+                  [("tessik.exe", game, 0o100644)] +
+                  [(name, data, 0o40755 if name.endswith("/") else 0o100644)
+                   for name, data in files.items()])
+
+    def tree(name, count, *extra):
+        out = os.path.join(BED, "www", name)
+        for n in range(1, count + 1):
+            publish("game", os.path.join(ARCHIVES, f"patched-{n}.zip"), "--version", f"1.{n}",
+                    "--base-url", f"{service}/{name}", "--out", out, *extra)
+            shutil.copy(os.path.join(out, "release", "windows-x86_64-manifest.json"),
+                        os.path.join(out, "release", f"m{n}.json"))
+        return out
+
+    def index_of(out, n):
+        with open(os.path.join(out, "release", f"m{n}.json")) as f:
+            return os.path.join(out, "builds", json.load(f)["build_index"] + ".index")
+
+    def flip(path):
+        data = bytearray(read(path))
+        data[len(data) // 2] ^= 0x01
+        with open(path, "wb") as f:
+            f.write(data)
+
+    patched = tree("patched", 3)
+    tree("patched-nopatch", 2, "--patches", "0")
+    damaged = tree("patched-damaged", 3)
+    with open(index_of(damaged, 2)) as f:
+        patch = [line.split()[1] for line in f if line.startswith("patch ")][0]
+    flip(os.path.join(damaged, "builds", patch + ".patch.zip"))
+    flip(index_of(damaged, 3))
+
+    def add_to_index(out, n, line):
+        """Build n's index with one more line, under its own digest and named
+        by the manifest."""
+        text = read(index_of(out, n)) + line
+        digest = hashlib.sha256(text).hexdigest()
+        with open(os.path.join(out, "builds", digest + ".index"), "wb") as f:
+            f.write(text)
+        manifest_file = os.path.join(out, "release", f"m{n}.json")
+        with open(manifest_file) as f:
+            manifest = json.load(f)
+        manifest["build_index"] = digest
+        with open(manifest_file, "w") as f:
+            json.dump(manifest, f)
+
+    add_to_index(tree("patched-lying", 1), 1, b"file 1 " + b"0" * 64 + b" assets/missing.bin\n")
+    add_to_index(tree("patched-badpath", 2), 2, b"folder assets/stream:alternate\n")
+    print("patched releases in", os.path.dirname(patched))
+
+
 if __name__ == "__main__":
     if os.path.exists(OUT):
         subprocess.run(["rm", "-rf", OUT], check=True)
@@ -142,4 +213,5 @@ if __name__ == "__main__":
     make_archives(read(os.path.join(DATA, "game_standin.exe")))
     verdicts()
     served_releases()
+    patched_releases(read(os.path.join(DATA, "game_standin.exe")))
     print("release-tool test data ready in", OUT)

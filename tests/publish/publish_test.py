@@ -273,7 +273,11 @@ class Publishing(Folder):
             with self.subTest(archive=archive):
                 self.ok(self.publish(archive, version))
                 digest = sha256(data(archive))
-                self.assertEqual(manifest(self.out), {
+                published = manifest(self.out)
+                index = os.path.join(self.out, "builds", published.pop("build_index") + ".index")
+                with open(index) as f:
+                    self.assertIn(f"build {digest} {version}\n", f.read())
+                self.assertEqual(published, {
                     "version": version, "platform": "windows-x86_64",
                     "url": f"https://cdn.example.com/tessik/builds/tessik-{encoded}-{digest}.zip",
                     "sha256": digest, "executable": "tessik.exe", "ranges": "bytes"})
@@ -399,6 +403,8 @@ class Keeping(Folder):
             self.ok(self.publish(archive, version))
         status = json.loads(self.ok(run("status", self.out, "--json")).stdout)
         self.assertEqual((status["game"]["version"], status["game"]["state"]), ("1.2", "ok"))
+        self.assertRegex(status["game"]["patch from 1.1"], "^[0-9]+ bytes, ok$")
+        self.assertRegex(status["game"]["patch from 1.0"], "^[0-9]+ bytes, ok$")
         self.assertEqual(status["launcher"]["state"], "not published")
 
         self.ok(run("rollback", self.out, "--version", "1.0"))
@@ -412,9 +418,20 @@ class Keeping(Folder):
         self.assertIn(".lock", order["3. then"]["never"])
 
         pruned = json.loads(self.ok(run("prune", self.out, "--keep", "1", "--json")).stdout)
-        self.assertEqual(len(pruned["game"]["removed"]), 1)
-        self.assertEqual(sorted(os.listdir(os.path.join(self.out, "builds"))),
+        # 1.1 goes with its index and the patch that leads to it from 1.0;
+        # the patches to 1.2 stay while 1.2 does.
+        self.assertEqual(len(pruned["game"]["removed"]), 3)
+        builds = os.listdir(os.path.join(self.out, "builds"))
+        self.assertEqual(sorted(name for name in builds if name.startswith("tessik-")),
                          sorted([pruned["game"]["live"][0], pruned["game"]["kept"][0]]))
+        indexes = [name for name in builds if name.endswith(".index")]
+        listed = set()
+        for name in indexes:
+            with open(os.path.join(self.out, "builds", name)) as f:
+                listed |= {line.split()[1] + ".patch.zip" for line in f if line.startswith("patch ")}
+        self.assertEqual(len(indexes), 2)
+        self.assertEqual({name for name in builds if name.endswith(".patch.zip")}, listed)
+        self.assertTrue(listed)
 
         live = os.path.join(self.out, "builds", pruned["game"]["live"][0])
         with open(live, "r+b") as f:
@@ -641,6 +658,10 @@ class Hosting(unittest.TestCase):
                          (200, "public, max-age=31536000, immutable"))
         with open(data("good.zip"), "rb") as f:
             self.assertEqual(archive, f.read())
+        index = "/builds/" + json.loads(body)["build_index"] + ".index"
+        status, headers, _ = self.fetch(path[:path.rfind("/builds/")] + index)
+        self.assertEqual((status, headers.get("Cache-Control")),
+                         (200, "public, max-age=31536000, immutable"), "the build's index")
         # A resume: the rest of the build under the same strong validator.
         tag = headers.get("ETag")
         self.assertTrue(tag and not tag.startswith("W/"), tag)
@@ -691,7 +712,8 @@ class Hosting(unittest.TestCase):
             self.addCleanup(os.remove, os.path.join(root, name))
         for path in ("/", "/builds/", "/release/", "/release/.manifest.json.swp",
                      "/release/windows-x86_64-manifest.json~", "/builds/.hidden.zip",
-                     "/.incoming/1-2.part", "/.lock", "/nginx.conf", "/../certs/ca.key"):
+                     "/.incoming/1-2.part", "/.lock", "/nginx.conf", "/../certs/ca.key",
+                     "/builds/" + "0" * 64 + ".patch.zip", "/builds/x.index"):
             with self.subTest(path=path):
                 status, headers, _ = self.fetch(path)
                 self.assertIn(status, (400, 404))

@@ -119,6 +119,19 @@ TEST(ParseUpdateManifest, DefaultsAndNormalisesFields) {
         Manifest("0.1.191", https, Digest, ",\"executable\":\"TESSIK-Launcher-Windows-x64.exe\""),
         "TESSIK-Launcher-Windows-x64.exe");
     EXPECT_EQ(launcher.executable, "TESSIK-Launcher-Windows-x64.exe");
+    // The build index is optional; a value that is no lowercase digest names no index.
+    for (const auto& [value, read] : {std::pair<std::string, std::string>{Digest, Digest},
+                                      {upper, ""},
+                                      {Digest.substr(1), ""},
+                                      {"", ""}}) {
+        EXPECT_EQ(
+            ParseUpdateManifest(Manifest("1", https, Digest, ",\"build_index\":\"" + value + "\""),
+                                "tessik.exe")
+                .buildIndex,
+            read)
+            << value;
+    }
+    EXPECT_EQ(ParseUpdateManifest(Sample, "tessik.exe").buildIndex, "");
 }
 
 TEST(ParseUpdateManifest, PassesRawUtf8InVersionButNotInvalidUtf8InUrl) {

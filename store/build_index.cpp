@@ -1,0 +1,150 @@
+#include "store/build_index.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "base/launcher_error.h"
+#include "store/archive.h"
+#include "store/windows_names.h"
+
+namespace {
+
+constexpr std::string_view IndexHeader = "tessik-build-index 1";
+
+[[noreturn]] void Unusable() { throw LauncherError("The build index is not usable"); }
+
+bool IsDigest(std::string_view text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// A path the launcher may create exactly as written: inside the build, with
+// "/" only, and stored by Windows under this very name.
+void CheckIndexPath(std::string_view path) {
+    if (path.empty() || path.back() == '/' || path.find('\\') != std::string_view::npos ||
+        !IsSafeArchiveEntry(std::string(path)) || !WindowsNameProblem(path).empty()) {
+        Unusable();
+    }
+}
+
+// Splits off the text up to the next blank; fails when there is none.
+std::string_view TakeWord(std::string_view& rest) {
+    const size_t blank = rest.find(' ');
+    if (blank == std::string_view::npos || blank == 0) Unusable();
+    const std::string_view word = rest.substr(0, blank);
+    rest.remove_prefix(blank + 1);
+    return word;
+}
+
+}  // namespace
+
+std::string IndexPathKey(std::string_view path) { return FoldCaseAsNtfs(path); }
+
+std::string FormatBuildIndex(const BuildIndex& index) {
+    std::string text =
+        std::string(IndexHeader) + "\nbuild " + index.buildSha256 + " " + index.version + "\n";
+    for (const IndexFile& file : index.files) {
+        text += "file " + std::to_string(file.size) + " " + file.sha256 + " " + file.path + "\n";
+    }
+    for (const std::string& folder : index.folders) text += "folder " + folder + "\n";
+    for (const IndexPatch& patch : index.patches) {
+        text += "patch " + patch.sha256 + " " + patch.fromVersion + "\n";
+    }
+    return text;
+}
+
+BuildIndex ParseBuildIndex(std::string_view text) {
+    if (text.size() > BuildIndexLimit || text.empty() || text.back() != '\n') Unusable();
+    BuildIndex index;
+    bool header = true;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = text.find('\n', start);
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        if (header) {
+            if (line != IndexHeader) Unusable();
+            header = false;
+            continue;
+        }
+        const std::string_view kind = TakeWord(line);
+        if (kind == "build") {
+            const std::string_view digest = TakeWord(line);
+            if (!IsDigest(digest) || line.empty() || !index.buildSha256.empty()) Unusable();
+            index.buildSha256 = digest;
+            index.version = line;
+        } else if (kind == "file") {
+            const std::string_view size = TakeWord(line);
+            const std::string_view digest = TakeWord(line);
+            IndexFile file{std::string(line), 0, std::string(digest)};
+            const auto [at, error] =
+                std::from_chars(size.data(), size.data() + size.size(), file.size);
+            if (error != std::errc() || at != size.data() + size.size() || !IsDigest(digest)) {
+                Unusable();
+            }
+            CheckIndexPath(line);
+            index.files.push_back(std::move(file));
+        } else if (kind == "folder") {
+            CheckIndexPath(line);
+            index.folders.emplace_back(line);
+        } else if (kind == "patch") {
+            const std::string_view digest = TakeWord(line);
+            if (!IsDigest(digest) || line.empty()) Unusable();
+            index.patches.push_back({std::string(digest), std::string(line)});
+        } else {
+            Unusable();
+        }
+    }
+    // Two entries that are one file on NTFS, or a file where a folder must
+    // be, cannot both be created.
+    const IndexLookup lookup(index);
+    if (lookup.files.size() != index.files.size()) Unusable();
+    for (const auto& [key, file] : lookup.files) {
+        if (lookup.folders.count(key) != 0) Unusable();
+    }
+    if (lookup.files.count(IndexPathKey("tessik.exe")) == 0 ||
+        std::none_of(index.files.begin(), index.files.end(),
+                     [](const IndexFile& file) { return file.path == "tessik.exe"; })) {
+        Unusable();
+    }
+    return index;
+}
+
+IndexLookup::IndexLookup(const BuildIndex& index) {
+    const auto addParents = [this](const std::string& key) {
+        for (size_t slash = key.find('/'); slash != std::string::npos;
+             slash = key.find('/', slash + 1)) {
+            folders.emplace(key.substr(0, slash), false);
+        }
+    };
+    for (const IndexFile& file : index.files) {
+        const std::string key = IndexPathKey(file.path);
+        files.emplace(key, &file);
+        addParents(key);
+    }
+    for (const std::string& folder : index.folders) {
+        const std::string key = IndexPathKey(folder);
+        folders[key] = true;
+        addParents(key);
+    }
+}
+
+std::vector<IndexFile> ChangedFiles(const BuildIndex& from, const BuildIndex& to) {
+    const IndexLookup earlier(from);
+    std::vector<IndexFile> changed;
+    for (const IndexFile& file : to.files) {
+        const auto found = earlier.files.find(IndexPathKey(file.path));
+        if (found == earlier.files.end() || found->second->sha256 != file.sha256 ||
+            found->second->size != file.size) {
+            changed.push_back(file);
+        }
+    }
+    return changed;
+}
+
+std::string SiblingAddress(const std::string& buildUrl, const std::string& name) {
+    const std::string path = buildUrl.substr(0, buildUrl.find_first_of("?#"));
+    return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+std::string BuildIndexFileName(const std::string& sha256) { return sha256 + ".index"; }
+
+std::string PatchFileName(const std::string& sha256) { return sha256 + ".patch.zip"; }

@@ -1,0 +1,251 @@
+#include "store/patch_installation.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <exception>
+#include <fstream>
+#include <map>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "base/launcher_error.h"
+#include "base/text.h"
+#include "base/worker_messages.h"
+#include "service/digest.h"
+#include "service/https_transfer.h"
+#include "store/archive.h"
+#include "store/launcher_state.h"
+#include "store/partial_download.h"
+#include "store/storage.h"
+#include "store/tree_removal.h"
+#include "store/version_name.h"
+#include "store/windows_names.h"
+#include "store/zip_directory.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t CopyBufferSize = 1 << 20;
+constexpr size_t CopyThreads = 2;
+constexpr char CopyFailure[] = "Could not copy a stored file";
+constexpr char TreeMismatch[] = "Windows unpacked the update differently from the published build";
+
+// Digests by NTFS key of the files whose bytes were hashed as they were written.
+using KnownDigests = std::map<std::string, std::string>;
+
+std::wstring SiblingOf(const UpdateManifest& manifest, const std::string& name) {
+    return Utf8ToUtf16(SiblingAddress(Utf16ToUtf8(manifest.url), name));
+}
+
+// Copies `from` to `to`, hashing the bytes on their way; the copy's digest.
+std::string CopyHashing(const fs::path& from, const fs::path& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    if (!in || !out) throw LauncherError(CopyFailure);
+    Sha256Hash hash(CopyFailure);
+    std::vector<char> buffer(CopyBufferSize);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const std::streamsize got = in.gcount();
+        if (got <= 0) break;
+        hash.Add(buffer.data(), static_cast<size_t>(got));
+        out.write(buffer.data(), got);
+    }
+    out.close();
+    if (in.bad() || !out) throw LauncherError(CopyFailure);
+    const auto digest = hash.Finish();
+    return HexEncode(digest.data(), digest.size());
+}
+
+// The stored builds to copy from: the recorded one first, then every other.
+std::vector<fs::path> StoredBuilds(const fs::path& root, const std::string& recorded,
+                                   const fs::path& target) {
+    std::vector<fs::path> builds;
+    const fs::path versions = root / L"versions";
+    try {
+        builds.push_back(versions / SafeVersionName(recorded));
+    } catch (const std::exception&) {
+    }
+    std::error_code error;
+    for (fs::directory_iterator entry(versions, error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (entry->path() != target && (builds.empty() || entry->path() != builds.front())) {
+            builds.push_back(entry->path());
+        }
+    }
+    return builds;
+}
+
+// Copies each file that a stored build holds under its path with its digest,
+// hashing the bytes on their way: copied, never moved or linked, so every
+// stored build stays as it is, and a stored file changed since its install
+// fails its digest and is not taken. Which files were copied. Two threads
+// share the work, so one hashes while the other waits for the disk.
+std::vector<bool> CopyStoredFiles(const std::vector<IndexFile>& files,
+                                  const std::vector<fs::path>& stored, const fs::path& unpacked) {
+    std::vector<char> copied(files.size(), 0);  // each slot written by one thread only
+    std::atomic<size_t> next{0};
+    std::exception_ptr failures[CopyThreads];
+    const auto work = [&](std::exception_ptr& failure) {
+        try {
+            for (size_t i = next++; i < files.size(); i = next++) {
+                const fs::path relative = Utf8ToUtf16(files[i].path);
+                const fs::path destination = unpacked / relative;
+                for (const fs::path& build : stored) {
+                    std::error_code error;
+                    const fs::path source = build / relative;
+                    if (!fs::is_regular_file(source, error) ||
+                        fs::file_size(source, error) != files[i].size) {
+                        continue;
+                    }
+                    if (CopyHashing(source, destination) == files[i].sha256) {
+                        copied[i] = 1;
+                        break;
+                    }
+                }
+                if (!copied[i]) fs::remove(destination);
+            }
+        } catch (...) {
+            failure = std::current_exception();
+            next = files.size();
+        }
+    };
+    std::thread helper(work, std::ref(failures[1]));
+    work(failures[0]);
+    helper.join();
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) std::rethrow_exception(failure);
+    }
+    return std::vector<bool>(copied.begin(), copied.end());
+}
+
+// Lists, checks and extracts a patch into `unpacked`; the NTFS keys of the
+// files it wrote. A patch is judged by the rules of a full archive, except
+// that it need not hold the executable.
+std::set<std::string> UnpackPatch(const fs::path& patch, const fs::path& unpacked) {
+    const std::vector<ZipEntry> entries = ReadZipDirectory(patch);
+    if (FindWindowsEntryProblem(entries)) {
+        throw LauncherError("The update archive contains an unsafe path");
+    }
+    std::set<std::string> written;
+    for (const ZipEntry& entry : entries) {
+        if (!entry.isFolder) written.insert(IndexPathKey(entry.name));
+    }
+    UnpackUpdateArchive(patch, unpacked, false);
+    return written;
+}
+
+// The staged tree holds exactly the index's files and folders, no link, each
+// file with its size and digest. Digests taken while copying are used; the
+// other files are read once here.
+void CheckTree(const fs::path& unpacked, const BuildIndex& index, const KnownDigests& known) {
+    if (TreeHoldsLink(unpacked)) throw LauncherError(TreeMismatch);
+    const IndexLookup lookup(index);
+    std::set<std::string> files;
+    std::set<std::string> folders;
+    for (fs::recursive_directory_iterator entry(unpacked), end; entry != end; ++entry) {
+        const std::string key =
+            IndexPathKey(Utf16ToUtf8(entry->path().lexically_relative(unpacked).generic_wstring()));
+        if (entry->is_directory()) {
+            if (lookup.folders.count(key) == 0) throw LauncherError(TreeMismatch);
+            folders.insert(key);
+            continue;
+        }
+        const auto file = lookup.files.find(key);
+        if (!entry->is_regular_file() || file == lookup.files.end() || !files.insert(key).second ||
+            entry->file_size() != file->second->size) {
+            throw LauncherError(TreeMismatch);
+        }
+        const auto digest = known.find(key);
+        const std::string sha256 =
+            digest != known.end() ? digest->second : Sha256FileHex(entry->path());
+        if (sha256 != file->second->sha256) throw LauncherError(TreeMismatch);
+    }
+    if (files.size() != lookup.files.size() || folders.size() != lookup.folders.size()) {
+        throw LauncherError(TreeMismatch);
+    }
+}
+
+}  // namespace
+
+PatchInstallation::PatchInstallation(const UpdateManifest& manifest, const fs::path& root,
+                                     const fs::path& staging)
+    : manifest_(manifest), root_(root), staging_(staging) {
+    if (manifest.buildIndex.empty()) return;
+    const fs::path file = staging / L"build.index";
+    try {
+        HttpsGet(SiblingOf(manifest, BuildIndexFileName(manifest.buildIndex)), nullptr, &file);
+        if (fs::file_size(file) <= BuildIndexLimit && Sha256FileHex(file) == manifest.buildIndex) {
+            index_ = ParseBuildIndex(ReadFileBytes(file));
+        }
+    } catch (const std::exception&) {
+        // An index that cannot be had is not used; the full archive needs none.
+    }
+    std::error_code ignored;
+    fs::remove(file, ignored);
+}
+
+bool PatchInstallation::TryAssemble(const fs::path& unpacked) {
+    if (!index_) return false;
+    PostStatus(L"Installing verified update...");
+    try {
+        Assemble(unpacked);
+        return true;
+    } catch (const std::exception&) {
+        // Nothing of the attempt stays; the full archive is installed instead.
+        TryRemoveTree(unpacked);
+        TryRemoveTree(staging_ / L"patch.zip");
+        PostStatus(L"Downloading into TESSIK storage...");
+        return false;
+    }
+}
+
+void PatchInstallation::Assemble(const fs::path& unpacked) {
+    const std::string recorded = ReadLauncherState(root_ / StateFileName).version;
+    const fs::path target = root_ / L"versions" / SafeVersionName(manifest_.version);
+    const std::vector<fs::path> stored = StoredBuilds(root_, recorded, target);
+
+    fs::create_directories(unpacked);
+    for (const IndexFile& file : index_->files) {
+        fs::create_directories((unpacked / Utf8ToUtf16(file.path)).parent_path());
+    }
+    const std::vector<bool> copied = CopyStoredFiles(index_->files, stored, unpacked);
+    KnownDigests known;
+    bool missing = false;
+    for (size_t i = 0; i < copied.size(); ++i) {
+        if (copied[i]) {
+            known[IndexPathKey(index_->files[i].path)] = index_->files[i].sha256;
+        } else {
+            missing = true;
+        }
+    }
+    if (missing) {
+        const IndexPatch* patch = nullptr;
+        for (const IndexPatch& candidate : index_->patches) {
+            if (candidate.fromVersion == recorded) patch = &candidate;
+        }
+        if (patch == nullptr) throw LauncherError("No patch leads from the recorded build");
+        const fs::path file = staging_ / L"patch.zip";
+        // Resumed like the full archive where the host serves ranges.
+        UpdateManifest patchFile = manifest_;
+        patchFile.url = SiblingOf(manifest_, PatchFileName(patch->sha256));
+        patchFile.sha256 = patch->sha256;
+        DownloadVerifiedFile(patchFile, root_, L"patch", file,
+                             "Downloaded update failed its SHA-256 check",
+                             DownloadOptions{.progress = PostProgress});
+        // What the patch wrote is read from disk in the check below.
+        for (const std::string& key : UnpackPatch(file, unpacked)) known.erase(key);
+        fs::remove(file);
+    }
+    for (const std::string& folder : index_->folders) {
+        fs::create_directories(unpacked / Utf8ToUtf16(folder));
+    }
+    CheckTree(unpacked, *index_, known);
+}
+
+void PatchInstallation::CheckUnpacked(const fs::path& unpacked) {
+    if (index_) CheckTree(unpacked, *index_, {});
+}

@@ -1,0 +1,161 @@
+// Updates that download only what changed: builds, indexes and patches written
+// by the release tool, served over HTTPS, installed by the real launcher.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "base/text.h"
+#include "service/digest.h"
+#include "service/update_manifest.h"
+#include "store/build_index.h"
+#include "store/storage.h"
+#include "tests/support/player_machine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One tree the test set-up published (see prepare_releases.py).
+struct Tree {
+    std::wstring name;
+
+    std::wstring Manifest(int n) const {
+        return test_bed::ServiceAddress(L"/files/" + name + L"/release/m" + std::to_wstring(n) +
+                                        L".json");
+    }
+    UpdateManifest Read(int n) const {
+        return ParseUpdateManifest(
+            ReadFileBytes(Folder() / L"release" / (L"m" + std::to_wstring(n) + L".json")),
+            "tessik.exe");
+    }
+    BuildIndex Index(int n) const {
+        return ParseBuildIndex(ReadFileBytes(Folder() / L"builds" /
+                                             Utf8ToUtf16(BuildIndexFileName(Read(n).buildIndex))));
+    }
+    // The patch file of build n that leads from `from`.
+    std::wstring PatchFrom(int n, const std::string& from) const {
+        for (const IndexPatch& patch : Index(n).patches) {
+            if (patch.fromVersion == from) return Utf8ToUtf16(PatchFileName(patch.sha256));
+        }
+        return L"<none>";
+    }
+    std::wstring Archive(int n) const {
+        const std::wstring url = Read(n).url;
+        return url.substr(url.rfind(L'/') + 1);
+    }
+    fs::path Folder() const { return test_bed::Folder() / L"www" / name; }
+};
+
+const Tree Patched{L"patched"}, NoPatch{L"patched-nopatch"}, Damaged{L"patched-damaged"},
+    Lying{L"patched-lying"}, BadPath{L"patched-badpath"};
+
+// Requests for each name during `action`.
+std::map<std::wstring, size_t> FetchesDuring(const std::vector<std::wstring>& names,
+                                             const std::function<void()>& action) {
+    std::map<std::wstring, size_t> before;
+    for (const std::wstring& name : names) before[name] = test_bed::RequestsContaining(name);
+    action();
+    std::map<std::wstring, size_t> during;
+    for (const std::wstring& name : names) {
+        during[name] = test_bed::RequestsContaining(name) - before[name];
+    }
+    return during;
+}
+
+// The build folder holds the indexed build and nothing else.
+void ExpectExactBuild(const fs::path& folder, const BuildIndex& index) {
+    size_t files = 0;
+    for (fs::recursive_directory_iterator entry(folder), end; entry != end; ++entry) {
+        if (!entry->is_regular_file()) continue;
+        ++files;
+        const std::string path =
+            Utf16ToUtf8(entry->path().lexically_relative(folder).generic_wstring());
+        const IndexLookup lookup(index);
+        const auto file = lookup.files.find(IndexPathKey(path));
+        ASSERT_NE(file, lookup.files.end()) << "extra file " << path;
+        EXPECT_EQ(Sha256FileHex(entry->path()), file->second->sha256) << path;
+    }
+    EXPECT_EQ(files, index.files.size());
+    for (const std::string& empty : index.folders) {
+        EXPECT_TRUE(fs::is_directory(folder / Utf8ToUtf16(empty))) << empty;
+    }
+}
+
+TEST(PatchedUpdate, AnUpdateFetchesOnlyTheIndexAndThePatchFromTheRecordedBuild) {
+    for (const int behind : {1, 2}) {
+        PlayerMachine player;
+        const int from = 3 - behind;
+        const std::wstring patch = Patched.PatchFrom(3, "1." + std::to_string(from));
+        const std::wstring index = Utf8ToUtf16(BuildIndexFileName(Patched.Read(3).buildIndex));
+        PlayerMachine::Outcome run;
+        const auto fetched = FetchesDuring({patch, index, Patched.Archive(3)}, [&] {
+            player.PointGameManifestAt(Patched.Manifest(from));
+            EXPECT_EQ(player.Run().started, 1u);
+        });
+        EXPECT_EQ(fetched.at(patch), 0u) << "a first install needs no patch";
+        const auto update = FetchesDuring({patch, index, Patched.Archive(3)}, [&] {
+            player.ForgetGame();
+            player.PointGameManifestAt(Patched.Manifest(3));
+            run = player.Run();
+        });
+        EXPECT_EQ(run.started, 1u) << Utf16ToUtf8(run.failure);
+        EXPECT_EQ(update.at(patch), 1u) << behind << " builds behind";
+        EXPECT_EQ(update.at(index), 1u);
+        EXPECT_EQ(update.at(Patched.Archive(3)), 0u) << "the full archive was fetched";
+        ExpectExactBuild(player.Build(L"1.3"), Patched.Index(3));
+        EXPECT_TRUE(
+            fs::exists(player.Build(L"1." + std::to_wstring(from)) / L"assets" / L"changed.bin"))
+            << "a stored build lost a file";
+        EXPECT_EQ(player.Game().folder, player.Build(L"1.3"));
+        EXPECT_TRUE(player.Leftovers().empty());
+    }
+}
+
+// Every failure on the patch's way ends with the full archive and the same
+// exact build, without a message.
+TEST(PatchedUpdate, AnythingWrongOnThePatchsWayFallsBackToTheFullArchive) {
+    struct Case {
+        const char* what;
+        const Tree& tree;
+        int from, to;
+        bool damageStoredFile;
+    };
+    const Case cases[] = {
+        {"a stored file damaged since its install", Patched, 1, 2, true},
+        {"no patch from the recorded build", NoPatch, 1, 2, false},
+        {"a damaged patch", Damaged, 1, 2, false},
+        {"an index that does not match its digest", Damaged, 2, 3, false},
+        {"an index naming a path Windows would store otherwise", BadPath, 1, 2, false},
+    };
+    for (const Case& c : cases) {
+        PlayerMachine player;
+        PlayerMachine::Outcome run;
+        const auto fetched = FetchesDuring({c.tree.Archive(c.to)}, [&] {
+            player.PointGameManifestAt(c.tree.Manifest(c.from));
+            EXPECT_EQ(player.Run().started, 1u) << c.what;
+            if (c.damageStoredFile) {
+                WriteFileBytes(player.Build(L"1.1") / L"assets" / L"kept.bin", "damaged");
+            }
+            player.ForgetGame();
+            player.PointGameManifestAt(c.tree.Manifest(c.to));
+            run = player.Run();
+        });
+        EXPECT_EQ(run.started, 1u) << c.what << ": " << Utf16ToUtf8(run.failure);
+        EXPECT_EQ(fetched.at(c.tree.Archive(c.to)), 1u) << c.what;
+        ExpectExactBuild(player.Build(L"1." + std::to_wstring(c.to)), Patched.Index(c.to));
+        EXPECT_TRUE(player.Leftovers().empty()) << c.what;
+    }
+}
+
+TEST(PatchedUpdate, AFullArchiveThatDiffersFromItsIndexIsRefused) {
+    PlayerMachine player;
+    player.PointGameManifestAt(Lying.Manifest(1));
+    const PlayerMachine::Outcome run = player.Run();
+    EXPECT_EQ(run.started, 0u);
+    EXPECT_EQ(Utf16ToUtf8(run.failure),
+              "Windows unpacked the update differently from the published build");
+    EXPECT_FALSE(fs::exists(player.Build(L"1.1")));
+    EXPECT_TRUE(player.Leftovers().empty());
+}
+
+}  // namespace

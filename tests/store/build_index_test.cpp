@@ -1,0 +1,91 @@
+// The build index: what the launcher accepts, and what a patch must carry.
+#include <gtest/gtest.h>
+
+#include "base/launcher_error.h"
+#include "store/build_index.h"
+#include "tests/support/test_bed.h"
+
+namespace {
+
+const std::string A(64, 'a'), B(64, 'b');
+
+std::string IndexText(const std::string& lines) {
+    return "tessik-build-index 1\nbuild " + A + " 1.2\nfile 5 " + A + " tessik.exe\n" + lines;
+}
+
+TEST(BuildIndex, ReadsWhatTheToolWritesAndRefusesWhatWindowsCouldNotCreateAsListed) {
+    BuildIndex written;
+    written.buildSha256 = B;
+    written.version = "1.2 beta";
+    written.files = {{"tessik.exe", 5, A}, {"Data/m\xC3\xBAsica one.ogg", 0, B}};
+    written.folders = {"saves/empty"};
+    written.patches = {{A, "1.1"}};
+    const BuildIndex read = ParseBuildIndex(FormatBuildIndex(written));
+    EXPECT_EQ(read.version, "1.2 beta");
+    ASSERT_EQ(read.files.size(), 2u);
+    EXPECT_EQ(read.files[1].path, "Data/m\xC3\xBAsica one.ogg");
+    EXPECT_EQ(read.folders, written.folders);
+    ASSERT_EQ(read.patches.size(), 1u);
+    EXPECT_EQ(read.patches[0].fromVersion, "1.1");
+
+    const std::string usable = "The build index is not usable";
+    const struct {
+        std::string text;
+        const char* why;
+    } refused[] = {
+        {"", "empty"},
+        {IndexText("file 1 " + A + " a.txt"), "no final line feed"},
+        {IndexText("file 1 " + A + " ../escape.txt\n"), "leaves the build"},
+        {IndexText("file 1 " + A + " /rooted.txt\n"), "rooted"},
+        {IndexText("file 1 " + A + " C:/drive.txt\n"), "drive"},
+        {IndexText("file 1 " + A + " a\\b.txt\n"), "backslash"},
+        {IndexText("file 1 " + A + " stream:alternate.txt\n"), "a colon Windows rewrites"},
+        {IndexText("file 1 " + A + " trailing.\n"), "a trailing dot"},
+        {IndexText("file 1 " + A + " aux.txt\n"), "a device name"},
+        {IndexText("file 1 " + A + " a.txt\nfile 1 " + B + " A.TXT\n"), "one file twice on NTFS"},
+        {IndexText("file 1 " + A + " data\nfile 1 " + A + " Data/x\n"), "a file where a folder is"},
+        {IndexText("folder Tessik.exe\n"), "a folder on the executable"},
+        {IndexText("file -1 " + A + " a.txt\n"), "a negative size"},
+        {IndexText("file 1 " + A.substr(1) + "A a.txt\n"), "a digest in capitals"},
+        {IndexText("patch " + A + " \n"), "a patch without a version"},
+        {IndexText("link a b\n"), "an unknown record"},
+        {"tessik-build-index 2\nfile 5 " + A + " tessik.exe\n", "another format"},
+        {"tessik-build-index 1\nfile 5 " + A + " TESSIK.EXE\n", "no tessik.exe at the top"},
+        {"tessik-build-index 1\nfile 5 " + A + " bin/tessik.exe\n", "the executable nested"},
+    };
+    for (const auto& c : refused) {
+        EXPECT_EQ(ErrorMessageOf([&] { ParseBuildIndex(c.text); }), usable) << c.why;
+    }
+    EXPECT_EQ(ErrorMessageOf([] {
+                  ParseBuildIndex(IndexText("file 1 " + A + " Data/a\nfile 1 " + A + " data/b\n"));
+              }),
+              "<no error>")
+        << "a folder spelled two ways is one folder";
+}
+
+TEST(BuildIndex, APatchCarriesNewAndChangedFilesAsNtfsMatchesPaths) {
+    BuildIndex before;
+    before.files = {{"tessik.exe", 5, A},
+                    {"Data/kept", 1, A},
+                    {"changed", 1, A},
+                    {"gone", 1, A},
+                    {"resized", 1, A}};
+    BuildIndex after;
+    after.files = {{"tessik.exe", 5, A},
+                   {"DATA/KEPT", 1, A},
+                   {"changed", 1, B},
+                   {"added", 1, A},
+                   {"resized", 2, A}};
+    std::vector<std::string> changed;
+    for (const IndexFile& file : ChangedFiles(before, after)) changed.push_back(file.path);
+    EXPECT_EQ(changed, (std::vector<std::string>{"changed", "added", "resized"}));
+}
+
+TEST(BuildIndex, IndexAndPatchesLieBesideTheBuild) {
+    EXPECT_EQ(SiblingAddress("https://h.example/r/builds/tessik-1.0.zip?x=/y", "a.index"),
+              "https://h.example/r/builds/a.index");
+    EXPECT_EQ(SiblingAddress("https://h.example/tessik-1.0.zip#frag/ment", PatchFileName(A)),
+              "https://h.example/" + A + ".patch.zip");
+}
+
+}  // namespace
