@@ -21,6 +21,7 @@ constexpr DWORD TransferBufferSize = 65536;
 constexpr ULONGLONG NoDeadline = std::numeric_limits<ULONGLONG>::max();
 constexpr char StalledSentence[] = "The update service stopped sending data";
 constexpr char InterruptedSentence[] = "The update download was interrupted";
+constexpr char TooLargeSentence[] = "The update file is larger than expected";
 constexpr char UnreachableSentence[] = "The update service could not be reached";
 
 // A connection that broke under way; a resumable download tries again.
@@ -324,6 +325,9 @@ void DownloadOnce(const CrackedAddress& target, const fs::path& file,
         throw LauncherError("The update service returned an error");
     }
 
+    if (options.maxBytes != 0 && total > options.maxBytes) {
+        throw LauncherError(TooLargeSentence);
+    }
     // Written with WriteFile directly: the C runtime's stream layer halved the
     // download rate under Wine.
     const HANDLE opened =
@@ -353,6 +357,9 @@ void DownloadOnce(const CrackedAddress& target, const fs::path& file,
             throw LauncherError("Could not save the update archive");
         }
         received += piece.size();
+        if (options.maxBytes != 0 && received > options.maxBytes) {
+            throw LauncherError(TooLargeSentence);
+        }
         watch.Record(GetTickCount64(), received - offset);
         if (options.progress) {
             options.progress(received, total);

@@ -22,6 +22,9 @@ struct DownloadOptions {
     bool byteRanges = false;
     // A limit on the whole download besides the minimum rate; 0: none.
     std::uint32_t totalMs = 0;
+    // The most bytes the file may have; a reply announcing or sending more
+    // fails with "The update file is larger than expected". 0: no limit.
+    std::uint64_t maxBytes = 0;
     // Bytes of the file so far (resumed ones included) and the file's length,
     // 0 while unknown. Called on the downloading thread after every piece.
     std::function<void(std::uint64_t received, std::uint64_t total)> progress;

@@ -177,8 +177,10 @@ PatchInstallation::PatchInstallation(const UpdateManifest& manifest, const fs::p
     if (manifest.buildIndex.empty()) return;
     const fs::path file = staging / L"build.index";
     try {
-        HttpsGet(SiblingOf(manifest, BuildIndexFileName(manifest.buildIndex)), nullptr, &file);
-        if (fs::file_size(file) <= BuildIndexLimit && Sha256FileHex(file) == manifest.buildIndex) {
+        // Bounded as it arrives: a host cannot fill the disk with an index.
+        HttpsDownload(SiblingOf(manifest, BuildIndexFileName(manifest.buildIndex)), file,
+                      DownloadOptions{.maxBytes = BuildIndexLimit});
+        if (Sha256FileHex(file) == manifest.buildIndex) {
             index_ = ParseBuildIndex(ReadFileBytes(file));
         }
     } catch (const std::exception&) {

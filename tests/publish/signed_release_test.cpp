@@ -91,6 +91,10 @@ TEST(SignedRelease, KeyedLauncherRefusesEveryManifestItCannotTrust) {
         {"sha256 changed", Replaced(game, sha256, std::string(64, '0')), notValid},
         {"sequence raised", Replaced(game, "\"sequence\":\"", "\"sequence\":\"1"), notValid},
         {"expiry moved", Replaced(game, "\"expires\":\"2", "\"expires\":\"3"), notValid},
+        // The patch path and resumes are trusted only as signed.
+        {"build index swapped",
+         Replaced(game, RawValueOf(game, "build_index"), std::string(64, 'a')), notValid},
+        {"byte ranges dropped", Replaced(game, KeyOf(game, "ranges"), ""), notValid},
         // The four values signed, the sequence and expiry not.
         {"full signature removed", Replaced(game, KeyOf(game, "full-signature"), ""), notValid},
         // The game's executable is fixed: a changed one fails before the signature.
