@@ -178,8 +178,9 @@ PatchInstallation::PatchInstallation(const UpdateManifest& manifest, const fs::p
     const fs::path file = staging / L"build.index";
     try {
         // Bounded as it arrives: a host cannot fill the disk with an index.
-        HttpsDownload(SiblingOf(manifest, BuildIndexFileName(manifest.buildIndex)), file,
-                      DownloadOptions{.maxBytes = BuildIndexLimit});
+        DownloadOptions bounded;
+        bounded.maxBytes = BuildIndexLimit;
+        HttpsDownload(SiblingOf(manifest, BuildIndexFileName(manifest.buildIndex)), file, bounded);
         if (Sha256FileHex(file) == manifest.buildIndex) {
             index_ = ParseBuildIndex(ReadFileBytes(file));
         }
