@@ -330,6 +330,18 @@ TEST(HttpsDownload, RepliesThatCannotContinueTheFileStartOver) {
     }
 }
 
+TEST(HttpsDownload, AFileOverItsLimitFails) {
+    const std::filesystem::path file = test_bed::FreshScratchFolder() / L"build.index";
+    DownloadOptions bounded;
+    bounded.maxBytes = 69999;
+    EXPECT_EQ(
+        ErrorMessageOf([&] { HttpsDownload(ServiceAddress(L"/size/70000/body"), file, bounded); }),
+        "The update file is larger than expected");
+    bounded.maxBytes = 70000;
+    HttpsDownload(ServiceAddress(L"/size/70000/body"), file, bounded);
+    EXPECT_EQ(std::filesystem::file_size(file), 70000u);
+}
+
 TEST(HttpsDownload, WithoutRangesABreakFailsAndNoRangeIsAsked) {
     const auto [name, bytes] = PublishedBig(L"plain.bin");
     const std::filesystem::path file = test_bed::FreshScratchFolder() / L"plain.zip";
