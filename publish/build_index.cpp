@@ -2,7 +2,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,10 +25,9 @@ std::string ReadText(const fs::path& file) {
 }
 
 std::string Sha256OfText(const std::string& text) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
-    return LowerHex(digest, length);
+    Sha256Digest digest;
+    digest.Add(text.data(), text.size());
+    return digest.Hex();
 }
 
 // The index files in "builds/" that can be read, by file.
@@ -68,8 +66,6 @@ BuildIndex IndexOfArchive(const fs::path& archive) {
     BuildIndex index;
     std::vector<std::string> folders;
     std::vector<char> buffer(1 << 20);
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> hash(EVP_MD_CTX_new(),
-                                                                 &EVP_MD_CTX_free);
     struct archive_entry* entry = nullptr;
     int status;
     while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK ||
@@ -82,18 +78,15 @@ BuildIndex IndexOfArchive(const fs::path& archive) {
             continue;
         }
         IndexFile file{name, 0, ""};
-        EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr);
+        Sha256Digest digest;
         for (;;) {
             const la_ssize_t got = archive_read_data(reader.get(), buffer.data(), buffer.size());
             if (got < 0) throw std::runtime_error("The archive is damaged at \"" + name + "\"");
             if (got == 0) break;
-            EVP_DigestUpdate(hash.get(), buffer.data(), static_cast<size_t>(got));
+            digest.Add(buffer.data(), static_cast<size_t>(got));
             file.size += static_cast<uint64_t>(got);
         }
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(hash.get(), digest, &length);
-        file.sha256 = LowerHex(digest, length);
+        file.sha256 = digest.Hex();
         index.files.push_back(std::move(file));
     }
     if (status != ARCHIVE_EOF) throw std::runtime_error("The archive is damaged");

@@ -12,6 +12,17 @@
 
 namespace {
 
+// Bytes as lowercase hex, high half first.
+std::string HexOf(const unsigned char* bytes, size_t count) {
+    static constexpr char alphabet[] = "0123456789abcdef";
+    std::string hex;
+    for (size_t i = 0; i < count; ++i) {
+        hex.push_back(alphabet[bytes[i] >> 4]);
+        hex.push_back(alphabet[bytes[i] & 0x0F]);
+    }
+    return hex;
+}
+
 template <auto Free>
 struct Freer {
     template <typename T>
@@ -98,13 +109,7 @@ std::string SignManifestText(const std::string& text, const std::filesystem::pat
         BN_bn2binpad(s, raw + ScalarSize, ScalarSize) != ScalarSize) {
         throw std::runtime_error("OpenSSL could not sign the manifest");
     }
-    static constexpr char alphabet[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char byte : raw) {
-        hex.push_back(alphabet[byte >> 4]);
-        hex.push_back(alphabet[byte & 0x0F]);
-    }
-    return hex;
+    return HexOf(raw, sizeof raw);
 }
 
 bool VerifyManifestSignature(const std::string& text, const std::string& signatureHex,
@@ -146,11 +151,5 @@ std::string SigningKeyPublicHex(const std::filesystem::path& privateKeyPem) {
         length != sizeof point || point[0] != 0x04) {
         throw std::runtime_error("The signing key's public half cannot be read");
     }
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 1; i < length; ++i) {
-        text.push_back(hex[point[i] >> 4]);
-        text.push_back(hex[point[i] & 0x0F]);
-    }
-    return text;
+    return HexOf(point + 1, length - 1);  // X then Y, after the uncompressed-point tag
 }
