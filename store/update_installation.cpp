@@ -7,6 +7,7 @@
 
 #include "base/launcher_error.h"
 #include "base/scoped_handle.h"
+#include "base/text.h"
 #include "base/worker_messages.h"
 #include "store/archive.h"
 #include "store/partial_download.h"
@@ -14,6 +15,7 @@
 #include "store/retrying_move.h"
 #include "store/tree_removal.h"
 #include "store/version_name.h"
+#include "store/windows_names.h"
 
 namespace fs = std::filesystem;
 
@@ -51,14 +53,14 @@ namespace {
 void RefuseOtherCaseBuild(const fs::path& versions, const std::wstring& version) {
     bool exact = false;
     bool otherCase = false;
+    const std::string folded = FoldCaseAsNtfs(Utf16ToUtf8(version));
     std::error_code error;
     for (fs::directory_iterator entry(versions, error), end; !error && entry != end;
          entry.increment(error)) {
         const std::wstring name = entry->path().filename().wstring();
         exact = exact || name == version;
-        otherCase = otherCase || CompareStringOrdinal(
-                                     name.c_str(), static_cast<int>(name.size()), version.c_str(),
-                                     static_cast<int>(version.size()), TRUE) == CSTR_EQUAL;
+        // Folded as the release tool folds it, so both refuse the same versions.
+        otherCase = otherCase || FoldCaseAsNtfs(Utf16ToUtf8(name)) == folded;
     }
     if (error) {
         throw LauncherError("Could not read the stored builds");
