@@ -158,7 +158,9 @@ TEST(ReadHandedOverLink, TakesOnlyASaneInviteLink) {
         const std::optional<std::wstring> link = ReadHandedOverLink(
             row.tag, bytes.data(), static_cast<DWORD>(row.text.size() * 2) + row.extraBytes);
         EXPECT_EQ(link.has_value(), row.taken) << row.text.size();
-        if (row.taken && link) EXPECT_EQ(*link, row.text);
+        if (row.taken && link) {
+            EXPECT_EQ(*link, row.text);
+        }
     }
     EXPECT_FALSE(ReadHandedOverLink(InviteHandOverTag, nullptr, 4));
 }
