@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "app/diagnostics.h"
+#include "app/invite_handover.h"
 #include "app/launcher_window.h"
 #include "base/scoped_handle.h"
 #include "selfupdate/finish_launcher_update.h"
@@ -88,7 +89,11 @@ int RunEntryPoint(HINSTANCE instance, int showCommand) {
         case RunKind::Window:
             break;
     }
-    inviteLink = choice.inviteLink;
+    // A launcher that already runs takes the link to its game; this one is then not needed.
+    if (!choice.inviteLink.empty() && HandOverInviteLink(choice.inviteLink)) {
+        return 0;
+    }
+    inviteLink.Set(choice.inviteLink);
     launcherExecutablePath = ReadExecutablePath();
     return RunLauncherWindow(instance, showCommand);
 }

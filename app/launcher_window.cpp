@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/entry_point.h"
+#include "app/invite_handover.h"
 #include "app/taskbar_progress.h"
 #include "app/update_worker.h"
 #include "base/launcher_error.h"
@@ -48,6 +49,10 @@ TaskbarButton taskbarButton;
 UINT taskbarButtonCreated = 0;
 // Item i of versionCombo starts the build in element i. UI thread only.
 std::vector<std::filesystem::path> listedVersionFolders;
+// UI thread only: a worker runs (from its start until its failure box is
+// dismissed), and a link was handed over while that box was open.
+bool runUnderWay = false;
+bool inviteDuringFailure = false;
 
 HFONT MakeFont(int height, int weight) {
     return CreateFontW(height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
@@ -92,6 +97,8 @@ void RefreshInstalledVersions() {
 }
 
 void StartUpdateWorker() {
+    runUnderWay = true;
+    inviteDuringFailure = false;
     taskbarButton.Show(TaskbarView{});
     EnableWindow(controls.updateButton, FALSE);
     EnableWindow(controls.versionCombo, FALSE);
@@ -115,9 +122,30 @@ void PlaySelectedVersion() {
         LaunchGame(listedVersionFolders[static_cast<size_t>(selected)]);
         DestroyWindow(mainWindow);
     } catch (const std::exception& failure) {
+        inviteLink.Reopen();
         ShowFailure(DescribeFailure(failure));
         RefreshInstalledVersions();
     }
+}
+
+// A link handed over by a launcher opened later. TRUE tells it the link is
+// taken; a link that can no longer reach a game (this one has been started)
+// is refused, and that launcher then runs on its own.
+LRESULT TakeHandedOverLink(LPARAM lParam) {
+    const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+    const std::optional<std::wstring> link =
+        data == nullptr ? std::nullopt
+                        : ReadHandedOverLink(data->dwData, data->lpData, data->cbData);
+    if (!link || !inviteLink.Offer(*link)) {
+        return FALSE;
+    }
+    SetWindowTextW(controls.statusLabel, L"Joining a friend's game...");
+    if (!runUnderWay) {
+        StartUpdateWorker();
+    } else {
+        inviteDuringFailure = true;  // noted; only acted on after a failure box
+    }
+    return TRUE;
 }
 
 LRESULT CALLBACK LauncherWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -142,12 +170,22 @@ LRESULT CALLBACK LauncherWindowProcedure(HWND window, UINT message, WPARAM wPara
                 return 0;
             }
             const std::unique_ptr<std::wstring> text = TakePostedText(lParam);
+            inviteLink.Reopen();
+            inviteDuringFailure = false;
             ShowFailure(*text);
             EnableWindow(controls.updateButton, TRUE);
             RefreshInstalledVersions();
             SetWindowTextW(controls.statusLabel, L"Update failed");
+            runUnderWay = false;
+            // A friend's link that arrived while the box was open starts the
+            // run it would have started on an idle window.
+            if (inviteDuringFailure) {
+                StartUpdateWorker();
+            }
             return 0;
         }
+        case WM_COPYDATA:
+            return TakeHandedOverLink(lParam);
         case WM_COMMAND:
             if (HIWORD(wParam) == BN_CLICKED) {
                 const HWND source = reinterpret_cast<HWND>(lParam);
@@ -199,6 +237,13 @@ int RunLauncherWindow(HINSTANCE instance, int showCommand) {
                                  CW_USEDEFAULT, 640, 520, nullptr, nullptr, instance, nullptr);
     if (mainWindow == nullptr) {
         return 3;
+    }
+    // A launcher started as administrator still hears from Explorer and from
+    // launchers of a lower integrity level: messages of theirs above WM_USER
+    // (the shell's registered one) and WM_COPYDATA are filtered otherwise.
+    ChangeWindowMessageFilterEx(mainWindow, WM_COPYDATA, MSGFLT_ALLOW, nullptr);
+    if (taskbarButtonCreated != 0) {
+        ChangeWindowMessageFilterEx(mainWindow, taskbarButtonCreated, MSGFLT_ALLOW, nullptr);
     }
 
     titleFont = MakeFont(42, FW_BOLD);

@@ -1,9 +1,11 @@
 #include "app/update_worker.h"
 
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "base/launcher_error.h"
+#include "base/process_values.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
 #include "build_config.h"
@@ -11,8 +13,10 @@
 #include "launch/invite_protocol.h"
 #include "selfupdate/launcher_update.h"
 #include "service/https_transfer.h"
+#include "store/installation_lock.h"
 #include "store/launcher_state.h"
 #include "store/manifest_sequence.h"
+#include "store/partial_download.h"
 #include "store/storage.h"
 #include "store/update_installation.h"
 
@@ -35,9 +39,10 @@ void StartGame(const fs::path& buildFolder) {
 // After a failure: the recorded build (after an install, the new one), then the
 // build recorded before this run, so that a new build that will not start does
 // not lock the player out of the one that did. Falling back to the earlier
-// build records it again. False when neither could be started.
-bool StartFallbackBuild(const fs::path& stateFile, const LauncherState& state,
-                        const LauncherState& previous) {
+// build records it again, when no other launcher is installing right now.
+// False when neither could be started.
+bool StartFallbackBuild(InstallationLock& lock, const fs::path& stateFile,
+                        const LauncherState& state, const LauncherState& previous) {
     std::vector<LauncherState> candidates{state};
     if (previous.path != state.path) {
         candidates.push_back(previous);
@@ -57,7 +62,9 @@ bool StartFallbackBuild(const fs::path& stateFile, const LauncherState& state,
             // closes and the process may end at once.
             if (candidate.path != state.path) {
                 try {
-                    WriteLauncherState(stateFile, candidate);
+                    if (const auto held = lock.TryAcquire()) {
+                        WriteLauncherState(stateFile, candidate);
+                    }
                 } catch (const std::exception&) {
                     // The game runs; the next run falls back the same way.
                 }
@@ -84,46 +91,64 @@ std::wstring GameManifestAddress() {
 void RunUpdateWorker() {
     fs::path root;
     fs::path stateFile;
-    LauncherState state;
+    std::optional<InstallationLock> lock;
     try {
         root = StorageRoot();
         fs::create_directories(root);
         stateFile = root / StateFileName;
-        state = ReadLauncherState(stateFile);
+        lock.emplace(root);
     } catch (const std::exception& failure) {
         PostRunFailed(DescribeFailure(failure));
         return;
     }
-    const LauncherState previous = state;
-    RememberedSequences seen(root / SequenceFileName);
+    LauncherState state;
+    LauncherState previous;
 
     try {
         PostStatus(L"Checking launcher version...");
-        try {
-            if (CheckLauncherUpdate(root, seen)) {
-                PostStatus(L"Restarting updated launcher...");
-                PostRunStarted();
-                return;
+        {
+            // From the launcher's own update to the state file, one launcher
+            // at a time installs here. A second one waits (showing the status
+            // above) and then reads what the first recorded.
+            const InstallationLock::Owner held = lock->Acquire();
+            state = ReadLauncherState(stateFile);
+            previous = state;
+            RememberedSequences seen(root / SequenceFileName);
+            try {
+                if (CheckLauncherUpdate(root, seen)) {
+                    // This process ends now: a link handed over after this point
+                    // is refused, and its launcher starts the game itself.
+                    inviteLink.TakeForStart();
+                    PostStatus(L"Restarting updated launcher...");
+                    PostRunStarted();
+                    return;
+                }
+            } catch (...) {
+                // A launcher update is best effort; the game update goes on.
             }
-        } catch (...) {
-            // A launcher update is best effort; the game update goes on.
-        }
 
-        PostStatus(L"Checking for updates...");
-        std::string text;
-        HttpsGet(GameManifestAddress(), &text, nullptr);
-        const UpdateManifest manifest =
-            ReadRememberedManifest(text, "tessik.exe", ManifestKind::Game, seen);
-        if (manifest.version != state.version || !HasGameExecutable(state.path)) {
-            state.path = InstallUpdate(manifest, root);
-            state.version = manifest.version;
-            WriteLauncherState(stateFile, state);
+            PostStatus(L"Checking for updates...");
+            std::string text;
+            HttpsGet(GameManifestAddress(), &text, nullptr);
+            const UpdateManifest manifest =
+                ReadRememberedManifest(text, "tessik.exe", ManifestKind::Game, seen);
+            if (manifest.version != state.version || !HasGameExecutable(state.path)) {
+                state.path = InstallUpdate(manifest, root);
+                state.version = manifest.version;
+                WriteLauncherState(stateFile, state);
+            } else {
+                // Current already: no partial download of this manifest's is needed.
+                SweepGamePartials(root, manifest.sha256, "");
+            }
+            // Still under the lock, the recorded build in place, the game not
+            // yet started: the place for work on the stored builds that no
+            // other launcher may see half-done.
         }
         PostStatus(L"Starting TESSIK...");
         StartGame(state.path);
         PostRunStarted();
     } catch (const std::exception& failure) {
-        if (!StartFallbackBuild(stateFile, state, previous)) {
+        if (!StartFallbackBuild(*lock, stateFile, state, previous)) {
             PostRunFailed(DescribeFailure(failure));
         }
     }

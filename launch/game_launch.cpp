@@ -19,7 +19,8 @@ void LaunchGame(const std::filesystem::path& buildFolder) {
     if (!std::filesystem::exists(executable)) {
         throw LauncherError("The installed game executable is missing");
     }
-    if (!StartDetachedProcess(executable, GameCommandLine(executable.wstring(), inviteLink), 0,
+    if (!StartDetachedProcess(executable,
+                              GameCommandLine(executable.wstring(), inviteLink.TakeForStart()), 0,
                               buildFolder)) {
         throw LauncherError("Windows could not start TESSIK");
     }

@@ -43,6 +43,29 @@ fs::path LauncherBackupPath(const fs::path& launcher) {
     return launcher.parent_path() / (L"launcher-backup-" + Utf8ToUtf16(LauncherVersion) + L".exe");
 }
 
+namespace {
+
+bool RenameByHandle(HANDLE file, const std::wstring& target) {
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::copy(target.begin(), target.end(), rename->FileName);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
+// The file goes when its last handle closes.
+bool DeleteByHandle(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof(disposition)) != FALSE;
+}
+
+}  // namespace
+
 bool CanReplaceLauncherExecutable(const fs::path& launcher) {
     constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     // The hand-off renames the executable itself, which needs delete access to
@@ -57,26 +80,24 @@ bool CanReplaceLauncherExecutable(const fs::path& launcher) {
     }
 
     // The backup is made in the same folder: a fresh file is renamed there as
-    // the executable will be. It goes when closed, so nothing stays behind
-    // even when a scanner holds it.
+    // the executable will be, through its handle, and is then deleted through
+    // that handle (a rename of a handle opened delete-on-close is not
+    // documented for NTFS). Nothing stays behind: should the moved name refuse
+    // its deletion, the file goes back to its first name and is deleted there.
     const fs::path probe =
         launcher.parent_path() /
         (L"launcher-replace-check-" + std::to_wstring(GetCurrentProcessId()) + L".tmp");
     const HANDLE raw = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+                                   FILE_ATTRIBUTE_TEMPORARY, nullptr);
     if (raw == INVALID_HANDLE_VALUE) {
         return false;
     }
     KernelHandle file(raw);
-    const std::wstring moved = probe.wstring() + L".moved";
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + moved.size() * sizeof(wchar_t));
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(moved.size() * sizeof(wchar_t));
-    std::copy(moved.begin(), moved.end(), rename->FileName);
-    return SetFileInformationByHandle(file.get(), FileRenameInfo, rename,
-                                      static_cast<DWORD>(buffer.size())) != FALSE;
+    const bool renamed = RenameByHandle(file.get(), probe.wstring() + L".moved");
+    if (!DeleteByHandle(file.get()) && renamed && RenameByHandle(file.get(), probe.wstring())) {
+        DeleteByHandle(file.get());
+    }
+    return renamed;
 }
 
 bool CheckLauncherUpdate(const fs::path& root, RememberedSequences& seen) {
@@ -88,6 +109,7 @@ bool CheckLauncherUpdate(const fs::path& root, RememberedSequences& seen) {
     HttpsGet(LauncherManifestAddress(), &text, nullptr);
     const UpdateManifest manifest = ReadRememberedManifest(text, "TESSIK-Launcher-Windows-x64.exe",
                                                            ManifestKind::Launcher, seen);
+    SweepLauncherPartials(root, manifest.sha256);
     if (manifest.version == LauncherVersion) {
         return false;
     }

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "service/https_transfer.h"
 #include "service/update_manifest.h"
@@ -15,6 +16,22 @@ std::filesystem::path PartialDownloadPath(const std::filesystem::path& root,
 // and `keep` too once it is older than a week.
 void RemovePartialDownloads(const std::filesystem::path& root, const std::wstring& kind,
                             const std::filesystem::path& keep);
+
+// Sweeps, under the installation lock, what a manifest just accepted no
+// longer needs: every partial download of `kinds` whose digest is not in
+// `kept`, and every validator, of any kind, whose partial file is gone. An
+// entry that cannot be removed now (a scanner holds it) goes in a later sweep.
+void SweepPartialDownloads(const std::filesystem::path& root,
+                           const std::vector<std::wstring>& kinds,
+                           const std::vector<std::string>& kept);
+
+// An accepted launcher manifest: every partial launcher download but its own.
+void SweepLauncherPartials(const std::filesystem::path& root, const std::string& sha256);
+
+// An accepted game manifest: partial archives and patches but the archive's
+// and that of the patch from the recorded build (empty when there is none).
+void SweepGamePartials(const std::filesystem::path& root, const std::string& archiveSha256,
+                       const std::string& patchSha256);
 
 // Downloads the manifest's file to `destination` and checks its digest; a
 // mismatch removes the file and fails with `mismatch`. When the manifest says

@@ -191,6 +191,15 @@ PatchInstallation::PatchInstallation(const UpdateManifest& manifest, const fs::p
     fs::remove(file, ignored);
 }
 
+std::string PatchInstallation::RecordedPatchSha256() const {
+    if (!index_) return "";
+    const std::string recorded = ReadLauncherState(root_ / StateFileName).version;
+    for (const IndexPatch& candidate : index_->patches) {
+        if (candidate.fromVersion == recorded) return candidate.sha256;
+    }
+    return "";
+}
+
 bool PatchInstallation::TryAssemble(const fs::path& unpacked) {
     if (!index_) return false;
     PostStatus(L"Installing verified update...");

@@ -27,6 +27,10 @@ class PatchInstallation {
     // entries NTFS merged). Does nothing without a usable index.
     void CheckUnpacked(const std::filesystem::path& unpacked);
 
+    // The digest of the index's patch from the recorded build: the one
+    // partial patch worth keeping. Empty without a usable index or such a patch.
+    std::string RecordedPatchSha256() const;
+
   private:
     void Assemble(const std::filesystem::path& unpacked);
 

@@ -121,6 +121,8 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
     fs::create_directories(versions);
     RefuseOtherCaseBuild(versions, version);
     if (fs::is_regular_file(build / L"tessik.exe")) {
+        // Installed meanwhile, by another launcher: no download of it is needed.
+        SweepGamePartials(root, manifest.sha256, "");
         return build;
     }
     // A build that lost its executable is replaced whole. A link there, or
@@ -136,6 +138,7 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
         // Only what changed is downloaded when stored builds and a patch can
         // make the build; otherwise the full archive, checked the same way.
         PatchInstallation patch(manifest, root, staging);
+        SweepGamePartials(root, manifest.sha256, patch.RecordedPatchSha256());
         if (!patch.TryAssemble(unpacked)) {
             const fs::path archive = staging / L"runtime.zip";
             DownloadVerifiedFile(manifest, root, L"update", archive,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/invite_handover.h"
 #include "base/launcher_error.h"
 
 namespace {
@@ -130,6 +131,38 @@ TEST(LauncherError, IsAStandardRuntimeError) {
         return;
     }
     FAIL() << "LauncherError was not caught as a runtime error";
+}
+
+TEST(ReadHandedOverLink, TakesOnlyASaneInviteLink) {
+    const std::wstring longest = L"tessik://" + std::wstring(MaxInviteLinkLength - 9, L'x');
+    const struct {
+        ULONG_PTR tag;
+        std::wstring text;
+        DWORD extraBytes;  // added to the byte count
+        bool taken;
+    } rows[] = {
+        {InviteHandOverTag, L"tessik://join/room 7?who=\"Ann\"", 0, true},
+        {InviteHandOverTag, longest, 0, true},
+        {InviteHandOverTag, longest + L"x", 0, false},      // too long
+        {InviteHandOverTag, L"tessik://join/1", 1, false},  // half a character
+        {InviteHandOverTag, L"TESSIK://join/1", 0, false},  // not the scheme
+        {InviteHandOverTag, L"https://example.test/", 0, false},
+        {InviteHandOverTag, L"tessik://join\n--selftest", 0, false},  // a control character
+        {InviteHandOverTag, std::wstring(L"tessik://a\0b", 12), 0, false},
+        {InviteHandOverTag, L"tessik://join\x7F", 0, false},
+        {InviteHandOverTag, L"", 0, false},
+        {InviteHandOverTag + 1, L"tessik://join/1", 0, false},  // another program's message
+    };
+    for (const auto& row : rows) {
+        std::wstring bytes = row.text + L'\0';
+        const std::optional<std::wstring> link = ReadHandedOverLink(
+            row.tag, bytes.data(), static_cast<DWORD>(row.text.size() * 2) + row.extraBytes);
+        EXPECT_EQ(link.has_value(), row.taken) << row.text.size();
+        if (row.taken && link) {
+            EXPECT_EQ(*link, row.text);
+        }
+    }
+    EXPECT_FALSE(ReadHandedOverLink(InviteHandOverTag, nullptr, 4));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "base/scoped_handle.h"
 #include "base/text.h"
+#include "store/installation_lock.h"
 #include "store/launcher_state.h"
 #include "store/storage.h"
 #include "tests/support/child_process.h"
@@ -475,6 +476,101 @@ TEST(LauncherWindow, ClosingDuringARunEndsTheProcess) {
     PostMessageW(launcher.window, WM_CLOSE, 0, 0);
     EXPECT_EQ(launcher.process.WaitForExit(10s), 0u);
     EXPECT_FALSE(player.Game(200ms).ran);
+}
+
+// A game build whose archive arrives in 64 KiB pieces, `pause` apart: the
+// first launcher is still downloading when the test brings in a second one.
+std::wstring PublishSlowGame(PlayerMachine& player, const std::string& version, int pause = 400) {
+    const std::wstring zip = test_bed::UniqueName(L"slow-good.zip");
+    test_bed::Publish(zip, ReadFileBytes(test_bed::DataFile(L"good.zip")));
+    player.PublishGameManifest(test_bed::ManifestJson(
+        version, test_bed::ServiceAddress(L"/slowfile/" + std::to_wstring(pause) + L"/" + zip),
+        test_bed::ExpectedSha256(L"good.zip")));
+    return zip;
+}
+
+TEST(TwoLaunchers, AnInviteOpenedDuringADownloadReachesThePublishedBuildsGame) {
+    PlayerMachine player;
+    const std::wstring zip = PublishSlowGame(player, "0.1.140");
+    RunningLauncher first = StartLauncher({L"tessik://join/first"});
+    ASSERT_NE(first.window, nullptr);
+    ASSERT_EQ(ui::WaitForText(StatusLabel(first.window), L"Downloading into TESSIK storage..."),
+              L"Downloading into TESSIK storage...");
+
+    // The second hands its link to the first and ends at once, with no window.
+    ChildProcess second =
+        ChildProcess::Start(test_bed::LauncherProgram(), {L"tessik://join/second"});
+    EXPECT_EQ(second.WaitForExit(20s), std::optional<DWORD>(0u));
+    EXPECT_EQ(ui::WaitForText(StatusLabel(first.window), L"Joining a friend's game...", 5s),
+              L"Joining a friend's game...");
+
+    EXPECT_FALSE(ShowedABoxBeforeEnding(first, 90s));
+    EXPECT_EQ(first.process.WaitForExit(0ms), std::optional<DWORD>(0u));
+    const GameRecord game = player.Game();
+    ASSERT_TRUE(game.ran);
+    EXPECT_EQ(game.words,
+              (std::vector<std::wstring>{(player.Build(L"0.1.140") / L"tessik.exe").wstring(),
+                                         L"tessik://join/second"}));
+    EXPECT_EQ(test_bed::RequestsContaining(zip), 1u);
+    EXPECT_TRUE(player.Leftovers().empty());
+}
+
+TEST(TwoLaunchers, ASecondLauncherWaitsForTheInstallationAndStartsTheBuildInPlace) {
+    // A new player: the second launcher (no link to hand over) is run while the
+    // first downloads into the same storage.
+    PlayerMachine player;
+    const std::wstring zip = PublishSlowGame(player, "0.1.141");
+    RunningLauncher first = StartLauncher({L"tessik://join/first"});
+    ASSERT_NE(first.window, nullptr);
+    ASSERT_EQ(ui::WaitForText(StatusLabel(first.window), L"Downloading into TESSIK storage..."),
+              L"Downloading into TESSIK storage...");
+    const fs::path secondRecord = player.Scratch() / L"second-game.txt";
+    std::optional<RunningLauncher> second;
+    {
+        ScopedVariable record(L"TESSIK_GAME_RECORD", secondRecord.wstring());
+        second.emplace(StartLauncher());
+    }
+    ASSERT_NE(second->window, nullptr);
+    ui::Click(UpdateButton(second->window));
+    // It waits with the text it already has while the first installs.
+    EXPECT_EQ(ui::WaitForText(StatusLabel(second->window), L"Checking launcher version..."),
+              L"Checking launcher version...");
+
+    EXPECT_FALSE(ShowedABoxBeforeEnding(first, 90s));
+    EXPECT_FALSE(ShowedABoxBeforeEnding(*second, 60s));
+    EXPECT_EQ(second->process.WaitForExit(0ms), std::optional<DWORD>(0u));
+    const GameRecord firstGame = player.Game();
+    const GameRecord secondGame = ReadGameRecord(secondRecord);
+    ASSERT_TRUE(firstGame.ran);
+    ASSERT_TRUE(secondGame.ran);
+    EXPECT_EQ(firstGame.folder, player.Build(L"0.1.141"));
+    EXPECT_EQ(secondGame.folder, player.Build(L"0.1.141"));
+    EXPECT_EQ(test_bed::RequestsContaining(zip), 1u) << "the second found the build in place";
+    EXPECT_TRUE(player.Leftovers().empty());
+}
+
+TEST(TwoLaunchers, WithNoWindowToTakeItsLinkALauncherWaitsForTheInstallationLock) {
+    // The test holds the storage root's lock as a launcher that is ending would.
+    PlayerMachine player;
+    player.PublishGame("0.1.142");
+    InstallationLock lock(player.Root());
+    std::optional<InstallationLock::Owner> held(lock.Acquire());
+    RunningLauncher launcher = StartLauncher({L"tessik://join/own"});
+    ASSERT_NE(launcher.window, nullptr);
+    EXPECT_EQ(ui::WaitForText(StatusLabel(launcher.window), L"Checking launcher version..."),
+              L"Checking launcher version...");
+    Sleep(1500);
+    EXPECT_EQ(ui::TextOf(StatusLabel(launcher.window)), L"Checking launcher version...");
+    EXPECT_EQ(RequestsFor(L"1.json"), 0u) << "nothing is fetched while another installs";
+    EXPECT_FALSE(player.Game(0ms).ran);
+
+    held.reset();
+    EXPECT_FALSE(ShowedABoxBeforeEnding(launcher, 60s));
+    const GameRecord game = player.Game();
+    ASSERT_TRUE(game.ran);
+    EXPECT_EQ(game.words,
+              (std::vector<std::wstring>{(player.Build(L"0.1.142") / L"tessik.exe").wstring(),
+                                         L"tessik://join/own"}));
 }
 
 TEST(LauncherWindow, ArgumentsThatSelectNoModeOpenTheWindow) {

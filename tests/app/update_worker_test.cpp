@@ -40,7 +40,7 @@ std::string EscapedPath(const fs::path& path) {
 TEST(UpdateWorker, FirstRunInstallsRecordsRegistersAndStartsTheGame) {
     PlayerMachine player;
     DeleteUserRegistryTree(L"Software\\Classes\\tessik");
-    inviteLink = L"tessik://join?room=Big Room&who=\"Zo\u00EB\"";
+    inviteLink.Set(L"tessik://join?room=Big Room&who=\"Zo\u00EB\"");
     player.PublishGame("0.1.136");
 
     const PlayerMachine::Outcome run = player.Run();
@@ -64,7 +64,7 @@ TEST(UpdateWorker, FirstRunInstallsRecordsRegistersAndStartsTheGame) {
     const GameRecord game = player.Game();
     ASSERT_TRUE(game.ran);
     EXPECT_EQ(game.words,
-              (std::vector<std::wstring>{(build / L"tessik.exe").wstring(), inviteLink}));
+              (std::vector<std::wstring>{(build / L"tessik.exe").wstring(), inviteLink.Get()}));
     EXPECT_EQ(game.folder, build);
 }
 

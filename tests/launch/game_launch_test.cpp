@@ -38,11 +38,11 @@ TEST_F(LaunchGameTest, StartsTheGameInItsFolderWithoutArguments) {
 
 TEST_F(LaunchGameTest, PassesTheInviteLinkAsTheOnlyArgument) {
     const fs::path build = MakeBuild(scratch_ / L"v");
-    inviteLink = L"tessik://join?room=big room&name=\"Zo\u00EB\"\\";
+    inviteLink.Set(L"tessik://join?room=big room&name=\"Zo\u00EB\"\\");
     LaunchGame(build);
     const GameRecord game = ReadGameRecord(record_);
     EXPECT_EQ(game.words,
-              (std::vector<std::wstring>{(build / L"tessik.exe").wstring(), inviteLink}));
+              (std::vector<std::wstring>{(build / L"tessik.exe").wstring(), inviteLink.Get()}));
 }
 
 TEST_F(LaunchGameTest, MissingOrBrokenExecutableFails) {

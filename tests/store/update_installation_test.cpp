@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "store/archive.h"
+#include "store/installation_lock.h"
 #include "store/launcher_state.h"
 #include "store/partial_download.h"
 #include "store/retrying_move.h"
@@ -492,4 +494,107 @@ TEST(PartialDownloads, OnlyTheNamedDigestOfAKindIsKeptAndNoneOlderThanAWeek) {
     RemovePartialDownloads(root, L"update", kept);
     EXPECT_FALSE(fs::exists(kept)) << "a week old: stale";
     EXPECT_FALSE(fs::exists(kept.wstring() + L".validator"));
+}
+
+TEST(PartialDownloads, AnAcceptedManifestSweepsWhatItNoLongerNeeds) {
+    const std::string a(64, 'a'), b(64, 'b'), c(64, 'c');
+    const std::wstring aw = Utf8ToUtf16(a), bw = Utf8ToUtf16(b), cw = Utf8ToUtf16(c);
+    // What each accepted manifest leaves of the same storage root.
+    const struct {
+        const char* what;
+        std::function<void(const fs::path&)> sweep;
+        std::vector<std::wstring> left;
+    } rows[] = {
+        {"a launcher manifest keeps its own partial launcher download only",
+         [&](const fs::path& root) { SweepLauncherPartials(root, a); },
+         {L"partial-launcher-" + aw + L".download",
+          L"partial-launcher-" + aw + L".download.validator", L"partial-patch-" + aw + L".download",
+          L"partial-patch-" + bw + L".download", L"partial-patch-" + bw + L".download.validator",
+          L"partial-update-" + aw + L".download", L"partial-update-" + bw + L".download",
+          L"partial-update-" + bw + L".download.validator"}},
+        {"a game manifest keeps its archive's and the recorded build's patch",
+         [&](const fs::path& root) { SweepGamePartials(root, b, a); },
+         {L"partial-launcher-" + aw + L".download",
+          L"partial-launcher-" + aw + L".download.validator",
+          L"partial-launcher-" + bw + L".download", L"partial-patch-" + aw + L".download",
+          L"partial-update-" + bw + L".download",
+          L"partial-update-" + bw + L".download.validator"}},
+        {"a game manifest without a patch keeps no partial patch",
+         [&](const fs::path& root) { SweepGamePartials(root, c, ""); },
+         {L"partial-launcher-" + aw + L".download",
+          L"partial-launcher-" + aw + L".download.validator",
+          L"partial-launcher-" + bw + L".download"}},
+    };
+    int number = 0;
+    for (const auto& row : rows) {
+        const fs::path root = test_bed::FreshScratchFolder(std::to_wstring(++number));
+        for (const std::wstring& name :
+             {L"partial-launcher-" + aw + L".download",
+              L"partial-launcher-" + aw + L".download.validator",
+              L"partial-launcher-" + bw + L".download", L"partial-update-" + aw + L".download",
+              L"partial-update-" + bw + L".download",
+              L"partial-update-" + bw + L".download.validator",
+              L"partial-patch-" + aw + L".download", L"partial-patch-" + bw + L".download",
+              L"partial-patch-" + bw + L".download.validator",
+              // A validator whose partial file is gone always goes.
+              L"partial-update-" + cw + L".download.validator",
+              L"partial-launcher-" + cw + L".download.validator"}) {
+            WriteFileBytes(root / name, "part");
+        }
+        std::vector<std::wstring> left = row.left;
+        left.push_back(L"partial-update-folder.download");  // a folder is not a partial download
+        fs::create_directory(root / left.back());
+        row.sweep(root);
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(test_bed::TreeOf(root), left) << row.what;
+    }
+}
+
+TEST(InstallationLock, OneNamePerFolderHoweverItIsSpelled) {
+    const std::wstring name =
+        InstallationLockName(L"C:\\Users\\Zo\u00EB\\AppData\\Tessik\\launcher");
+    EXPECT_EQ(name.rfind(L"Local\\TessikInstallation-", 0), 0u) << Utf16ToUtf8(name);
+    EXPECT_EQ(name.size(), 25u + 64u);
+    for (const wchar_t* same : {L"c:\\users\\ZO\u00CB\\appdata\\TESSIK\\Launcher",
+                                L"C:\\Users\\Zo\u00EB\\AppData\\Tessik\\launcher\\",
+                                L"C:/Users/Zo\u00EB/AppData/Tessik/launcher",
+                                L"C:\\Users\\Zo\u00EB\\AppData\\.\\Tessik\\launcher"}) {
+        EXPECT_EQ(InstallationLockName(same), name) << Utf16ToUtf8(same);
+    }
+    for (const wchar_t* other : {L"C:\\Users\\Zoe\\AppData\\Tessik\\launcher",
+                                 L"D:\\Users\\Zo\u00EB\\AppData\\Tessik\\launcher",
+                                 L"C:\\Users\\Zo\u00EB\\AppData\\Tessik"}) {
+        EXPECT_NE(InstallationLockName(other), name) << Utf16ToUtf8(other);
+    }
+}
+
+// A thread that takes the lock and ends without releasing it, as a killed
+// launcher does.
+static DWORD WINAPI EndHoldingTheLock(LPVOID root) {
+    InstallationLock lock(*static_cast<const fs::path*>(root));
+    const InstallationLock::Owner held = lock.Acquire();
+    ExitThread(0);
+}
+
+TEST(InstallationLock, HeldByOneAtATimeAndTakenOverFromOneThatEndedHoldingIt) {
+    const fs::path root = test_bed::FreshScratchFolder();
+    const auto takenElsewhere = [](const fs::path& folder) {
+        bool taken = false;
+        std::thread([&] { taken = InstallationLock(folder).TryAcquire().has_value(); }).join();
+        return taken;
+    };
+    InstallationLock lock(root);
+    {
+        const InstallationLock::Owner held = lock.Acquire();
+        EXPECT_FALSE(takenElsewhere(root));
+        EXPECT_TRUE(takenElsewhere(test_bed::FreshScratchFolder(L"other")))
+            << "another storage root has a lock of its own";
+    }
+    EXPECT_TRUE(takenElsewhere(root));
+
+    KernelHandle ended(
+        CreateThread(nullptr, 0, EndHoldingTheLock, const_cast<fs::path*>(&root), 0, nullptr));
+    ASSERT_TRUE(ended);
+    ASSERT_EQ(WaitForSingleObject(ended.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(lock.TryAcquire().has_value()) << "an abandoned lock counts as taken";
 }
