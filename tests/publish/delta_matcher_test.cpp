@@ -116,8 +116,8 @@ TEST(DeltaMatcher, EachChangeCostsItsOwnBytes) {
         {"unchanged", {pack}, pack, 0},
         {"an overwrite inside",
          {pack},
-         Part(pack, 0, MiB) + Part(change, 0, 64 * KiB) +
-             Part(pack, MiB + 64 * KiB, 3 * MiB - 64 * KiB),
+         Part(pack, 0, MiB + 333) + Part(change, 0, 64 * KiB) +
+             Part(pack, MiB + 333 + 64 * KiB, 3 * MiB),
          64 * KiB},
         {"an insertion near the start",
          {pack},
