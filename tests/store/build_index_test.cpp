@@ -68,6 +68,8 @@ TEST(BuildIndex, ReadsWhatTheToolWritesAndRefusesWhatWindowsCouldNotCreateAsList
 
 TEST(BuildIndex, BlockLevelPatchesAreListedInTheSecondFormatOnly) {
     BuildIndex written;
+    written.buildSha256 = A;
+    written.version = "1.2";
     written.files = {{"tessik.exe", 5, A}};
     written.patches = {{A, "1.1"}};
     EXPECT_EQ(FormatBuildIndex(written).substr(0, 21), "tessik-build-index 1\n")
