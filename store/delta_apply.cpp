@@ -40,13 +40,13 @@ uint32_t Crc32(const std::string& bytes) {
     return crc ^ 0xFFFFFFFFu;
 }
 
-// The entry's file number when it is a literal entry's name, or -1.
-long long LiteralNumber(const std::string& key, const std::string& folderKey) {
-    if (key.size() <= folderKey.size() + 1 || key.compare(0, folderKey.size(), folderKey) != 0 ||
-        key[folderKey.size()] != '/') {
-        return -1;
-    }
-    const std::string number = key.substr(folderKey.size() + 1);
+// The output's number when `name` is exactly a literal entry's name, or -1.
+// Only that spelling: tar.exe is given the folder's name as a pattern, which
+// matches letter case exactly.
+long long LiteralNumber(const std::string& name) {
+    const std::string prefix = std::string(DeltaFolder) + "/";
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return -1;
+    const std::string number = name.substr(prefix.size());
     if (number.size() > 9 || number.find_first_not_of("0123456789") != std::string::npos ||
         (number.size() > 1 && number[0] == '0')) {
         return -1;
@@ -68,6 +68,9 @@ std::string ReadDeltaOperationsEntry(ByteRangeSource& zip, const ZipEntry& first
     const uint64_t nameLength = LittleEndian(header + 26, 2);
     const uint64_t extraLength = LittleEndian(header + 28, 2);
     if (nameLength != first.name.size()) Unusable();
+    std::string name(first.name.size(), '\0');
+    zip.ReadAt(LocalHeaderSize, name.data(), name.size());
+    if (name != first.name) Unusable();
     std::string text(static_cast<size_t>(first.size), '\0');
     zip.ReadAt(LocalHeaderSize + nameLength + extraLength, text.data(), text.size());
     if (Crc32(text) != first.crc) Unusable();
@@ -80,7 +83,6 @@ DeltaPatchBytes CheckDeltaPatchEntries(const std::vector<ZipEntry>& entries,
         FindWindowsEntryProblem(entries)) {
         Unusable();
     }
-    const std::string folderKey = IndexPathKey(DeltaFolder);
     const IndexLookup lookup(index);
     std::map<std::string, const DeltaOutput*> outputs;
     for (const DeltaOutput& output : operations.outputs) {
@@ -93,14 +95,17 @@ DeltaPatchBytes CheckDeltaPatchEntries(const std::vector<ZipEntry>& entries,
         std::string key = IndexPathKey(entry.name);
         if (entry.isFolder) {
             key.pop_back();
-            if (key != folderKey && lookup.folders.count(key) == 0) Unusable();
+            if (entry.name != std::string(DeltaFolder) + "/" &&
+                (HoldsDeltaFolderName(key) || lookup.folders.count(key) == 0)) {
+                Unusable();
+            }
             continue;
         }
         if (i == 0) {
             bytes.literal += entry.size;
             continue;
         }
-        const long long number = LiteralNumber(key, folderKey);
+        const long long number = LiteralNumber(entry.name);
         if (number >= 0) {
             const size_t n = static_cast<size_t>(number);
             if (n >= operations.outputs.size() || literalSeen[n] ||

@@ -181,6 +181,8 @@ TEST(DeltaOperations, PatchRecordsAreCheckedAgainstTheOperationsBeforeUnpacking)
          "literal bytes for an output that takes none"},
         {{ops, Entry(LiteralEntryName(0), 4), Entry(LiteralEntryName(2), 1)}, "an unknown output"},
         {{ops, Entry(LiteralEntryName(0), 4), Entry(".tessik-delta/00", 4)}, "another spelling"},
+        {{ops, Entry(".TESSIK-DELTA/0", 4)}, "the folder in other letter case"},
+        {{ops, Entry(LiteralEntryName(0), 4), Entry(".Tessik-Delta/", 0)}, "a folder so spelled"},
         {{ops, Entry(LiteralEntryName(0), 4), Entry(".tessik-delta/x/0", 4)}, "a nested entry"},
         {{ops, Entry(LiteralEntryName(0), 4), Entry(std::string(DeltaOperationsEntry), 4)},
          "the operations twice"},
