@@ -10,6 +10,7 @@
 namespace {
 
 constexpr std::string_view IndexHeader = "tessik-build-index 1";
+constexpr std::string_view DeltaIndexHeader = "tessik-build-index 2";
 
 [[noreturn]] void Unusable() { throw LauncherError("The build index is not usable"); }
 
@@ -17,13 +18,8 @@ bool IsDigest(std::string_view text) {
     return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-// A path the launcher may create exactly as written: inside the build, with
-// "/" only, and stored by Windows under this very name.
 void CheckIndexPath(std::string_view path) {
-    if (path.empty() || path.back() == '/' || path.find('\\') != std::string_view::npos ||
-        !IsSafeArchiveEntry(std::string(path)) || !WindowsNameProblem(path).empty()) {
-        Unusable();
-    }
+    if (!IsUsableIndexPath(path)) Unusable();
 }
 
 // Splits off the text up to the next blank; fails when there is none.
@@ -37,17 +33,24 @@ std::string_view TakeWord(std::string_view& rest) {
 
 }  // namespace
 
+bool IsUsableIndexPath(std::string_view path) {
+    return !path.empty() && path.back() != '/' && path.find('\\') == std::string_view::npos &&
+           IsSafeArchiveEntry(std::string(path)) && WindowsNameProblem(path).empty();
+}
+
 std::string IndexPathKey(std::string_view path) { return FoldCaseAsNtfs(path); }
 
 std::string FormatBuildIndex(const BuildIndex& index) {
-    std::string text =
-        std::string(IndexHeader) + "\nbuild " + index.buildSha256 + " " + index.version + "\n";
+    const bool delta = std::any_of(index.patches.begin(), index.patches.end(),
+                                   [](const IndexPatch& patch) { return patch.delta; });
+    std::string text = std::string(delta ? DeltaIndexHeader : IndexHeader) + "\nbuild " +
+                       index.buildSha256 + " " + index.version + "\n";
     for (const IndexFile& file : index.files) {
         text += "file " + std::to_string(file.size) + " " + file.sha256 + " " + file.path + "\n";
     }
     for (const std::string& folder : index.folders) text += "folder " + folder + "\n";
     for (const IndexPatch& patch : index.patches) {
-        text += "patch " + patch.sha256 + " " + patch.fromVersion + "\n";
+        text += (patch.delta ? "delta " : "patch ") + patch.sha256 + " " + patch.fromVersion + "\n";
     }
     return text;
 }
@@ -56,12 +59,14 @@ BuildIndex ParseBuildIndex(std::string_view text) {
     if (text.size() > BuildIndexLimit || text.empty() || text.back() != '\n') Unusable();
     BuildIndex index;
     bool header = true;
+    bool deltas = false;  // the format that may list block-level patches
     for (size_t start = 0; start < text.size();) {
         const size_t end = text.find('\n', start);
         std::string_view line = text.substr(start, end - start);
         start = end + 1;
         if (header) {
-            if (line != IndexHeader) Unusable();
+            if (line != IndexHeader && line != DeltaIndexHeader) Unusable();
+            deltas = line == DeltaIndexHeader;
             header = false;
             continue;
         }
@@ -85,10 +90,10 @@ BuildIndex ParseBuildIndex(std::string_view text) {
         } else if (kind == "folder") {
             CheckIndexPath(line);
             index.folders.emplace_back(line);
-        } else if (kind == "patch") {
+        } else if (kind == "patch" || (deltas && kind == "delta")) {
             const std::string_view digest = TakeWord(line);
             if (!IsDigest(digest) || line.empty()) Unusable();
-            index.patches.push_back({std::string(digest), std::string(line)});
+            index.patches.push_back({std::string(digest), std::string(line), kind == "delta"});
         } else {
             Unusable();
         }

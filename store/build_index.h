@@ -21,8 +21,12 @@
 //   file <size> <sha256> <path>
 //   folder <path>
 //   patch <sha256> <earlier version>
+//   delta <sha256> <earlier version>
 // Paths use "/" and never end with one; the path or version is the rest of
-// its line.
+// its line. A "patch" holds whole files; a "delta" is a block-level patch
+// (store/delta_ops.h), whose lines appear only under the header
+// "tessik-build-index 2". An index with no delta line keeps the header of
+// format 1, which launchers that know only whole-file patches read.
 
 // The largest index read: a 100,000-file build with long paths fits.
 inline constexpr size_t BuildIndexLimit = 64u << 20;
@@ -36,6 +40,7 @@ struct IndexFile {
 struct IndexPatch {
     std::string sha256;
     std::string fromVersion;
+    bool delta = false;  // block-level operations rather than whole files
 };
 
 struct BuildIndex {
@@ -53,6 +58,10 @@ std::string FormatBuildIndex(const BuildIndex& index);
 // Windows' tar.exe would rename, no two entries that are one on NTFS, and
 // "tessik.exe" at the top. Fails with "The build index is not usable".
 BuildIndex ParseBuildIndex(std::string_view text);
+
+// A path the launcher may create exactly as written: inside the build, with
+// "/" only, and stored by Windows under this very name.
+bool IsUsableIndexPath(std::string_view path);
 
 // How NTFS tells two paths apart: "/" between elements, letter case folded.
 std::string IndexPathKey(std::string_view path);

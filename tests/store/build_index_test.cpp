@@ -49,7 +49,10 @@ TEST(BuildIndex, ReadsWhatTheToolWritesAndRefusesWhatWindowsCouldNotCreateAsList
         {IndexText("file 1 " + A.substr(1) + "A a.txt\n"), "a digest in capitals"},
         {IndexText("patch " + A + " \n"), "a patch without a version"},
         {IndexText("link a b\n"), "an unknown record"},
-        {"tessik-build-index 2\nfile 5 " + A + " tessik.exe\n", "another format"},
+        {"tessik-build-index 3\nfile 5 " + A + " tessik.exe\n", "another format"},
+        {IndexText("delta " + A + " 1.1\n"), "a block-level patch in the first format"},
+        {"tessik-build-index 2\nfile 5 " + A + " tessik.exe\ndelta " + A + " \n",
+         "a block-level patch without a version"},
         {"tessik-build-index 1\nfile 5 " + A + " TESSIK.EXE\n", "no tessik.exe at the top"},
         {"tessik-build-index 1\nfile 5 " + A + " bin/tessik.exe\n", "the executable nested"},
     };
@@ -61,6 +64,25 @@ TEST(BuildIndex, ReadsWhatTheToolWritesAndRefusesWhatWindowsCouldNotCreateAsList
               }),
               "<no error>")
         << "a folder spelled two ways is one folder";
+}
+
+TEST(BuildIndex, BlockLevelPatchesAreListedInTheSecondFormatOnly) {
+    BuildIndex written;
+    written.buildSha256 = A;
+    written.version = "1.2";
+    written.files = {{"tessik.exe", 5, A}};
+    written.patches = {{A, "1.1"}};
+    EXPECT_EQ(FormatBuildIndex(written).substr(0, 21), "tessik-build-index 1\n")
+        << "launchers that know only whole files keep reading an index without deltas";
+    written.patches.push_back({B, "1.0", true});
+    const std::string text = FormatBuildIndex(written);
+    EXPECT_EQ(text.substr(0, 21), "tessik-build-index 2\n");
+    EXPECT_NE(text.find("\ndelta " + B + " 1.0\n"), std::string::npos);
+    const BuildIndex read = ParseBuildIndex(text);
+    ASSERT_EQ(read.patches.size(), 2u);
+    EXPECT_FALSE(read.patches[0].delta);
+    EXPECT_TRUE(read.patches[1].delta);
+    EXPECT_EQ(read.patches[1].fromVersion, "1.0");
 }
 
 TEST(BuildIndex, APatchCarriesNewAndChangedFilesAsNtfsMatchesPaths) {
