@@ -98,10 +98,12 @@ KernelHandle DownloadVerifiedFile(const UpdateManifest& manifest, const fs::path
         throw LauncherError("Could not save the update archive");
     }
     // tar.exe opens the file for reading and shares only reading: the handle
-    // it is given must hold nothing more.
-    const HANDLE reading = ReOpenFile(held.get(), GENERIC_READ, FILE_SHARE_READ, 0);
-    if (reading == INVALID_HANDLE_VALUE) {
+    // it is given to hold holds nothing more. Opened while the checking handle
+    // still denies writing, so no writer gets in between.
+    KernelHandle reading = OpenLongPathFile(destination, GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+    if (!reading) {
         throw LauncherError("Could not reopen the update archive");
     }
-    return KernelHandle(reading);
+    return reading;
 }

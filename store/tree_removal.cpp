@@ -254,12 +254,13 @@ KernelHandle OpenWalkTop(const std::filesystem::path& path, ACCESS_MASK access, 
 
 }  // namespace
 
-void RemoveTree(const std::filesystem::path& path) {
+// One pass over the tree; false when the path still stands after it.
+bool RemoveTreeOnce(const std::filesystem::path& path) {
     constexpr ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
     DWORD attributes = 0;
     KernelHandle top = OpenWalkTop(path, access, attributes, RemoveFailure);
     if (!top) {
-        return;
+        return true;
     }
     bool removed = true;
     const auto remove = [&](const HeldEntry& entry) {
@@ -281,6 +282,19 @@ void RemoveTree(const std::filesystem::path& path) {
     if (!WalkTree(std::move(top), attributes, access, true, leaf, removeFolder) || !removed) {
         throw LauncherError(RemoveFailure);
     }
+    // Wine takes a folder's deletion and drops it when the folder is closed
+    // while a held file's name still stands in it.
+    return GetFileAttributesW(LongPath(path).c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+void RemoveTree(const std::filesystem::path& path) {
+    constexpr DWORD pauses[] = {50, 100, 200, 400, 800, 1000, 1000};
+    if (RemoveTreeOnce(path)) return;
+    for (const DWORD pause : pauses) {
+        Sleep(pause);
+        if (RemoveTreeOnce(path)) return;
+    }
+    throw LauncherError(RemoveFailure);
 }
 
 bool TryRemoveTree(const std::filesystem::path& path) noexcept {
