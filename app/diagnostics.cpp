@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "app/update_worker.h"
+#include "base/long_path_files.h"
 #include "service/https_transfer.h"
 #include "service/manifest_signature.h"
 #include "service/update_manifest.h"
@@ -46,11 +47,15 @@ int RunDiagnosticsWith(const DiagnosticSamples& samples, bool probe) {
             }
         }
 
-        const fs::path store = fs::temp_directory_path() / (L"tessik-launcher-selftest-" +
-                                                            std::to_wstring(GetCurrentProcessId()));
+        wchar_t temporary[MAX_PATH + 1];
+        const DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
+        if (length == 0 || length > MAX_PATH) return 13;
+        const fs::path store =
+            fs::path(std::wstring(temporary, length)) /
+            (L"tessik-launcher-selftest-" + std::to_wstring(GetCurrentProcessId()));
         TryRemoveTree(store);
         for (const std::wstring& folder : samples.storeFolders) {
-            fs::create_directories(store / folder);
+            CreateFolders(store / folder);
         }
         for (const std::wstring& file : samples.storeExecutables) {
             WriteFileBytes(store / file, "test");

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/launcher_error.h"
+#include "base/long_path_files.h"
 #include "base/process_values.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
@@ -27,8 +28,7 @@ namespace {
 // An empty recorded folder means "no build": joined with the executable's name
 // it would point into the current folder, which may be anyone's Downloads.
 bool HasGameExecutable(const fs::path& buildFolder) {
-    std::error_code error;
-    return !buildFolder.empty() && fs::exists(buildFolder / L"tessik.exe", error);
+    return !buildFolder.empty() && PathExists(buildFolder / L"tessik.exe");
 }
 
 void StartGame(const fs::path& buildFolder) {
@@ -94,7 +94,7 @@ void RunUpdateWorker() {
     std::optional<InstallationLock> lock;
     try {
         root = StorageRoot();
-        fs::create_directories(root);
+        CreateFolders(root);
         stateFile = root / StateFileName;
         lock.emplace(root);
     } catch (const std::exception& failure) {

@@ -3,6 +3,7 @@
 #include "base/command_line.h"
 #include "base/detached_process.h"
 #include "base/launcher_error.h"
+#include "base/long_path_files.h"
 #include "base/process_values.h"
 
 std::wstring GameCommandLine(const std::wstring& executable, const std::wstring& invite) {
@@ -16,7 +17,7 @@ std::wstring GameCommandLine(const std::wstring& executable, const std::wstring&
 
 void LaunchGame(const std::filesystem::path& buildFolder) {
     const std::filesystem::path executable = buildFolder / L"tessik.exe";
-    if (!std::filesystem::exists(executable)) {
+    if (!PathExists(executable)) {
         throw LauncherError("The installed game executable is missing");
     }
     if (!StartDetachedProcess(executable,

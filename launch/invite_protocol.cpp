@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "base/long_path_files.h"
 #include "base/process_values.h"
 #include "base/scoped_handle.h"
 
@@ -32,8 +33,7 @@ void SetUserRegistryString(const RegistryString& value) {
 }
 
 void RegisterInviteProtocol() {
-    std::error_code error;
-    if (launcherExecutablePath.empty() || !std::filesystem::exists(launcherExecutablePath, error)) {
+    if (launcherExecutablePath.empty() || !PathExists(launcherExecutablePath)) {
         return;
     }
     for (const RegistryString& value : InviteProtocolValues(launcherExecutablePath)) {

@@ -41,4 +41,28 @@ while IFS= read -r file; do
 done < <(git ls-files -co --exclude-standard -- 'base/*' 'service/*' 'store/*' 'launch/*' \
            'selfupdate/*' 'app/*' 'publish/*' | grep -E '\.(h|cpp|c)$')
 
+# Every path under the storage root goes through the long-path file layer in
+# base/ (long_path_files, folder_walk): neither std::filesystem's operations
+# nor file streams reach past 260 characters on Windows. Path arithmetic on
+# std::filesystem::path stays allowed. A *_linux.cpp file belongs to the
+# release tool only.
+fs_operations='(std::filesystem|fs)::(exists|is_regular_file|is_directory|is_symlink|is_empty|'
+fs_operations+='create_director(y|ies)|create_(hard_|directory_)?symlink|create_hard_link|remove|'
+fs_operations+='remove_all|rename|copy|copy_file|copy_symlink|file_size|last_write_time|'
+fs_operations+='(recursive_)?directory_iterator|temp_directory_path|current_path|status|'
+fs_operations+='symlink_status|resize_file|space|canonical|weakly_canonical|absolute|equivalent|'
+fs_operations+='hard_link_count|read_symlink|permissions)\b'
+while IFS= read -r file; do
+  case "$file" in *_linux.cpp) continue ;; esac
+  if grep -nE "$fs_operations" "$file" >&2; then
+    echo "layer check: $file uses a std::filesystem operation (use base/long_path_files.h)" >&2
+    bad=1
+  fi
+  if grep -nE '\b(std::)?(i|o)?fstream\b|#include <fstream>' "$file" >&2; then
+    echo "layer check: $file uses a file stream (use base/long_path_files.h)" >&2
+    bad=1
+  fi
+done < <(git ls-files -co --exclude-standard -- 'base/*' 'service/*' 'store/*' 'launch/*' \
+           'selfupdate/*' 'app/*' | grep -E '\.(h|cpp|c)$')
+
 exit $bad

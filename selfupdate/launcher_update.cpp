@@ -123,6 +123,7 @@ bool CheckLauncherUpdate(const fs::path& root, RememberedSequences& seen) {
 
     PostStatus(L"Downloading launcher update...");
     const fs::path update = root / (L"launcher-update-" + version + L".exe");
+    // Nothing else reads it before the hand-off: the held handle is let go.
     DownloadVerifiedFile(manifest, root, L"launcher", update,
                          "Downloaded launcher failed its SHA-256 check",
                          DownloadOptions{.totalMs = ActiveTransferBounds().launcherTotalMs,

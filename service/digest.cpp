@@ -1,14 +1,13 @@
 #include "service/digest.h"
 
-#include <fstream>
 #include <vector>
 
 #include "base/launcher_error.h"
+#include "base/long_path_files.h"
 #include "base/scoped_handle.h"
 
 namespace {
 
-constexpr size_t DigestReadSize = 1048576;
 constexpr char DigestFailure[] = "Windows could not verify the update digest";
 
 }  // namespace
@@ -70,18 +69,18 @@ std::array<unsigned char, 32> Sha256Bytes(const std::string& bytes, const char* 
 }
 
 std::string Sha256FileHex(const std::filesystem::path& file) {
-    Sha256Hash hash(DigestFailure);
-    std::ifstream in(file, std::ios::binary);
+    const KernelHandle in = OpenLongPathFile(file, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     if (!in) {
         throw LauncherError("Could not reopen the update archive");
     }
-    std::vector<char> buffer(DigestReadSize, '\0');
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const std::streamsize read = in.gcount();
-        if (read > 0) {
-            hash.Add(buffer.data(), static_cast<size_t>(read));
-        }
+    return Sha256OpenFileHex(in.get());
+}
+
+std::string Sha256OpenFileHex(HANDLE file) {
+    Sha256Hash hash(DigestFailure);
+    if (!ReadWholeOpenFile(file,
+                           [&](const char* bytes, size_t count) { hash.Add(bytes, count); })) {
+        throw LauncherError("Could not reopen the update archive");
     }
     const std::array<unsigned char, 32> digest = hash.Finish();
     return HexEncode(digest.data(), digest.size());

@@ -2,13 +2,15 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string_view>
 #include <vector>
 
 #include "base/launcher_error.h"
+#include "base/long_path_files.h"
 #include "base/scoped_handle.h"
 #include "service/transfer_rules.h"
 
@@ -247,7 +249,7 @@ struct Validator {
 
 Validator ReadValidator(const fs::path& file) {
     Validator validator;
-    std::ifstream in(DownloadValidatorPath(file), std::ios::binary);
+    std::istringstream in(ReadWholeFile(DownloadValidatorPath(file)).value_or(std::string()));
     if (!(in >> validator.entityTag >> validator.length) ||
         !IsStrongEntityTag(validator.entityTag)) {
         return {};
@@ -256,23 +258,26 @@ Validator ReadValidator(const fs::path& file) {
 }
 
 void WriteValidator(const fs::path& file, const Validator& validator) {
-    std::error_code ignored;
     if (validator.entityTag.empty()) {
-        fs::remove(DownloadValidatorPath(file), ignored);
+        RemoveFileAt(DownloadValidatorPath(file));
         return;
     }
     // A tag with a blank would not read back whole: such a file is not resumed.
     if (validator.entityTag.find_first_of(" \t\r\n") != std::string::npos) {
         return;
     }
-    std::ofstream out(DownloadValidatorPath(file), std::ios::binary | std::ios::trunc);
-    out << validator.entityTag << '\n' << validator.length << '\n';
+    try {
+        WriteWholeFile(DownloadValidatorPath(file),
+                       validator.entityTag + '\n' + std::to_string(validator.length) + '\n',
+                       "Could not save the update archive");
+    } catch (const LauncherError&) {
+        // Without its validator the file is downloaded afresh next time.
+    }
 }
 
 std::uint64_t FileSize(const fs::path& file) {
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(file, error);
-    return error ? 0 : size;
+    const std::optional<PathFacts> facts = ReadPathFacts(file);
+    return facts ? facts->size : 0;
 }
 
 // One request of a download: from byte 0, or from the end of the partial file
@@ -330,13 +335,11 @@ void DownloadOnce(const CrackedAddress& target, const fs::path& file,
     }
     // Written with WriteFile directly: the C runtime's stream layer halved the
     // download rate under Wine.
-    const HANDLE opened =
-        CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                    offset > 0 ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
+    KernelHandle out = OpenLongPathFile(file, GENERIC_WRITE, FILE_SHARE_READ,
+                                        offset > 0 ? OPEN_EXISTING : CREATE_ALWAYS);
+    if (!out) {
         throw LauncherError("Could not create the update archive");
     }
-    KernelHandle out(opened);
     LARGE_INTEGER position;
     position.QuadPart = static_cast<LONGLONG>(offset);
     if (!SetFilePointerEx(out.get(), position, nullptr, FILE_BEGIN) || !SetEndOfFile(out.get())) {
@@ -389,8 +392,7 @@ void HttpsDownload(const std::wstring& address, const fs::path& file,
         try {
             DownloadOnce(target, file, options, validator, totalDeadline);
             if (options.byteRanges) {
-                std::error_code ignored;
-                fs::remove(DownloadValidatorPath(file), ignored);
+                RemoveFileAt(DownloadValidatorPath(file));
             }
             return;
         } catch (const LauncherError& failure) {

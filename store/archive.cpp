@@ -6,6 +6,7 @@
 
 #include "base/command_line.h"
 #include "base/launcher_error.h"
+#include "base/long_path_files.h"
 #include "base/scoped_handle.h"
 #include "store/windows_names.h"
 #include "store/zip_directory.h"
@@ -118,9 +119,9 @@ void UnpackUpdateArchive(const std::filesystem::path& archive,
     if (FindWindowsEntryProblem(ReadZipDirectory(archive))) {
         throw LauncherError("The update holds names Windows cannot store as published");
     }
-    std::filesystem::create_directories(destination);
+    CreateFolders(destination);
     RunCapturedProcess({tar, L"-xf", archiveName, L"-C", destinationName}, folder);
-    if (wholeBuild && !std::filesystem::is_regular_file(destination / L"tessik.exe")) {
+    if (wholeBuild && !IsRegularFileAt(destination / L"tessik.exe")) {
         throw LauncherError("The installed update is missing tessik.exe");
     }
 }

@@ -34,11 +34,33 @@ std::string_view TakeWord(std::string_view& rest) {
 }  // namespace
 
 bool IsUsableIndexPath(std::string_view path) {
-    return !path.empty() && path.back() != '/' && path.find('\\') == std::string_view::npos &&
-           IsSafeArchiveEntry(std::string(path)) && WindowsNameProblem(path).empty();
+    return IsPlainIndexPath(path) && IsSafeArchiveEntry(std::string(path)) &&
+           WindowsNameProblem(path).empty();
 }
 
-std::string IndexPathKey(std::string_view path) { return FoldCaseAsNtfs(path); }
+bool IsPlainIndexPath(std::string_view path) {
+    if (path.find('\\') != std::string_view::npos) return false;
+    for (size_t start = 0;;) {
+        const size_t slash = path.find('/', start);
+        if (slash == start || start == path.size()) return false;  // an empty element
+        if (slash == std::string_view::npos) return true;
+        start = slash + 1;
+    }
+}
+
+std::string IndexPathKey(std::string_view path) {
+    std::string joined;
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find_first_of("/\\", start);
+        if (end == std::string_view::npos) end = path.size();
+        if (end > start) {
+            if (!joined.empty()) joined += '/';
+            joined.append(path.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return FoldCaseAsNtfs(joined);
+}
 
 std::string FormatBuildIndex(const BuildIndex& index) {
     const bool delta = std::any_of(index.patches.begin(), index.patches.end(),

@@ -59,12 +59,18 @@ std::string FormatBuildIndex(const BuildIndex& index);
 // "tessik.exe" at the top. Fails with "The build index is not usable".
 BuildIndex ParseBuildIndex(std::string_view text);
 
-// A path the launcher may create exactly as written: inside the build, with
-// "/" only, and stored by Windows under this very name.
+// A path the launcher may create exactly as written: a plain index path,
+// inside the build, and stored by Windows under this very name.
 bool IsUsableIndexPath(std::string_view path);
 
-// How NTFS tells two paths apart: "/" between elements, letter case folded.
+// How NTFS tells two paths apart: "/" between elements ("\\" counts as one),
+// no empty elements, letter case folded. Every list of build paths (index,
+// patch, tree on disk) is keyed by it.
 std::string IndexPathKey(std::string_view path);
+
+// A path written the one way the index writes paths: "/" between elements,
+// no "\\", no empty element (so none at the start or end).
+bool IsPlainIndexPath(std::string_view path);
 
 // The files of `to` that `from` does not hold under the same path (as NTFS
 // matches paths) with the same digest: what a patch from `from` must carry.

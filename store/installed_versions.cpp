@@ -1,10 +1,7 @@
 #include "store/installed_versions.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cwchar>
-
-namespace fs = std::filesystem;
 
 std::vector<std::uint32_t> ParseVersionNumbers(const std::wstring& version) {
     std::vector<std::uint32_t> numbers;
@@ -32,22 +29,4 @@ std::vector<std::uint32_t> ParseVersionNumbers(const std::wstring& version) {
 bool IsNewerVersion(const std::wstring& a, const std::wstring& b) {
     // Lexicographic order makes a list that extends another one the newer.
     return ParseVersionNumbers(b) < ParseVersionNumbers(a);
-}
-
-std::vector<InstalledVersion> ListInstalledVersions(const fs::path& root) {
-    std::vector<InstalledVersion> builds;
-    std::error_code error;
-    fs::directory_iterator entry(root / L"versions", error);
-    for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
-        std::error_code examine;
-        if (entry->is_directory(examine) &&
-            fs::is_regular_file(entry->path() / L"tessik.exe", examine)) {
-            builds.push_back({entry->path().filename().wstring(), entry->path()});
-        }
-    }
-    std::sort(builds.begin(), builds.end(),
-              [](const InstalledVersion& a, const InstalledVersion& b) {
-                  return IsNewerVersion(a.name, b.name);
-              });
-    return builds;
 }

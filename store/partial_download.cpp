@@ -4,14 +4,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string_view>
+#include <vector>
 
+#include "base/folder_walk.h"
 #include "base/launcher_error.h"
+#include "base/long_path_files.h"
 #include "base/text.h"
 #include "base/scoped_handle.h"
 #include "service/digest.h"
 #include "store/retrying_move.h"
-#include "store/tree_removal.h"
 
 namespace fs = std::filesystem;
 
@@ -20,9 +24,24 @@ namespace {
 std::wstring PartialPrefix(const std::wstring& kind) { return L"partial-" + kind + L"-"; }
 
 void RemoveWithValidator(const fs::path& file) {
-    std::error_code ignored;
-    fs::remove(file, ignored);
-    fs::remove(DownloadValidatorPath(file), ignored);
+    RemoveFileAt(file);
+    RemoveFileAt(DownloadValidatorPath(file));
+}
+
+uint64_t FileTimeValue(const FILETIME& time) {
+    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+// Retried while a scanner holds the file for a moment, as a move is.
+template <typename Step>
+bool RetryingPassingFailures(const Step& step) {
+    if (step()) return true;
+    for (const std::chrono::milliseconds pause : MoveRetryPauses()) {
+        if (!IsPassingMoveFailure(GetLastError())) return false;
+        Sleep(static_cast<DWORD>(pause.count()));
+        if (step()) return true;
+    }
+    return false;
 }
 
 constexpr std::wstring_view DownloadSuffix = L".download";
@@ -33,33 +52,18 @@ bool EndsWith(const std::wstring& text, std::wstring_view suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The extended form takes only a full path with backslashes.
-std::wstring RootEntry(const fs::path& root, const std::wstring& name) {
-    return ExtendedLengthPath(
-        fs::absolute(root / name).lexically_normal().make_preferred().wstring());
-}
-
 // The plain files directly in the root whose names begin with "partial-".
 std::vector<std::wstring> PartialNames(const fs::path& root) {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileExW(RootEntry(root, L"partial-*").c_str(), FindExInfoBasic,
-                                           &found, FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) {
-        return names;
-    }
-    FindHandle owner(search);
-    do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            names.emplace_back(found.cFileName);
+    for (const FolderEntry& entry : ListFolderAt(root).value_or(std::vector<FolderEntry>{})) {
+        if (!entry.IsFolder() && entry.name.rfind(L"partial-", 0) == 0) {
+            names.push_back(entry.name);
         }
-    } while (FindNextFileW(search, &found));
+    }
     return names;
 }
 
-void RemoveFromRoot(const fs::path& root, const std::wstring& name) {
-    DeleteFileW(RootEntry(root, name).c_str());
-}
+void RemoveFromRoot(const fs::path& root, const std::wstring& name) { RemoveFileAt(root / name); }
 
 }  // namespace
 
@@ -112,39 +116,59 @@ fs::path PartialDownloadPath(const fs::path& root, const std::wstring& kind,
 
 void RemovePartialDownloads(const fs::path& root, const std::wstring& kind, const fs::path& keep) {
     const std::wstring prefix = PartialPrefix(kind);
-    const auto weekAgo = fs::file_time_type::clock::now() - std::chrono::hours(24 * 7);
-    std::error_code error;
-    for (fs::directory_iterator entry(root, error), end; !error && entry != end;
-         entry.increment(error)) {
-        const fs::path file = entry->path();
-        const std::wstring name = file.filename().wstring();
+    constexpr uint64_t WeekInFileTime = 7ull * 24 * 3600 * 10'000'000;
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t weekAgo = FileTimeValue(now) - WeekInFileTime;
+    for (const FolderEntry& entry : ListFolderAt(root).value_or(std::vector<FolderEntry>())) {
+        const fs::path file = root / entry.name;
+        const std::wstring& name = entry.name;
         if (name.compare(0, prefix.size(), prefix) != 0 || name.size() < 9 ||
             name.compare(name.size() - 9, 9, L".download") != 0) {
             continue;
         }
-        std::error_code unreadable;
-        const auto written = fs::last_write_time(file, unreadable);
-        if (file != keep || unreadable || written < weekAgo) {
+        if (file != keep || FileTimeValue(entry.written) < weekAgo) {
             RemoveWithValidator(file);
         }
     }
 }
 
-void DownloadVerifiedFile(const UpdateManifest& manifest, const fs::path& root,
-                          const std::wstring& kind, const fs::path& destination,
-                          const char* mismatch, DownloadOptions options) {
+KernelHandle DownloadVerifiedFile(const UpdateManifest& manifest, const fs::path& root,
+                                  const std::wstring& kind, const fs::path& destination,
+                                  const char* mismatch, DownloadOptions options) {
     const fs::path partial = PartialDownloadPath(root, kind, manifest.sha256);
     // A host without ranges leaves nothing to resume: none is kept for it.
     RemovePartialDownloads(root, kind, manifest.byteRanges ? partial : fs::path());
     const fs::path& download = manifest.byteRanges ? partial : destination;
     options.byteRanges = manifest.byteRanges;
     HttpsDownload(manifest.url, download, options);
-    if (Sha256FileHex(download) != manifest.sha256) {
+    // One handle from the digest to the move, denying writing and deletion to
+    // others: the bytes that reach staging are the bytes that were checked,
+    // whatever another program does to the name meanwhile.
+    KernelHandle held;
+    if (!RetryingPassingFailures([&] {
+            held = OpenLongPathFile(download, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING,
+                                    FILE_FLAG_SEQUENTIAL_SCAN);
+            return static_cast<bool>(held);
+        })) {
+        throw LauncherError("Could not reopen the update archive");
+    }
+    if (Sha256OpenFileHex(held.get()) != manifest.sha256) {
+        held.reset();
         RemoveWithValidator(download);
         throw LauncherError(mismatch);
     }
     if (download != destination &&
-        !MoveFileRetrying(download, destination, MOVEFILE_REPLACE_EXISTING)) {
+        !RetryingPassingFailures([&] { return RenameOpenFile(held.get(), destination, true); })) {
         throw LauncherError("Could not save the update archive");
     }
+    // tar.exe opens the file for reading and shares only reading: the handle
+    // it is given to hold holds nothing more. Opened while the checking handle
+    // still denies writing, so no writer gets in between.
+    KernelHandle reading = OpenLongPathFile(destination, GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+    if (!reading) {
+        throw LauncherError("Could not reopen the update archive");
+    }
+    return reading;
 }

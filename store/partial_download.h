@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/scoped_handle.h"
 #include "service/https_transfer.h"
 #include "service/update_manifest.h"
 
@@ -37,7 +38,11 @@ void SweepGamePartials(const std::filesystem::path& root, const std::string& arc
 // mismatch removes the file and fails with `mismatch`. When the manifest says
 // its host serves byte ranges, the bytes gather in the storage root's partial
 // download of `kind`, which a failed or killed run leaves for the next run to
-// resume; the file reaches `destination` only once its digest has matched.
-void DownloadVerifiedFile(const UpdateManifest& manifest, const std::filesystem::path& root,
-                          const std::wstring& kind, const std::filesystem::path& destination,
-                          const char* mismatch, DownloadOptions options);
+// resume; the file reaches `destination` only once its digest has matched,
+// renamed by the handle that read it. Returns a read-only handle to it that
+// shares only reading: held until tar.exe has read the file, it keeps every
+// other program from changing the checked bytes.
+KernelHandle DownloadVerifiedFile(const UpdateManifest& manifest, const std::filesystem::path& root,
+                                  const std::wstring& kind,
+                                  const std::filesystem::path& destination, const char* mismatch,
+                                  DownloadOptions options);

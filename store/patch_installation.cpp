@@ -4,13 +4,15 @@
 
 #include <atomic>
 #include <exception>
-#include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "base/folder_walk.h"
 #include "base/launcher_error.h"
+#include "base/long_path_files.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
 #include "service/digest.h"
@@ -41,21 +43,19 @@ std::wstring SiblingOf(const UpdateManifest& manifest, const std::string& name) 
 }
 
 // Copies `from` to `to`, hashing the bytes on their way; the copy's digest.
-std::string CopyHashing(const fs::path& from, const fs::path& to) {
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    if (!in || !out) throw LauncherError(CopyFailure);
+// Empty when the source cannot be opened or read (a running game or a
+// scanner may hold it): to the caller as good as a file whose digest differs.
+std::optional<std::string> CopyHashing(const fs::path& from, const fs::path& to) {
+    const KernelHandle in = OpenLongPathFile(from, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                             FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!in) return std::nullopt;
+    const KernelHandle out = OpenLongPathFile(to, GENERIC_WRITE, 0, CREATE_ALWAYS);
+    if (!out) throw LauncherError(CopyFailure);
     Sha256Hash hash(CopyFailure);
-    std::vector<char> buffer(CopyBufferSize);
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const std::streamsize got = in.gcount();
-        if (got <= 0) break;
-        hash.Add(buffer.data(), static_cast<size_t>(got));
-        out.write(buffer.data(), got);
-    }
-    out.close();
-    if (in.bad() || !out) throw LauncherError(CopyFailure);
+    const CopyOutcome outcome = CopyOpenFile(
+        in.get(), out.get(), [&](const char* bytes, size_t count) { hash.Add(bytes, count); });
+    if (outcome == CopyOutcome::DestinationFailed) throw LauncherError(CopyFailure);
+    if (outcome == CopyOutcome::SourceFailed) return std::nullopt;
     const auto digest = hash.Finish();
     return HexEncode(digest.data(), digest.size());
 }
@@ -69,11 +69,11 @@ std::vector<fs::path> StoredBuilds(const fs::path& root, const std::string& reco
         builds.push_back(versions / SafeVersionName(recorded));
     } catch (const std::exception&) {
     }
-    std::error_code error;
-    for (fs::directory_iterator entry(versions, error), end; !error && entry != end;
-         entry.increment(error)) {
-        if (entry->path() != target && (builds.empty() || entry->path() != builds.front())) {
-            builds.push_back(entry->path());
+    for (const FolderEntry& entry : ListFolderAt(versions).value_or(std::vector<FolderEntry>())) {
+        const fs::path build = versions / entry.name;
+        if (entry.IsFolder() && !entry.IsLink() && build != target &&
+            (builds.empty() || build != builds.front())) {
+            builds.push_back(build);
         }
     }
     return builds;
@@ -95,10 +95,9 @@ std::vector<bool> CopyStoredFiles(const std::vector<IndexFile>& files,
                 const fs::path relative = Utf8ToUtf16(files[i].path);
                 const fs::path destination = unpacked / relative;
                 for (const fs::path& build : stored) {
-                    std::error_code error;
                     const fs::path source = build / relative;
-                    if (!fs::is_regular_file(source, error) ||
-                        fs::file_size(source, error) != files[i].size) {
+                    const std::optional<PathFacts> facts = ReadPathFacts(source);
+                    if (!facts || !facts->IsRegularFile() || facts->size != files[i].size) {
                         continue;
                     }
                     if (CopyHashing(source, destination) == files[i].sha256) {
@@ -106,7 +105,7 @@ std::vector<bool> CopyStoredFiles(const std::vector<IndexFile>& files,
                         break;
                     }
                 }
-                if (!copied[i]) fs::remove(destination);
+                if (!copied[i] && !RemoveFileAt(destination)) throw LauncherError(CopyFailure);
             }
         } catch (...) {
             failure = std::current_exception();
@@ -132,7 +131,14 @@ std::set<std::string> UnpackPatch(const fs::path& patch, const fs::path& unpacke
     }
     std::set<std::string> written;
     for (const ZipEntry& entry : entries) {
-        if (!entry.isFolder) written.insert(IndexPathKey(entry.name));
+        // Keyed as the index keys its paths, so a file the patch overwrote is
+        // always read again: a name spelled another way is refused.
+        const std::string_view name =
+            std::string_view(entry.name).substr(0, entry.name.size() - (entry.isFolder ? 1 : 0));
+        if (!IsPlainIndexPath(name)) {
+            throw LauncherError("The update archive contains an unsafe path");
+        }
+        if (!entry.isFolder) written.insert(IndexPathKey(name));
     }
     UnpackUpdateArchive(patch, unpacked, false);
     return written;
@@ -146,24 +152,26 @@ void CheckTree(const fs::path& unpacked, const BuildIndex& index, const KnownDig
     const IndexLookup lookup(index);
     std::set<std::string> files;
     std::set<std::string> folders;
-    for (fs::recursive_directory_iterator entry(unpacked), end; entry != end; ++entry) {
-        const std::string key =
-            IndexPathKey(Utf16ToUtf8(entry->path().lexically_relative(unpacked).generic_wstring()));
-        if (entry->is_directory()) {
-            if (lookup.folders.count(key) == 0) throw LauncherError(TreeMismatch);
-            folders.insert(key);
-            continue;
-        }
-        const auto file = lookup.files.find(key);
-        if (!entry->is_regular_file() || file == lookup.files.end() || !files.insert(key).second ||
-            entry->file_size() != file->second->size) {
-            throw LauncherError(TreeMismatch);
-        }
-        const auto digest = known.find(key);
-        const std::string sha256 =
-            digest != known.end() ? digest->second : Sha256FileHex(entry->path());
-        if (sha256 != file->second->sha256) throw LauncherError(TreeMismatch);
-    }
+    const bool listed =
+        WalkFolderTree(unpacked, [&](const std::wstring& relative, const FolderEntry& entry) {
+            const std::string key = IndexPathKey(Utf16ToUtf8(relative));
+            if (entry.IsLink()) throw LauncherError(TreeMismatch);
+            if (entry.IsFolder()) {
+                if (lookup.folders.count(key) == 0) throw LauncherError(TreeMismatch);
+                folders.insert(key);
+                return;
+            }
+            const auto file = lookup.files.find(key);
+            if (file == lookup.files.end() || !files.insert(key).second ||
+                entry.size != file->second->size) {
+                throw LauncherError(TreeMismatch);
+            }
+            const auto digest = known.find(key);
+            const std::string sha256 =
+                digest != known.end() ? digest->second : Sha256FileHex(unpacked / relative);
+            if (sha256 != file->second->sha256) throw LauncherError(TreeMismatch);
+        });
+    if (!listed) throw LauncherError("Could not examine the unpacked update");
     if (files.size() != lookup.files.size() || folders.size() != lookup.folders.size()) {
         throw LauncherError(TreeMismatch);
     }
@@ -182,13 +190,17 @@ PatchInstallation::PatchInstallation(const UpdateManifest& manifest, const fs::p
         bounded.maxBytes = BuildIndexLimit;
         HttpsDownload(SiblingOf(manifest, BuildIndexFileName(manifest.buildIndex)), file, bounded);
         if (Sha256FileHex(file) == manifest.buildIndex) {
-            index_ = ParseBuildIndex(ReadFileBytes(file));
+            BuildIndex parsed = ParseBuildIndex(ReadFileBytes(file));
+            // An index of another build (a host that mixed releases up) would
+            // assemble that build: not used.
+            if (parsed.buildSha256 == manifest.sha256 && parsed.version == manifest.version) {
+                index_ = std::move(parsed);
+            }
         }
     } catch (const std::exception&) {
         // An index that cannot be had is not used; the full archive needs none.
     }
-    std::error_code ignored;
-    fs::remove(file, ignored);
+    RemoveFileAt(file);
 }
 
 std::string PatchInstallation::RecordedPatchSha256() const {
@@ -220,9 +232,11 @@ void PatchInstallation::Assemble(const fs::path& unpacked) {
     const fs::path target = root_ / L"versions" / SafeVersionName(manifest_.version);
     const std::vector<fs::path> stored = StoredBuilds(root_, recorded, target);
 
-    fs::create_directories(unpacked);
+    CreateFolders(unpacked);
+    std::set<fs::path> made;
     for (const IndexFile& file : index_->files) {
-        fs::create_directories((unpacked / Utf8ToUtf16(file.path)).parent_path());
+        const fs::path parent = (unpacked / Utf8ToUtf16(file.path)).parent_path();
+        if (made.insert(parent).second) CreateFolders(parent);
     }
     const std::vector<bool> copied = CopyStoredFiles(index_->files, stored, unpacked);
     KnownDigests known;
@@ -245,15 +259,18 @@ void PatchInstallation::Assemble(const fs::path& unpacked) {
         UpdateManifest patchFile = manifest_;
         patchFile.url = SiblingOf(manifest_, PatchFileName(patch->sha256));
         patchFile.sha256 = patch->sha256;
-        DownloadVerifiedFile(patchFile, root_, L"patch", file,
-                             "Downloaded update failed its SHA-256 check",
-                             DownloadOptions{.progress = PostProgress});
-        // What the patch wrote is read from disk in the check below.
-        for (const std::string& key : UnpackPatch(file, unpacked)) known.erase(key);
-        fs::remove(file);
+        {
+            // Held, sharing reading only, until tar.exe has read it.
+            const KernelHandle held = DownloadVerifiedFile(
+                patchFile, root_, L"patch", file, "Downloaded update failed its SHA-256 check",
+                DownloadOptions{.progress = PostProgress});
+            // What the patch wrote is read from disk in the check below.
+            for (const std::string& key : UnpackPatch(file, unpacked)) known.erase(key);
+        }
+        RemoveFileAt(file);
     }
     for (const std::string& folder : index_->folders) {
-        fs::create_directories(unpacked / Utf8ToUtf16(folder));
+        CreateFolders(unpacked / Utf8ToUtf16(folder));
     }
     CheckTree(unpacked, *index_, known);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/long_path_files.h"
 #include "store/storage.h"
 
 bool IsPassingMoveFailure(DWORD error) {
@@ -22,7 +23,7 @@ std::vector<std::chrono::milliseconds> MoveRetryPauses() {
 
 bool MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::path& to,
                       DWORD flags) {
-    if (MoveFileExW(from.c_str(), to.c_str(), flags)) {
+    if (MoveLongPath(from, to, flags)) {
         return true;
     }
     for (const std::chrono::milliseconds pause : MoveRetryPauses()) {
@@ -31,7 +32,7 @@ bool MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::
             break;
         }
         Sleep(static_cast<DWORD>(pause.count()));
-        if (MoveFileExW(from.c_str(), to.c_str(), flags)) {
+        if (MoveLongPath(from, to, flags)) {
             return true;
         }
     }

@@ -3,22 +3,14 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <vector>
 
 #include "base/launcher_error.h"
+#include "base/long_path.h"
 #include "base/scoped_handle.h"
-
-std::wstring ExtendedLengthPath(const std::wstring& fullPath) {
-    if (fullPath.rfind(LR"(\\?\)", 0) == 0) {
-        return fullPath;
-    }
-    if (fullPath.rfind(LR"(\\)", 0) == 0) {
-        return LR"(\\?\UNC\)" + fullPath.substr(2);
-    }
-    return LR"(\\?\)" + fullPath;
-}
 
 namespace {
 
@@ -26,26 +18,9 @@ constexpr char RemoveFailure[] = "Could not remove a folder in TESSIK storage";
 constexpr char ExamineFailure[] = "Could not examine the unpacked update";
 constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD ListingBufferSize = 64 * 1024;
-
-// The absolute extended-length form, with "." and ".." resolved and slashes
-// turned into backslashes (the extended form takes neither).
-std::optional<std::wstring> FullExtendedPath(const std::filesystem::path& path) {
-    const std::wstring text = path.wstring();
-    const DWORD needed = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
-    if (needed == 0) {
-        return std::nullopt;
-    }
-    std::wstring full(needed, L'\0');
-    const DWORD length = GetFullPathNameW(text.c_str(), needed, full.data(), nullptr);
-    if (length == 0 || length >= needed) {
-        return std::nullopt;
-    }
-    full.resize(length);
-    while (full.size() > 3 && full.back() == L'\\') {
-        full.pop_back();
-    }
-    return ExtendedLengthPath(full);
-}
+constexpr NTSTATUS DeletePending = static_cast<NTSTATUS>(0xC0000056);
+// FileDispositionInfoEx, which the headers name only for newer targets.
+constexpr auto DispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 
 bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
@@ -86,7 +61,10 @@ std::optional<std::vector<ListedEntry>> ListFolder(HANDLE folder) {
 // Opens `name` inside the open `folder`, never through a link: a link or
 // junction is opened as itself. Win32 opens only by full path, which a
 // folder swapped for a link in the meantime would redirect.
-KernelHandle OpenChild(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG options) {
+// `pending` tells when the entry is already deleted and only waits for another
+// program to close it: its name is as good as gone.
+KernelHandle OpenChild(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG options,
+                       bool* pending = nullptr) {
     UNICODE_STRING text;
     text.Buffer = const_cast<wchar_t*>(name.c_str());
     text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -100,6 +78,7 @@ KernelHandle OpenChild(HANDLE folder, const std::wstring& name, ACCESS_MASK acce
         options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
             FILE_OPEN_FOR_BACKUP_INTENT,
         nullptr, 0);
+    if (pending != nullptr) *pending = result == DeletePending;
     return KernelHandle(NT_SUCCESS(result) ? opened : nullptr);
 }
 
@@ -180,19 +159,21 @@ bool WalkTree(KernelHandle top, DWORD topAttributes, ACCESS_MASK access, bool op
         const ListedEntry seen = frame.entries[frame.next++];
         if (!IsFolder(seen.attributes) && !IsLink(seen.attributes)) {
             if (!openFiles) continue;
+            bool pending = false;
             KernelHandle file =
-                OpenChild(frame.folder.get(), seen.name, access, FILE_NON_DIRECTORY_FILE);
+                OpenChild(frame.folder.get(), seen.name, access, FILE_NON_DIRECTORY_FILE, &pending);
             if (!file) {
-                complete = false;
+                complete = complete && pending;
             } else if (!leaf({file.get(), seen.attributes, false, false})) {
                 return false;
             }
             continue;
         }
+        bool pending = false;
         KernelHandle child =
-            OpenChild(frame.folder.get(), seen.name, access | FILE_LIST_DIRECTORY, 0);
+            OpenChild(frame.folder.get(), seen.name, access | FILE_LIST_DIRECTORY, 0, &pending);
         if (!child) {
-            complete = false;
+            complete = complete && pending;
             continue;
         }
         if (!take(std::move(child), seen)) {
@@ -202,8 +183,27 @@ bool WalkTree(KernelHandle top, DWORD topAttributes, ACCESS_MASK access, bool op
     return complete;
 }
 
+// Cleared once Windows has answered that it has no POSIX deletion (before
+// Windows 10 1709, and Wine).
+std::atomic<bool> posixDeletion{true};
+
 // Deletes the entry behind the handle (a link as itself), read-only or not.
+// POSIX deletion takes the name away at once, even while a scanner holds the
+// file, so its folder can go too and the name can be used again.
 bool DeleteHeld(const HeldEntry& entry) {
+    if (posixDeletion) {
+        FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE |
+                                       FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
+                                       FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
+        if (SetFileInformationByHandle(entry.handle, DispositionInfoEx, &posix, sizeof(posix))) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+            error == ERROR_INVALID_FUNCTION) {
+            posixDeletion = false;
+        }
+    }
     if ((entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
         FILE_BASIC_INFO basic{};
         basic.FileAttributes = entry.attributes & ~FILE_ATTRIBUTE_READONLY;
@@ -215,6 +215,20 @@ bool DeleteHeld(const HeldEntry& entry) {
                                       sizeof(disposition)) != FALSE;
 }
 
+// A folder whose files are deleted but still held (the classic deletion keeps
+// their names until a scanner closes them) is not empty yet: tried again for
+// a few seconds, which outlasts a scanner's look at a fresh file.
+bool DeleteFolderHeld(const HeldEntry& entry) {
+    constexpr DWORD pauses[] = {20, 50, 100, 200, 400, 800, 1000, 1000};
+    if (DeleteHeld(entry)) return true;
+    for (const DWORD pause : pauses) {
+        if (GetLastError() != ERROR_DIR_NOT_EMPTY) return false;
+        Sleep(pause);
+        if (DeleteHeld(entry)) return true;
+    }
+    return false;
+}
+
 bool IsAbsence(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
@@ -223,15 +237,15 @@ bool IsAbsence(DWORD error) {
 // exists but cannot be opened.
 KernelHandle OpenWalkTop(const std::filesystem::path& path, ACCESS_MASK access, DWORD& attributes,
                          const char* failure) {
-    const std::optional<std::wstring> full = FullExtendedPath(path);
-    if (!full) {
+    const std::wstring full = LongPath(path);
+    if (full.empty()) {
         throw LauncherError(failure);
     }
-    attributes = GetFileAttributesW(full->c_str());
+    attributes = GetFileAttributesW(full.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES && IsAbsence(GetLastError())) {
         return KernelHandle();
     }
-    KernelHandle top = OpenTop(*full, access | (IsFolder(attributes) ? FILE_LIST_DIRECTORY : 0));
+    KernelHandle top = OpenTop(full, access | (IsFolder(attributes) ? FILE_LIST_DIRECTORY : 0));
     if (!top && !IsAbsence(GetLastError())) {
         throw LauncherError(failure);
     }
@@ -240,16 +254,21 @@ KernelHandle OpenWalkTop(const std::filesystem::path& path, ACCESS_MASK access, 
 
 }  // namespace
 
-void RemoveTree(const std::filesystem::path& path) {
+// One pass over the tree; false when the path still stands after it.
+bool RemoveTreeOnce(const std::filesystem::path& path) {
     constexpr ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
     DWORD attributes = 0;
     KernelHandle top = OpenWalkTop(path, access, attributes, RemoveFailure);
     if (!top) {
-        return;
+        return true;
     }
     bool removed = true;
     const auto remove = [&](const HeldEntry& entry) {
         removed = DeleteHeld(entry) && removed;
+        return true;
+    };
+    const auto removeFolder = [&](const HeldEntry& entry) {
+        removed = DeleteFolderHeld(entry) && removed;
         return true;
     };
     // A folder swapped since it was listed is left alone, and counts as a failure.
@@ -260,9 +279,22 @@ void RemoveTree(const std::filesystem::path& path) {
         }
         return remove(entry);
     };
-    if (!WalkTree(std::move(top), attributes, access, true, leaf, remove) || !removed) {
+    if (!WalkTree(std::move(top), attributes, access, true, leaf, removeFolder) || !removed) {
         throw LauncherError(RemoveFailure);
     }
+    // Wine takes a folder's deletion and drops it when the folder is closed
+    // while a held file's name still stands in it.
+    return GetFileAttributesW(LongPath(path).c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+void RemoveTree(const std::filesystem::path& path) {
+    constexpr DWORD pauses[] = {50, 100, 200, 400, 800, 1000, 1000};
+    if (RemoveTreeOnce(path)) return;
+    for (const DWORD pause : pauses) {
+        Sleep(pause);
+        if (RemoveTreeOnce(path)) return;
+    }
+    throw LauncherError(RemoveFailure);
 }
 
 bool TryRemoveTree(const std::filesystem::path& path) noexcept {

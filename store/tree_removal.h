@@ -3,13 +3,6 @@
 #include <filesystem>
 #include <string>
 
-// --- Path text (no Windows calls) ---
-
-// The extended-length form of a full path ("\\?\C:\..." or "\\?\UNC\server\..."),
-// which Windows' file calls take past 260 characters. A path already in that
-// form is returned unchanged.
-std::wstring ExtendedLengthPath(const std::wstring& fullPath);
-
 // --- Removing and examining trees by handle ---
 // Each folder is held open while its content is handled, and each entry is
 // opened relative to it as itself, so a folder swapped for a link or junction
@@ -18,6 +11,9 @@ std::wstring ExtendedLengthPath(const std::wstring& fullPath);
 
 // Removes a file, a folder with everything in it, or a link itself. A path
 // that does not exist is not an error. Read-only entries are removed too.
+// Names go at once where Windows offers POSIX deletion; otherwise a file that
+// another program holds stays pending until it is closed, which counts as
+// gone, and a folder still holding such a name is tried again for a moment.
 // Fails with "Could not remove a folder in TESSIK storage".
 void RemoveTree(const std::filesystem::path& path);
 

@@ -3,9 +3,13 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
+#include <vector>
 #include <string_view>
 
+#include "base/folder_walk.h"
 #include "base/launcher_error.h"
+#include "base/long_path_files.h"
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
@@ -54,16 +58,14 @@ void RefuseOtherCaseBuild(const fs::path& versions, const std::wstring& version)
     bool exact = false;
     bool otherCase = false;
     const std::string folded = FoldCaseAsNtfs(Utf16ToUtf8(version));
-    std::error_code error;
-    for (fs::directory_iterator entry(versions, error), end; !error && entry != end;
-         entry.increment(error)) {
-        const std::wstring name = entry->path().filename().wstring();
-        exact = exact || name == version;
-        // Folded as the release tool folds it, so both refuse the same versions.
-        otherCase = otherCase || FoldCaseAsNtfs(Utf16ToUtf8(name)) == folded;
-    }
-    if (error) {
+    const std::optional<std::vector<FolderEntry>> entries = ListFolderAt(versions);
+    if (!entries) {
         throw LauncherError("Could not read the stored builds");
+    }
+    for (const FolderEntry& entry : *entries) {
+        exact = exact || entry.name == version;
+        // Folded as the release tool folds it, so both refuse the same versions.
+        otherCase = otherCase || FoldCaseAsNtfs(Utf16ToUtf8(entry.name)) == folded;
     }
     if (otherCase && !exact) {
         throw LauncherError("The update's version differs from a stored build only in letter case");
@@ -88,7 +90,7 @@ void ClearBuildFolder(const fs::path& build, const fs::path& root) {
 fs::path CreateStagingFolder(const fs::path& root) {
     for (std::uint64_t ticks = GetTickCount64();; ++ticks) {
         const fs::path staging = root / StagingFolderName(GetCurrentProcessId(), ticks);
-        if (fs::create_directory(staging)) {
+        if (CreateFolder(staging)) {
             return staging;
         }
     }
@@ -97,11 +99,8 @@ fs::path CreateStagingFolder(const fs::path& root) {
 }  // namespace
 
 void RemoveStaleStagingFolders(const fs::path& root) {
-    std::error_code error;
-    for (fs::directory_iterator entry(root, error), end; !error && entry != end;
-         entry.increment(error)) {
-        const std::optional<std::uint32_t> owner =
-            StagingFolderProcessId(entry->path().filename().wstring());
+    for (const FolderEntry& entry : ListFolderAt(root).value_or(std::vector<FolderEntry>())) {
+        const std::optional<std::uint32_t> owner = StagingFolderProcessId(entry.name);
         if (!owner || *owner == GetCurrentProcessId()) {
             continue;
         }
@@ -109,7 +108,7 @@ void RemoveStaleStagingFolders(const fs::path& root) {
         if (process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
             continue;  // another launcher is installing right now
         }
-        TryRemoveTree(entry->path());
+        TryRemoveTree(root / entry.name);
     }
 }
 
@@ -118,9 +117,9 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
     // Refused before any path is formed: the version must name one build folder.
     const std::wstring version = SafeVersionName(manifest.version);
     const fs::path build = versions / version;
-    fs::create_directories(versions);
+    CreateFolders(versions);
     RefuseOtherCaseBuild(versions, version);
-    if (fs::is_regular_file(build / L"tessik.exe")) {
+    if (IsRegularFileAt(build / L"tessik.exe")) {
         // Installed meanwhile, by another launcher: no download of it is needed.
         SweepGamePartials(root, manifest.sha256, "");
         return build;
@@ -134,16 +133,20 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
     RemoveStaleStagingFolders(root);
     const fs::path staging = CreateStagingFolder(root);
     try {
-        const fs::path unpacked = staging / L"runtime";
         // Only what changed is downloaded when stored builds and a patch can
         // make the build; otherwise the full archive, checked the same way.
         PatchInstallation patch(manifest, root, staging);
         SweepGamePartials(root, manifest.sha256, patch.RecordedPatchSha256());
+        fs::path unpacked = staging / L"assembled";
         if (!patch.TryAssemble(unpacked)) {
+            // Never into what a failed assembly left: a file a scanner still
+            // holds keeps its name there, and Windows creates nothing over it.
+            unpacked = staging / L"runtime";
             const fs::path archive = staging / L"runtime.zip";
-            DownloadVerifiedFile(manifest, root, L"update", archive,
-                                 "Downloaded update failed its SHA-256 check",
-                                 DownloadOptions{.progress = PostProgress});
+            // Held, sharing reading only, until tar.exe has read it.
+            const KernelHandle held = DownloadVerifiedFile(
+                manifest, root, L"update", archive, "Downloaded update failed its SHA-256 check",
+                DownloadOptions{.progress = PostProgress});
             PostStatus(L"Installing verified update...");
             PostProgress(0, 0);  // unpacking: no share to show
             UnpackUpdateArchive(archive, unpacked);

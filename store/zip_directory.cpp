@@ -1,7 +1,6 @@
 #include "store/zip_directory.h"
 
 #include <algorithm>
-#include <fstream>
 #include <optional>
 #include <string_view>
 
@@ -57,24 +56,20 @@ class FieldReader {
     size_t at_ = 0;
 };
 
+// Bounded reads off a byte source.
 class ZipFile {
   public:
-    explicit ZipFile(const std::filesystem::path& path) : stream_(path, std::ios::binary) {
-        if (!stream_) Unreadable();
-        stream_.seekg(0, std::ios::end);
-        size_ = static_cast<uint64_t>(stream_.tellg());
-    }
+    explicit ZipFile(ZipByteSource& source) : source_(source), size_(source.Size()) {}
     uint64_t Size() const { return size_; }
     std::string Read(uint64_t offset, size_t count) {
         if (offset > size_ || size_ - offset < count) Unreadable();
         std::string bytes(count, '\0');
-        stream_.seekg(static_cast<std::streamoff>(offset));
-        if (!stream_.read(bytes.data(), static_cast<std::streamsize>(count))) Unreadable();
+        if (count > 0 && !source_.Read(offset, bytes.data(), count)) Unreadable();
         return bytes;
     }
 
   private:
-    std::ifstream stream_;
+    ZipByteSource& source_;
     uint64_t size_ = 0;
 };
 
@@ -186,7 +181,7 @@ void ReadLocalHeader(ZipFile& file, uint64_t offset, uint16_t flags, ZipEntry& e
 
 }  // namespace
 
-std::vector<ZipEntry> ReadZipDirectory(const std::filesystem::path& zip) {
+std::vector<ZipEntry> ReadZipDirectory(ZipByteSource& zip) {
     ZipFile file(zip);
     const CentralDirectory directory = FindCentralDirectory(file);
     if (directory.offset > file.Size() || directory.size > file.Size() - directory.offset) {

@@ -5,6 +5,8 @@
 #include <map>
 
 #include "base/text.h"
+#include "base/folder_walk.h"
+#include "base/long_path_files.h"
 #include "service/digest.h"
 #include "service/update_manifest.h"
 #include "store/build_index.h"
@@ -47,7 +49,8 @@ struct Tree {
 };
 
 const Tree Patched{L"patched"}, NoPatch{L"patched-nopatch"}, Damaged{L"patched-damaged"},
-    Lying{L"patched-lying"}, BadPath{L"patched-badpath"};
+    Lying{L"patched-lying"}, BadPath{L"patched-badpath"}, Deep{L"deep"},
+    Swapped{L"patched-swapped"};
 
 // Requests for each name during `action`.
 std::map<std::wstring, size_t> FetchesDuring(const std::vector<std::wstring>& names,
@@ -65,19 +68,19 @@ std::map<std::wstring, size_t> FetchesDuring(const std::vector<std::wstring>& na
 // The build folder holds the indexed build and nothing else.
 void ExpectExactBuild(const fs::path& folder, const BuildIndex& index) {
     size_t files = 0;
-    for (fs::recursive_directory_iterator entry(folder), end; entry != end; ++entry) {
-        if (!entry->is_regular_file()) continue;
+    const IndexLookup lookup(index);
+    // Read by long path: a build's tree may lie deeper than a plain path reaches.
+    EXPECT_TRUE(WalkFolderTree(folder, [&](const std::wstring& relative, const FolderEntry& entry) {
+        if (entry.IsFolder()) return;
         ++files;
-        const std::string path =
-            Utf16ToUtf8(entry->path().lexically_relative(folder).generic_wstring());
-        const IndexLookup lookup(index);
+        const std::string path = Utf16ToUtf8(relative);
         const auto file = lookup.files.find(IndexPathKey(path));
         ASSERT_NE(file, lookup.files.end()) << "extra file " << path;
-        EXPECT_EQ(Sha256FileHex(entry->path()), file->second->sha256) << path;
-    }
+        EXPECT_EQ(Sha256FileHex(folder / relative), file->second->sha256) << path;
+    }));
     EXPECT_EQ(files, index.files.size());
     for (const std::string& empty : index.folders) {
-        EXPECT_TRUE(fs::is_directory(folder / Utf8ToUtf16(empty))) << empty;
+        EXPECT_TRUE(IsFolderAt(folder / Utf8ToUtf16(empty))) << empty;
     }
 }
 
@@ -109,6 +112,45 @@ TEST(PatchedUpdate, AnUpdateFetchesOnlyTheIndexAndThePatchFromTheRecordedBuild) 
         EXPECT_EQ(player.Game().folder, player.Build(L"1.3"));
         EXPECT_TRUE(player.Leftovers().empty());
     }
+}
+
+TEST(PatchedUpdate, ABuildDeeperThanPlainPathsReachInstallsByArchiveAndByPatch) {
+    PlayerMachine player;
+    const std::wstring patch = Deep.PatchFrom(2, "1.1");
+    const auto first = FetchesDuring({Deep.Archive(1)}, [&] {
+        player.PointGameManifestAt(Deep.Manifest(1));
+        const PlayerMachine::Outcome run = player.Run();
+        EXPECT_EQ(run.started, 1u) << Utf16ToUtf8(run.failure);
+    });
+    EXPECT_EQ(first.at(Deep.Archive(1)), 1u);
+    ExpectExactBuild(player.Build(L"1.1"), Deep.Index(1));
+    const auto update = FetchesDuring({patch, Deep.Archive(2)}, [&] {
+        player.ForgetGame();
+        player.PointGameManifestAt(Deep.Manifest(2));
+        const PlayerMachine::Outcome run = player.Run();
+        EXPECT_EQ(run.started, 1u) << Utf16ToUtf8(run.failure);
+    });
+    EXPECT_EQ(update.at(patch), 1u);
+    EXPECT_EQ(update.at(Deep.Archive(2)), 0u) << "the full archive was fetched";
+    ExpectExactBuild(player.Build(L"1.2"), Deep.Index(2));
+    EXPECT_TRUE(player.Leftovers().empty());
+}
+
+TEST(PatchedUpdate, AnIndexOfAnotherBuildIsNotUsed) {
+    PlayerMachine player;
+    player.PointGameManifestAt(Swapped.Manifest(1));
+    EXPECT_EQ(player.Run().started, 1u);
+    const auto update = FetchesDuring({Swapped.Archive(2)}, [&] {
+        player.ForgetGame();
+        player.PointGameManifestAt(Swapped.Manifest(2));
+        const PlayerMachine::Outcome run = player.Run();
+        EXPECT_EQ(run.started, 1u) << Utf16ToUtf8(run.failure);
+    });
+    EXPECT_EQ(update.at(Swapped.Archive(2)), 1u) << "the stored build was taken for the new one";
+    ExpectExactBuild(player.Build(L"1.2"),
+                     ParseBuildIndex(ReadFileBytes(
+                         Patched.Folder() / L"builds" /
+                         Utf8ToUtf16(BuildIndexFileName(Patched.Read(2).buildIndex)))));
 }
 
 // Every failure on the patch's way ends with the full archive and the same

@@ -201,6 +201,33 @@ def patched_releases(game):
         with open(manifest_file, "w") as f:
             json.dump(manifest, f)
 
+    # Four folders of 50 characters: entry paths of about 225, past what a
+    # plain Windows path reaches once under a player's storage root.
+    deep = "/".join(f"{n}" * 50 for n in "abcd") + "/"
+    deep_builds = [{deep + "kept.bin": kept, deep + "changed.bin": b"one" * 999},
+                   {deep + "kept.bin": kept, deep + "changed.bin": b"two" * 999,
+                    deep + "added-file.bin": b"new"}]
+    for n, files in enumerate(deep_builds, 1):
+        write_zip(os.path.join(ARCHIVES, f"deep-{n}.zip"),
+                  [("tessik.exe", game, 0o100644)] +
+                  [(name, data, 0o100644) for name, data in files.items()])
+        out = os.path.join(BED, "www", "deep")
+        publish("game", os.path.join(ARCHIVES, f"deep-{n}.zip"), "--version", f"1.{n}",
+                "--base-url", f"{service}/deep", "--out", out)
+        shutil.copy(os.path.join(out, "release", "windows-x86_64-manifest.json"),
+                    os.path.join(out, "release", f"m{n}.json"))
+
+    # Build 2's manifest names build 1's index, as a host that mixed releases
+    # up would serve it.
+    swapped = tree("patched-swapped", 2)
+    with open(os.path.join(swapped, "release", "m1.json")) as f:
+        first_index = json.load(f)["build_index"]
+    with open(os.path.join(swapped, "release", "m2.json")) as f:
+        second = json.load(f)
+    second["build_index"] = first_index
+    with open(os.path.join(swapped, "release", "m2.json"), "w") as f:
+        json.dump(second, f)
+
     add_to_index(tree("patched-lying", 1), 1, b"file 1 " + b"0" * 64 + b" assets/missing.bin\n")
     add_to_index(tree("patched-badpath", 2), 2, b"folder assets/stream:alternate\n")
     print("patched releases in", os.path.dirname(patched))

@@ -39,6 +39,8 @@ TEST(BuildIndex, ReadsWhatTheToolWritesAndRefusesWhatWindowsCouldNotCreateAsList
         {IndexText("file 1 " + A + " /rooted.txt\n"), "rooted"},
         {IndexText("file 1 " + A + " C:/drive.txt\n"), "drive"},
         {IndexText("file 1 " + A + " a\\b.txt\n"), "backslash"},
+        {IndexText("file 1 " + A + " a//b.txt\n"), "an empty element"},
+        {IndexText("folder a//b\n"), "a folder with an empty element"},
         {IndexText("file 1 " + A + " stream:alternate.txt\n"), "a colon Windows rewrites"},
         {IndexText("file 1 " + A + " trailing.\n"), "a trailing dot"},
         {IndexText("file 1 " + A + " aux.txt\n"), "a device name"},
@@ -101,6 +103,25 @@ TEST(BuildIndex, APatchCarriesNewAndChangedFilesAsNtfsMatchesPaths) {
     std::vector<std::string> changed;
     for (const IndexFile& file : ChangedFiles(before, after)) changed.push_back(file.path);
     EXPECT_EQ(changed, (std::vector<std::string>{"changed", "added", "resized"}));
+}
+
+TEST(BuildIndex, EveryListOfPathsIsKeyedOneWay) {
+    const std::string key = IndexPathKey("Assets/Kept.bin");
+    for (const char* spelling : {"assets/kept.bin", "assets\\kept.bin", "assets//kept.bin",
+                                 "/assets/kept.bin/", "ASSETS\\\\KEPT.BIN"}) {
+        EXPECT_EQ(IndexPathKey(spelling), key) << spelling;
+    }
+    const struct {
+        const char* path;
+        bool plain;
+    } paths[] = {{"assets/kept.bin", true},
+                 {"kept.bin", true},
+                 {"assets\\kept.bin", false},
+                 {"assets//kept.bin", false},
+                 {"/kept.bin", false},
+                 {"assets/", false},
+                 {"", false}};
+    for (const auto& c : paths) EXPECT_EQ(IsPlainIndexPath(c.path), c.plain) << c.path;
 }
 
 TEST(BuildIndex, IndexAndPatchesLieBesideTheBuild) {

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
+#include "base/long_path.h"
+#include "base/long_path_files.h"
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "store/archive.h"
@@ -36,6 +39,26 @@ TEST(RemoveTree, RemovesReadOnlyEntriesAndAcceptsAMissingPath) {
     EXPECT_FALSE(fs::exists(folder));
     EXPECT_NO_THROW(RemoveTree(folder));
     EXPECT_TRUE(TryRemoveTree(folder / L"never" / L"made"));
+}
+
+// A scanner opens each fresh file with delete sharing for about a second: the
+// classic deletion leaves the name pending until then, and the folder is not
+// empty yet. Deeper than a plain path reaches, as a build's tree can be.
+TEST(RemoveTree, AFolderWhoseFileAScannerHoldsForASecondIsRemoved) {
+    const fs::path folder = test_bed::FreshScratchFolder() / L"build";
+    const fs::path deep = folder / std::wstring(120, L'a') / std::wstring(120, L'b');
+    CreateFolders(deep);
+    WriteWholeFile(deep / L"held.bin", "bytes", "write");
+    KernelHandle scanner =
+        OpenLongPathFile(deep / L"held.bin", GENERIC_READ, ShareAllAccess, OPEN_EXISTING);
+    ASSERT_TRUE(scanner);
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        scanner.reset();
+    });
+    EXPECT_NO_THROW(RemoveTree(folder));
+    release.join();
+    EXPECT_FALSE(PathExists(folder));
 }
 
 TEST(TreeHoldsLink, FindsALinkAtAnyDepthAndNeverEntersIt) {

@@ -1,6 +1,10 @@
 #include "tests/support/file_seam.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cwctype>
 #include <mutex>
 #include <set>
@@ -12,6 +16,22 @@ using DeleteFunction = BOOL(WINAPI*)(LPCWSTR);
 using FlushFunction = BOOL(WINAPI*)(HANDLE);
 using SleepFunction = void(WINAPI*)(DWORD);
 using SetInformationFunction = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+using CreateFileFunction = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                                           DWORD, HANDLE);
+using CreateDirectoryFunction = BOOL(WINAPI*)(LPCWSTR, LPSECURITY_ATTRIBUTES);
+using FindFirstFunction = HANDLE(WINAPI*)(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS,
+                                          LPVOID, DWORD);
+using AttributesFunction = BOOL(WINAPI*)(LPCWSTR, GET_FILEEX_INFO_LEVELS, LPVOID);
+using OpenStreamFunction = FILE*(__cdecl*)(const wchar_t*, const wchar_t*);
+using StatFunction = int(__cdecl*)(const wchar_t*, struct _stat64*);
+using PathFunction = int(__cdecl*)(const wchar_t*);
+
+// Windows without the long-path opt-in: a plain path ends at MAX_PATH (260
+// with its terminator) and a folder to create at 248; only "\\?\" paths go on.
+constexpr size_t PlainPathLimit = 260;
+constexpr size_t PlainFolderLimit = 248;
+// FileDispositionInfoEx, which the headers name only for newer targets.
+constexpr auto DispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 
 std::mutex lock;
 int failuresLeft = 0;
@@ -23,6 +43,10 @@ std::set<std::wstring> flushed;
 bool lastMoveFlushed = false;
 bool pausesPass = false;
 DWORD paused = 0;
+// Files deleted the classic way whose names may still stand, held by another
+// handle; Windows creates nothing over such a name.
+std::set<std::wstring> pendingNames;
+int longPathRefusals = 0;
 
 // One spelling for a path, whichever call produced it.
 std::wstring Comparable(std::wstring path) {
@@ -40,9 +64,28 @@ std::wstring FullPath(LPCWSTR path) {
     return length == 0 || length >= 32768 ? std::wstring(path) : std::wstring(full, length);
 }
 
+// True when Windows would refuse the path as too long for a plain path.
+bool TooLongForPlainPath(const wchar_t* path, size_t limit) {
+    if (path == nullptr) return false;
+    const std::wstring text(path);
+    if (text.rfind(L"\\\\?\\", 0) == 0 || text.rfind(L"\\??\\", 0) == 0) return false;
+    if (FullPath(path).size() + 1 <= limit && text.size() + 1 <= limit) return false;
+    std::lock_guard<std::mutex> guard(lock);
+    ++longPathRefusals;
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
+extern CreateFileFunction __real___imp_CreateFileW;
+extern CreateDirectoryFunction __real___imp_CreateDirectoryW;
+extern FindFirstFunction __real___imp_FindFirstFileExW;
+extern AttributesFunction __real___imp_GetFileAttributesExW;
+extern OpenStreamFunction __real___imp__wfopen;
+extern StatFunction __real___imp__wstat64;
+extern PathFunction __real___imp__wmkdir;
+extern PathFunction __real___imp__wremove;
 extern MoveFunction __real___imp_MoveFileExW;
 extern DeleteFunction __real___imp_DeleteFileW;
 extern FlushFunction __real___imp_FlushFileBuffers;
@@ -91,18 +134,119 @@ static BOOL WINAPI SeamDeleteFileW(LPCWSTR path) {
     return __real___imp_DeleteFileW(path);
 }
 
-// A delete disposition is a deletion too.
+// A delete disposition, classic or POSIX, is a deletion too.
 static BOOL WINAPI SeamSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
                                                   LPVOID information, DWORD size) {
-    if (kind == FileDispositionInfo &&
-        static_cast<const FILE_DISPOSITION_INFO*>(information)->DeleteFile) {
+    const bool classic = kind == FileDispositionInfo &&
+                         static_cast<const FILE_DISPOSITION_INFO*>(information)->DeleteFile;
+    const bool posix = kind == DispositionInfoEx &&
+                       (static_cast<const FILE_DISPOSITION_INFO_EX*>(information)->Flags &
+                        FILE_DISPOSITION_FLAG_DELETE) != 0;
+    std::wstring deleted;
+    if (classic || posix) {
         wchar_t name[32768];
         const DWORD length = GetFinalPathNameByHandleW(file, name, 32768, FILE_NAME_NORMALIZED);
-        if (length > 0 && length < 32768 && RefusesDeleting(std::wstring(name, length))) {
-            return FALSE;
-        }
+        if (length > 0 && length < 32768) deleted.assign(name, length);
+        if (!deleted.empty() && RefusesDeleting(deleted)) return FALSE;
     }
-    return __real___imp_SetFileInformationByHandle(file, kind, information, size);
+    const BOOL done = __real___imp_SetFileInformationByHandle(file, kind, information, size);
+    const DWORD error = GetLastError();
+    if (done && classic && !deleted.empty()) {
+        std::lock_guard<std::mutex> guard(lock);
+        pendingNames.insert(Comparable(deleted));
+    }
+    SetLastError(error);
+    return done;
+}
+
+// Windows refuses to create a file over a name whose deletion is pending
+// (Wine creates it afresh).
+static bool OverPendingName(LPCWSTR path) {
+    const std::wstring name = Comparable(FullPath(path));
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (pendingNames.count(name) == 0) return false;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (__real___imp_GetFileAttributesExW((L"\\\\?\\" + name).c_str(), GetFileExInfoStandard,
+                                          &data)) {
+        return true;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    pendingNames.erase(name);
+    return false;
+}
+
+static HANDLE WINAPI SeamCreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                                     LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                     HANDLE model) {
+    if (TooLongForPlainPath(path, PlainPathLimit)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (disposition != OPEN_EXISTING && OverPendingName(path)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return __real___imp_CreateFileW(path, access, share, security, disposition, flags, model);
+}
+
+static BOOL WINAPI SeamCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+    if (TooLongForPlainPath(path, PlainFolderLimit)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    return __real___imp_CreateDirectoryW(path, security);
+}
+
+static HANDLE WINAPI SeamFindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found,
+                                          FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
+    if (TooLongForPlainPath(pattern, PlainPathLimit)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    return __real___imp_FindFirstFileExW(pattern, level, found, search, filter, flags);
+}
+
+static BOOL WINAPI SeamGetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
+                                            LPVOID data) {
+    if (TooLongForPlainPath(path, PlainPathLimit)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    return __real___imp_GetFileAttributesExW(path, level, data);
+}
+
+static FILE* __cdecl SeamWfopen(const wchar_t* path, const wchar_t* mode) {
+    if (TooLongForPlainPath(path, PlainPathLimit)) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    return __real___imp__wfopen(path, mode);
+}
+
+static int __cdecl SeamWstat64(const wchar_t* path, struct _stat64* facts) {
+    if (TooLongForPlainPath(path, PlainPathLimit)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return __real___imp__wstat64(path, facts);
+}
+
+static int __cdecl SeamWmkdir(const wchar_t* path) {
+    if (TooLongForPlainPath(path, PlainFolderLimit)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return __real___imp__wmkdir(path);
+}
+
+static int __cdecl SeamWremove(const wchar_t* path) {
+    if (TooLongForPlainPath(path, PlainPathLimit)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return __real___imp__wremove(path);
 }
 
 static BOOL WINAPI SeamFlushFileBuffers(HANDLE file) {
@@ -134,6 +278,14 @@ SleepFunction __wrap___imp_Sleep = SeamSleep;
 SetInformationFunction __wrap___imp_SetFileInformationByHandle = SeamSetFileInformationByHandle;
 DeleteFunction __wrap___imp_DeleteFileW = SeamDeleteFileW;
 FlushFunction __wrap___imp_FlushFileBuffers = SeamFlushFileBuffers;
+CreateFileFunction __wrap___imp_CreateFileW = SeamCreateFileW;
+CreateDirectoryFunction __wrap___imp_CreateDirectoryW = SeamCreateDirectoryW;
+FindFirstFunction __wrap___imp_FindFirstFileExW = SeamFindFirstFileExW;
+AttributesFunction __wrap___imp_GetFileAttributesExW = SeamGetFileAttributesExW;
+OpenStreamFunction __wrap___imp__wfopen = SeamWfopen;
+StatFunction __wrap___imp__wstat64 = SeamWstat64;
+PathFunction __wrap___imp__wmkdir = SeamWmkdir;
+PathFunction __wrap___imp__wremove = SeamWremove;
 }
 
 namespace file_seam {
@@ -173,8 +325,14 @@ bool LastMovedFileWasFlushed() {
     return lastMoveFlushed;
 }
 
+int LongPathRefusals() {
+    std::lock_guard<std::mutex> guard(lock);
+    return longPathRefusals;
+}
+
 void Reset() {
     std::lock_guard<std::mutex> guard(lock);
+    longPathRefusals = 0;
     failuresLeft = 0;
     pausesPass = false;
     paused = 0;

@@ -4,9 +4,15 @@
 
 #include <string>
 
-// A link-time seam (only in test programs linked with --wrap for MoveFileExW,
-// DeleteFileW, SetFileInformationByHandle, FlushFileBuffers and Sleep): makes the file calls fail
-// the way a scanner that holds fresh files makes them fail on Windows.
+// A link-time seam (only in test programs linked with the --wrap options of
+// TESSIK_FILE_SEAM): makes the file calls fail the way a scanner that holds
+// fresh files makes them fail on Windows, and as strict as Windows where Wine
+// is kinder: a plain (not "\\?\") path of 260 characters or more (248 for a
+// folder to create) is refused by CreateFileW, CreateDirectoryW,
+// FindFirstFileExW, GetFileAttributesExW and the C runtime's _wfopen,
+// _wstat64, _wmkdir and _wremove; a file is not created over a name whose
+// classic deletion is still pending; a POSIX delete disposition counts as a
+// deletion.
 namespace file_seam {
 
 // The next `count` MoveFileExW calls fail with `error` and move nothing.
@@ -25,6 +31,8 @@ void RefuseDeleting(const std::wstring& name, DWORD error = ERROR_SHARING_VIOLAT
 // Whether the source of the last successful MoveFileExW had been flushed with
 // FlushFileBuffers before it was moved.
 bool LastMovedFileWasFlushed();
+// Plain paths refused as too long since Reset.
+int LongPathRefusals();
 // Back to plain calls.
 void Reset();
 
