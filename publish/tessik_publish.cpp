@@ -10,15 +10,17 @@
 #include <vector>
 
 #include "publish/publish.h"
+#include "publish/release_files.h"
 #include "publish/release_lock.h"
+#include "publish/report_json.h"
 
 namespace {
 
 constexpr char Usage[] =
     "usage:\n"
     "  tessik-publish game ARCHIVE --version V --base-url URL --out DIR [--force] [--dry-run]\n"
-    "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]] [--patches "
-    "N]\n"
+    "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
+    "                 [--patches N] [--patch-limit PERCENT]\n"
     "  tessik-publish launcher EXE --base-url URL --out DIR [--force] [--dry-run]\n"
     "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish promote DIR --version V [--launcher] [--base-url URL] [--force]\n"
@@ -86,24 +88,6 @@ constexpr char Usage[] =
     "--no-byte-ranges leaves that out for a host that does not (game, launcher,\n"
     "promote, rollback).\n";
 
-// Standard JSON, for the --json output (the manifests have their own writer).
-std::string Json(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-            out += escaped;
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out + "\"";
-}
-
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -120,7 +104,8 @@ CommandLine Parse(const std::vector<std::string>& args) {
     static const std::map<std::string, std::pair<std::set<std::string>, std::set<std::string>>>
         commands = {
             {"game",
-             {{"--version", "--base-url", "--out", "--signing-key", "--expires-in", "--patches"},
+             {{"--version", "--base-url", "--out", "--signing-key", "--expires-in", "--patches",
+               "--patch-limit"},
               {"--force", "--dry-run", "--no-byte-ranges"}}},
             {"launcher",
              {{"--base-url", "--out", "--signing-key", "--expires-in"},
@@ -197,6 +182,22 @@ int ExpiryDays(const std::string& text, bool signing) {
     return std::stoi(text);
 }
 
+// What killed or failed runs and removed builds left in "builds/", removed
+// under the lock as ".incoming/" is; nothing while a manifest cannot be read.
+void SweepOrphans(const std::filesystem::path& folder, Report& report) {
+    std::vector<std::string> removed;
+    try {
+        removed = RemoveOrphans(folder, ReadFolderFiles(folder), false);
+    } catch (const std::exception& error) {
+        report.warnings.push_back(std::string(error.what()) + "; no orphan was removed");
+        return;
+    }
+    if (removed.empty()) return;
+    Report::Section section{"files no build needs", {}, "removed"};
+    for (const std::string& name : removed) section.fields.push_back({"removed", name});
+    report.sections.push_back(section);
+}
+
 Report Run(const CommandLine& line) {
     const auto value = [&line](const char* key) {
         const auto found = line.values.find(key);
@@ -208,6 +209,10 @@ Report Run(const CommandLine& line) {
     options.signingKey = value("--signing-key");
     if (!value("--patches").empty()) {
         options.patchCount = Count(value("--patches"), "--patches needs a whole number, such as 3");
+    }
+    if (!value("--patch-limit").empty()) {
+        options.patchLimit =
+            Count(value("--patch-limit"), "--patch-limit needs a whole percentage, such as 50");
     }
     options.byteRanges = line.flags.count("--no-byte-ranges") == 0;
     options.expiresInDays = ExpiryDays(value("--expires-in"), !options.signingKey.empty());
@@ -230,16 +235,21 @@ Report Run(const CommandLine& line) {
     std::optional<ReleaseLock> lock;
     if (!options.dryRun) lock.emplace(folder, publish);
     Report report;
+    if (lock && line.command != "prune") SweepOrphans(folder, report);
+    Report done;
     if (publish) {
         const ReleaseKind& kind = line.command == "game" ? GameKind() : LauncherKind();
-        report = PublishBuild(kind, line.subject, value("--version"), value("--base-url"), folder,
-                              options);
+        done = PublishBuild(kind, line.subject, value("--version"), value("--base-url"), folder,
+                            options);
     } else if (line.command == "prune") {
-        report = Prune(folder, keep, options);
+        done = Prune(folder, keep, options);
     } else {
         const ReleaseKind& kind = line.flags.count("--launcher") ? LauncherKind() : GameKind();
-        report = Promote(kind, folder, value("--version"), value("--base-url"), options);
+        done = Promote(kind, folder, value("--version"), value("--base-url"), options);
     }
+    done.sections.insert(done.sections.end(), report.sections.begin(), report.sections.end());
+    done.warnings.insert(done.warnings.end(), report.warnings.begin(), report.warnings.end());
+    report = done;
     if (options.dryRun && ReleaseLockIsHeld(folder)) {
         report.warnings.push_back("another run is writing into " + folder.string() +
                                   " now; its result may change this verdict");
@@ -262,9 +272,12 @@ std::string Heading(const CommandLine& line, bool dryRun) {
 void PrintText(const CommandLine& line, const Report& report) {
     const bool dryRun = line.flags.count("--dry-run") != 0;
     for (const Report::Section& section : report.sections) {
-        std::printf("%s %s\n", Heading(line, dryRun).c_str(), section.title.c_str());
-        for (const auto& [key, value] : section.fields) {
-            std::printf("  %-9s %s\n", key.c_str(), value.c_str());
+        const std::string heading =
+            section.heading.empty() ? Heading(line, dryRun) : section.heading;
+        std::printf("%s %s\n", heading.c_str(), section.title.c_str());
+        for (const Report::Field& field : section.fields) {
+            if (field.shown == Report::Field::JsonOnly) continue;
+            std::printf("  %-9s %s\n", field.key.c_str(), field.text.c_str());
         }
     }
     for (const std::string& warning : report.warnings) {
@@ -274,46 +287,36 @@ void PrintText(const CommandLine& line, const Report& report) {
 
 // A JSON array of texts.
 std::string JsonList(const std::vector<std::string>& values) {
-    std::string out = "[";
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (i > 0) out += ',';
-        out += Json(values[i]);
-    }
-    return out + "]";
+    std::vector<std::string> texts;
+    for (const std::string& value : values) texts.push_back(JsonText(value));
+    return JsonArray(texts);
 }
 
 void PrintJson(const CommandLine& line, const Report& report) {
-    std::string out = "{\"command\":" + Json(line.command);
+    std::string out = "{\"command\":" + JsonText(line.command);
     out += ",\"ok\":";
     out += report.ok ? "true" : "false";
     out += ",\"dry_run\":";
     out += line.flags.count("--dry-run") != 0 ? "true" : "false";
     for (const Report::Section& section : report.sections) {
+        // A key given more than once (prune's, one per build, always) is a list.
+        std::map<std::string, std::vector<std::string>> values;
+        std::vector<std::string> order;
+        for (const Report::Field& field : section.fields) {
+            if (field.shown == Report::Field::TextOnly) continue;
+            if (values.count(field.key) == 0) order.push_back(field.key);
+            values[field.key].push_back(field.json.empty() ? JsonText(field.text) : field.json);
+        }
+        std::vector<std::pair<std::string, std::string>> members;
+        for (const std::string& key : order) {
+            const std::vector<std::string>& all = values[key];
+            const bool list = all.size() > 1 || line.command == "prune";
+            members.push_back({key, list ? JsonArray(all) : all.front()});
+        }
         out += ',';
-        out += Json(section.title);
-        out += ":{";
-        // prune repeats its keys (one per build): those become lists.
-        std::map<std::string, std::vector<std::string>> lists;
-        bool first = true;
-        const auto key = [&](const std::string& name) {
-            if (!first) out += ',';
-            out += Json(name);
-            out += ':';
-            first = false;
-        };
-        for (const auto& [name, value] : section.fields) {
-            if (line.command == "prune") {
-                lists[name].push_back(value);
-                continue;
-            }
-            key(name);
-            out += Json(value);
-        }
-        for (const auto& [name, values] : lists) {
-            key(name);
-            out += JsonList(values);
-        }
-        out += '}';
+        out += JsonText(section.title);
+        out += ':';
+        out += JsonObject(members);
     }
     out += ",\"warnings\":";
     out += JsonList(report.warnings);
@@ -335,8 +338,8 @@ int main(int argc, char** argv) {
             args[0] == "--version" ? std::string("tessik-publish ") + TESSIK_PUBLISH_VERSION + "\n"
                                    : std::string(Usage);
         if (json) {
-            std::printf("{\"command\":%s,\"ok\":true,\"text\":%s}\n", Json(args[0]).c_str(),
-                        Json(text).c_str());
+            std::printf("{\"command\":%s,\"ok\":true,\"text\":%s}\n", JsonText(args[0]).c_str(),
+                        JsonText(text).c_str());
         } else {
             std::fputs(text.c_str(), stdout);
         }
@@ -345,7 +348,7 @@ int main(int argc, char** argv) {
     const auto fail = [json, &args](const std::string& message, bool usage) {
         if (json) {
             std::printf("{\"command\":%s,\"ok\":false,\"error\":%s}\n",
-                        Json(args.empty() ? "" : args[0]).c_str(), Json(message).c_str());
+                        JsonText(args.empty() ? "" : args[0]).c_str(), JsonText(message).c_str());
         }
         std::fprintf(stderr, "tessik-publish: %s%s\n", message.c_str(),
                      usage ? " (see tessik-publish --help)" : "");

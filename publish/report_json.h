@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// Standard JSON for the --json output (the manifests have their own writer).
+std::string JsonText(const std::string& text);
+
+// A JSON object of the given keys and raw JSON values, in order.
+std::string JsonObject(const std::vector<std::pair<std::string, std::string>>& members);
+
+// A JSON array of raw JSON values.
+std::string JsonArray(const std::vector<std::string>& values);
