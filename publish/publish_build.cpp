@@ -86,7 +86,9 @@ Report PublishBuild(const ReleaseKind& kind, const fs::path& source, std::string
         sha256 = Sha256OfFile(subject);
         size = fs::file_size(subject);
     } else {
-        if (!tree) RequireFreeSpace(folder, fs::file_size(source, error));
+        // A source that cannot be read is refused by the copy, with its own sentence.
+        const uintmax_t sourceSize = tree ? 0 : fs::file_size(source, error);
+        if (!error) RequireFreeSpace(folder, sourceSize);
         if (tree) {
             copy.emplace(folder, [&source](const ByteSink& out) { WriteBuildFolder(source, out); });
         } else {

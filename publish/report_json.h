@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "publish/publish.h"
+
 // Standard JSON for the --json output (the manifests have their own writer).
 std::string JsonText(const std::string& text);
 
@@ -12,3 +14,9 @@ std::string JsonObject(const std::vector<std::pair<std::string, std::string>>& m
 
 // A JSON array of raw JSON values.
 std::string JsonArray(const std::vector<std::string>& values);
+
+// A command's report as one JSON object: "command", "ok", "dry_run", an
+// object per section and "warnings". With `listsOnly` (prune's, one field
+// per build) every field is a list.
+std::string ReportJson(const std::string& command, bool dryRun, const Report& report,
+                       bool listsOnly);

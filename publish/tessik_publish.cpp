@@ -43,9 +43,12 @@ constexpr char Usage[] =
     "          then writes DIR/release/windows-x86_64-manifest.json. Beside the build\n"
     "          it writes its index (every file's path, size and SHA-256) and, from\n"
     "          each of the N newest earlier builds in DIR/builds/ (--patches, 3\n"
-    "          unless given, 0 for none), a patch zip holding only the new or\n"
-    "          changed files; both named by their SHA-256, which the manifest and\n"
-    "          the index carry.\n"
+    "          unless given, 0 for none; the live build first), a patch zip holding\n"
+    "          only the new or changed files, copied as the build stores them; both\n"
+    "          named by their SHA-256, which the manifest and the index carry. A\n"
+    "          patch over --patch-limit PERCENT of the archive (50) is skipped.\n"
+    "          ARCHIVE may be a build folder: it is written as a zip, the same\n"
+    "          bytes for the same folder, and judged as one.\n"
     "launcher  reads the executable's own version record (version, update host,\n"
     "          release key) and Authenticode signature, checks it is the 64-bit GUI\n"
     "          launcher that reads its manifests at the base URL, and that its\n"
@@ -57,18 +60,22 @@ constexpr char Usage[] =
     "          that build is there and matches its digest, and whether the manifest\n"
     "          is signed, its sequence and expiry (an expiry past or within a day\n"
     "          fails); with --public-key, whether that key verifies it. Reports\n"
-    "          partial copies left by killed runs. Fails (exit 1) for a missing\n"
-    "          folder, an unreadable manifest or a build that is not whole.\n"
+    "          partial copies left by killed runs, and index and patch files no\n"
+    "          build needs (the next writing command removes them). Fails (exit 1)\n"
+    "          for a missing folder, an unreadable manifest, or a build, index or\n"
+    "          patch that is not whole.\n"
     "          With --url (the base URL), reads both manifests from there as a\n"
-    "          launcher does and fetches each build whole: it must answer 200,\n"
-    "          immutable, with its size and digest; with DIR, each manifest served\n"
-    "          must be DIR's. --ca-file replaces the system's trusted roots.\n"
+    "          launcher does and fetches each build, its index and patches whole:\n"
+    "          each must answer 200, immutable, with its digest; with DIR, each\n"
+    "          manifest served must be DIR's. --ca-file replaces the system's\n"
+    "          trusted roots.\n"
     "prune     removes builds that no manifest names, keeping the N newest of each\n"
     "          kind besides the live ones, with the index of each removed game\n"
     "          build and the patches that lead to it; removes nothing while a\n"
     "          manifest cannot be read.\n"
-    "upload-order  what to copy to object storage or a CDN origin, in order (builds,\n"
-    "          then manifests, then removals) with each file's headers.\n"
+    "upload-order  what to copy to object storage or a CDN origin, in order (builds\n"
+    "          with their patches and indexes, then manifests, then removals) with\n"
+    "          each file's headers.\n"
     "URL is the https address at which DIR is served: https://, a host, an\n"
     "optional port and path, nothing else. Builds and manifests are written through\n"
     "flushed temporary files in DIR/.incoming/ and renamed into place, builds\n"
@@ -285,42 +292,9 @@ void PrintText(const CommandLine& line, const Report& report) {
     }
 }
 
-// A JSON array of texts.
-std::string JsonList(const std::vector<std::string>& values) {
-    std::vector<std::string> texts;
-    for (const std::string& value : values) texts.push_back(JsonText(value));
-    return JsonArray(texts);
-}
-
 void PrintJson(const CommandLine& line, const Report& report) {
-    std::string out = "{\"command\":" + JsonText(line.command);
-    out += ",\"ok\":";
-    out += report.ok ? "true" : "false";
-    out += ",\"dry_run\":";
-    out += line.flags.count("--dry-run") != 0 ? "true" : "false";
-    for (const Report::Section& section : report.sections) {
-        // A key given more than once (prune's, one per build, always) is a list.
-        std::map<std::string, std::vector<std::string>> values;
-        std::vector<std::string> order;
-        for (const Report::Field& field : section.fields) {
-            if (field.shown == Report::Field::TextOnly) continue;
-            if (values.count(field.key) == 0) order.push_back(field.key);
-            values[field.key].push_back(field.json.empty() ? JsonText(field.text) : field.json);
-        }
-        std::vector<std::pair<std::string, std::string>> members;
-        for (const std::string& key : order) {
-            const std::vector<std::string>& all = values[key];
-            const bool list = all.size() > 1 || line.command == "prune";
-            members.push_back({key, list ? JsonArray(all) : all.front()});
-        }
-        out += ',';
-        out += JsonText(section.title);
-        out += ':';
-        out += JsonObject(members);
-    }
-    out += ",\"warnings\":";
-    out += JsonList(report.warnings);
-    std::printf("%s}\n", out.c_str());
+    const bool dryRun = line.flags.count("--dry-run") != 0;
+    std::printf("%s\n", ReportJson(line.command, dryRun, report, line.command == "prune").c_str());
 }
 
 }  // namespace
