@@ -22,26 +22,33 @@ configure: deps
 	      -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTESSIK_WERROR=$(WERROR) $(CMAKE_SETTINGS) \
 	      -DTESSIK_TASKBAR_PROGRESS=$(TESSIK_TASKBAR_PROGRESS)
 
+# What a user runs: the launcher, the release tool and the demo's game. Each
+# target below builds what it runs besides.
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 test: build
+	cmake --build $(BUILD) -j$(JOBS) --target tessik_tests
 	bash scripts/run-tests.sh $(BUILD)
 
 # The attacks alone (they also run in `make test`).
 test-hostile: build
+	cmake --build $(BUILD) -j$(JOBS) --target tessik_tests
 	bash scripts/run-tests.sh $(BUILD) -L hostile_tests
 
 # The whole product end to end: release tool, nginx, launcher, game, invite.
 demo: TESSIK_TASKBAR_PROGRESS = ON
 demo: build
+	cmake --build $(BUILD) -j$(JOBS) --target tessik_demo
 	bash scripts/demo.sh $(CURDIR)/$(BUILD)
 
 # Performance beside the platform's own tools (full sizes: by hand).
 bench: build
+	cmake --build $(BUILD) -j$(JOBS) --target tessik_bench
 	bash scripts/bench.sh full
 
 bench-quick: build
+	cmake --build $(BUILD) -j$(JOBS) --target tessik_bench
 	bash scripts/bench.sh quick
 
 # The layer rule and the committed format (CI runs this before the tests).

@@ -2,7 +2,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -12,7 +11,10 @@
 #include <stdexcept>
 
 #include "publish/patches.h"
+#include "publish/release_files.h"
 #include "publish/release_folder.h"
+#include "publish/report_json.h"
+#include "store/zip_directory.h"
 
 namespace fs = std::filesystem;
 
@@ -30,29 +32,63 @@ std::string Sha256OfText(const std::string& text) {
     return digest.Hex();
 }
 
-// The index files in "builds/" that can be read, by file.
-std::vector<std::pair<fs::path, BuildIndex>> IndexesIn(const fs::path& folder) {
-    std::vector<std::pair<fs::path, BuildIndex>> indexes;
-    std::error_code error;
-    for (fs::directory_iterator entry(folder / "builds", error), end; !error && entry != end;
-         entry.increment(error)) {
-        if (entry->path().extension() != ".index" || !entry->is_regular_file()) continue;
+// The earlier builds a patch is made from: the live one first (after a
+// rollback, that is where the players are), then the newest others.
+std::vector<BuildFile> PatchSources(const fs::path& folder, const std::string& version,
+                                    const std::string& liveBuild, int count) {
+    std::vector<BuildFile> earlier;
+    for (const BuildFile& build : BuildsOf(GameKind(), folder)) {
+        if (build.version != version) earlier.push_back(build);
+    }
+    std::sort(earlier.begin(), earlier.end(), [&liveBuild](const BuildFile& a, const BuildFile& b) {
+        if ((a.name == liveBuild) != (b.name == liveBuild)) return a.name == liveBuild;
+        return CompareVersions(a.version, b.version) > 0;
+    });
+    earlier.resize(std::min(earlier.size(), static_cast<size_t>(std::max(count, 0))));
+    return earlier;
+}
+
+// An earlier build's files: from its published index when there is one
+// (read in a moment), else from its archive.
+BuildIndex FilesOf(const fs::path& folder, const BuildFile& build) {
+    const std::string indexSha256 = IndexOfBuild(folder, build.sha256);
+    if (!indexSha256.empty()) {
         try {
-            indexes.emplace_back(entry->path(), ParseBuildIndex(ReadText(entry->path())));
+            return ParseBuildIndex(ReadText(folder / "builds" / BuildIndexFileName(indexSha256)));
         } catch (const std::exception&) {
         }
     }
-    return indexes;
+    return IndexOfArchive(build.file);
 }
 
-// Removes the file when it goes out of scope.
-struct TemporaryFile {
-    fs::path path;
-    ~TemporaryFile() {
-        std::error_code ignored;
-        fs::remove(path, ignored);
-    }
+struct PlannedPatch {
+    std::string from;
+    std::vector<IndexFile> files;
+    uint64_t unpacked = 0;
+    uint64_t bytes = 0;
+    std::string skipped;  // why it is not made; empty: made
 };
+
+void ReportPatch(const PlannedPatch& patch, const std::string& sha256, Report::Section& section,
+                 std::vector<std::string>& json) {
+    if (!patch.skipped.empty()) {
+        section.fields.push_back(
+            {"patch from " + patch.from, "skipped: " + patch.skipped, "", Report::Field::TextOnly});
+        json.push_back(
+            JsonObject({{"from", JsonText(patch.from)}, {"skipped", JsonText(patch.skipped)}}));
+        return;
+    }
+    section.fields.push_back({"patch from " + patch.from,
+                              std::to_string(patch.files.size()) + " files, " +
+                                  std::to_string(patch.unpacked) + " bytes unpacked, " +
+                                  std::to_string(patch.bytes) + " bytes, " + sha256,
+                              "", Report::Field::TextOnly});
+    json.push_back(JsonObject({{"from", JsonText(patch.from)},
+                               {"sha256", JsonText(sha256)},
+                               {"bytes", std::to_string(patch.bytes)},
+                               {"files", std::to_string(patch.files.size())},
+                               {"unpacked_bytes", std::to_string(patch.unpacked)}}));
+}
 
 }  // namespace
 
@@ -109,8 +145,8 @@ BuildIndex IndexOfArchive(const fs::path& archive) {
 }
 
 std::string PublishIndexAndPatches(const fs::path& folder, const std::string& version,
-                                   const fs::path& archive, int patchCount, const Options& options,
-                                   Report::Section& section) {
+                                   const fs::path& archive, const std::string& liveBuild,
+                                   const Options& options, Report::Section& section) {
     BuildIndex index;
     try {
         index = IndexOfArchive(archive);
@@ -121,111 +157,66 @@ std::string PublishIndexAndPatches(const fs::path& folder, const std::string& ve
     }
     index.version = version;
     index.buildSha256 = Sha256OfFile(archive);
+    const uint64_t archiveSize = fs::file_size(archive);
+    const std::vector<ZipEntry> entries = ReadZipDirectory(archive);
 
-    std::vector<BuildFile> earlier;
-    for (const BuildFile& build : BuildsOf(GameKind(), folder)) {
-        if (build.version != version) earlier.push_back(build);
-    }
-    std::sort(earlier.begin(), earlier.end(), [](const BuildFile& a, const BuildFile& b) {
-        return CompareVersions(a.version, b.version) > 0;
-    });
-    earlier.resize(std::min(earlier.size(), static_cast<size_t>(std::max(patchCount, 0))));
-    for (const BuildFile& build : earlier) {
-        BuildIndex from;
+    // Every patch sized before one is written: the size decides whether it
+    // is worth making, and the disk must hold them all.
+    std::vector<PlannedPatch> plans;
+    uint64_t needed = 0;
+    for (const BuildFile& build : PatchSources(folder, version, liveBuild, options.patchCount)) {
+        PlannedPatch plan{build.version, {}, 0, 0, ""};
         try {
-            from = IndexOfArchive(build.file);
+            plan.files = ChangedFiles(FilesOf(folder, build), index);
         } catch (const std::exception& error) {
-            section.fields.push_back(
-                {"patch from " + build.version, std::string("none: ") + error.what()});
+            plan.skipped = error.what();
+            plans.push_back(plan);
             continue;
         }
-        const std::vector<IndexFile> changed = ChangedFiles(from, index);
-        uint64_t bytes = 0;
-        for (const IndexFile& file : changed) bytes += file.size;
-        std::string sha256 = "(dry run)";
-        if (!options.dryRun) {
-            fs::create_directories(folder / ".incoming");
-            TemporaryFile written{folder / ".incoming" /
-                                  ("patch-" + std::to_string(::getpid()) + ".zip")};
-            WritePatch(archive, changed, written.path);
-            IncomingFile patch(folder, written.path);
+        for (const IndexFile& file : plan.files) plan.unpacked += file.size;
+        plan.bytes = WritePatch(archive, entries, plan.files, nullptr);
+        if (plan.bytes * 100 > archiveSize * static_cast<uint64_t>(options.patchLimit)) {
+            plan.skipped = "it would be " + std::to_string(plan.bytes) + " bytes, over " +
+                           std::to_string(options.patchLimit) + " % of the full archive's " +
+                           std::to_string(archiveSize);
+        } else {
+            needed += plan.bytes;
+        }
+        plans.push_back(plan);
+    }
+    if (!options.dryRun) RequireFreeSpace(folder, needed);
+
+    std::vector<std::string> json;
+    for (const PlannedPatch& plan : plans) {
+        std::string sha256;
+        if (plan.skipped.empty() && options.dryRun) {
+            // The bytes the run would write, digested and never stored.
+            Sha256Digest digest;
+            WritePatch(archive, entries, plan.files,
+                       [&digest](const char* data, size_t size) { digest.Add(data, size); });
+            sha256 = digest.Hex();
+        } else if (plan.skipped.empty()) {
+            // Written once, into the private folder, then renamed into place.
+            IncomingFile patch(folder, [&](const ByteSink& out) {
+                WritePatch(archive, entries, plan.files, out);
+            });
             sha256 = patch.sha256();
             const fs::path target = folder / "builds" / PatchFileName(sha256);
             if (!fs::exists(target) || Sha256OfFile(target) != sha256) patch.MoveTo(target);
-            index.patches.push_back({sha256, build.version});
         }
-        section.fields.push_back({"patch from " + build.version,
-                                  std::to_string(changed.size()) + " files, " +
-                                      std::to_string(bytes) + " bytes unpacked, " + sha256});
+        if (!sha256.empty()) index.patches.push_back({sha256, plan.from});
+        ReportPatch(plan, sha256, section, json);
     }
+    section.fields.push_back({"patches", "", JsonArray(json), Report::Field::JsonOnly});
 
     const std::string text = FormatBuildIndex(index);
     const std::string sha256 = Sha256OfText(text);
-    section.fields.push_back({"index", (folder / "builds" / BuildIndexFileName(sha256)).string()});
+    const fs::path file = folder / "builds" / BuildIndexFileName(sha256);
+    section.fields.push_back({"index", file.string()});
+    section.Number("index bytes", text.size());
     if (!options.dryRun) {
-        IncomingFile file(folder, text);
-        file.MoveTo(folder / "builds" / BuildIndexFileName(sha256));
+        IncomingFile written(folder, text);
+        written.MoveTo(file);
     }
     return sha256;
-}
-
-void ReportIndexAndPatches(const fs::path& folder, const std::string& indexSha256,
-                           Report::Section& section, bool& ok) {
-    const fs::path file = folder / "builds" / BuildIndexFileName(indexSha256);
-    if (!fs::is_regular_file(file) || Sha256OfFile(file) != indexSha256) {
-        section.fields.push_back({"index", "missing or does not match its digest"});
-        ok = false;
-        return;
-    }
-    BuildIndex index;
-    try {
-        index = ParseBuildIndex(ReadText(file));
-    } catch (const std::exception&) {
-        section.fields.push_back({"index", "unreadable"});
-        ok = false;
-        return;
-    }
-    section.fields.push_back({"index", std::to_string(index.files.size()) + " files, ok"});
-    for (const IndexPatch& patch : index.patches) {
-        const fs::path patchFile = folder / "builds" / PatchFileName(patch.sha256);
-        std::string state = "missing";
-        if (fs::is_regular_file(patchFile)) {
-            state = Sha256OfFile(patchFile) == patch.sha256
-                        ? std::to_string(fs::file_size(patchFile)) + " bytes, ok"
-                        : "does not match its digest";
-        }
-        section.fields.push_back({"patch from " + patch.fromVersion, state});
-        ok = ok && state.find(", ok") != std::string::npos;
-    }
-}
-
-void PruneIndexesAndPatches(const fs::path& folder, const Options& options,
-                            Report::Section& section) {
-    std::set<std::string> kept;
-    std::vector<std::pair<fs::path, BuildIndex>> gone;
-    for (auto& [file, index] : IndexesIn(folder)) {
-        const bool buildThere = fs::exists(
-            folder / "builds" / BuildFileName(GameKind(), index.version, index.buildSha256));
-        if (buildThere) {
-            for (const IndexPatch& patch : index.patches) kept.insert(patch.sha256);
-        } else {
-            gone.emplace_back(file, std::move(index));
-        }
-    }
-    for (const auto& [file, index] : gone) {
-        section.fields.push_back({"removed", file.filename().string()});
-        if (!options.dryRun) fs::remove(file);
-        for (const IndexPatch& patch : index.patches) {
-            if (kept.count(patch.sha256) != 0) continue;
-            section.fields.push_back({"removed", PatchFileName(patch.sha256)});
-            if (!options.dryRun) fs::remove(folder / "builds" / PatchFileName(patch.sha256));
-        }
-    }
-}
-
-std::string IndexOfBuild(const fs::path& folder, const std::string& buildSha256) {
-    for (const auto& [file, index] : IndexesIn(folder)) {
-        if (index.buildSha256 == buildSha256) return file.stem().string();
-    }
-    return "";
 }

@@ -11,23 +11,17 @@
 // paths the launcher could not create as published.
 BuildIndex IndexOfArchive(const std::filesystem::path& archive);
 
-// Writes the build's patches from the `patchCount` newest earlier builds in
-// "builds/" and then its index beside the build, each under its digest name.
-// Returns the index's SHA-256, for the manifest; empty when the build cannot
-// have one (its paths are not what Windows would create), so none is written.
+// Writes the build's patches, then its index beside the build, each under its
+// digest name. Patches come from the live build `liveBuild` (its file name)
+// first, then from the newest other earlier builds in "builds/", up to
+// options.patchCount; one larger than options.patchLimit percent of the
+// archive is skipped, and said so. Each patch is sized before any is
+// written, written once in ".incoming/" and renamed into place; a dry run
+// digests the same bytes without writing them, so it names what the run
+// writes. Returns the index's SHA-256, for the manifest; empty when the build
+// cannot have one (its paths are not what Windows would create), so none is
+// written.
 std::string PublishIndexAndPatches(const std::filesystem::path& folder, const std::string& version,
-                                   const std::filesystem::path& archive, int patchCount,
-                                   const Options& options, Report::Section& section);
-
-// The index a manifest names and the patches it lists, each checked against
-// its digest; false in `ok` when one is missing or does not match.
-void ReportIndexAndPatches(const std::filesystem::path& folder, const std::string& indexSha256,
-                           Report::Section& section, bool& ok);
-
-// The indexes of builds that are gone, and the patches they list.
-void PruneIndexesAndPatches(const std::filesystem::path& folder, const Options& options,
-                            Report::Section& section);
-
-// The digest of the index that describes the build with this archive digest,
-// or empty when "builds/" holds none.
-std::string IndexOfBuild(const std::filesystem::path& folder, const std::string& buildSha256);
+                                   const std::filesystem::path& archive,
+                                   const std::string& liveBuild, const Options& options,
+                                   Report::Section& section);

@@ -1,59 +1,48 @@
 #include "publish/patches.h"
 
-#include <archive.h>
-#include <archive_entry.h>
+#include <fcntl.h>
+#include <unistd.h>
 
-#include <memory>
+#include <cerrno>
 #include <set>
 #include <stdexcept>
 
-namespace {
-
-using Reader = std::unique_ptr<struct archive, decltype(&archive_read_free)>;
-using Writer = std::unique_ptr<struct archive, decltype(&archive_write_free)>;
-
-}  // namespace
-
-void WritePatch(const std::filesystem::path& build, const std::vector<IndexFile>& files,
-                const std::filesystem::path& patch) {
+uint64_t WritePatch(const std::filesystem::path& build, const std::vector<ZipEntry>& entries,
+                    const std::vector<IndexFile>& files, const ByteSink& out) {
     std::set<std::string> wanted;
     for (const IndexFile& file : files) wanted.insert(file.path);
-    Reader reader(archive_read_new(), &archive_read_free);
-    archive_read_support_format_zip(reader.get());
-    if (archive_read_open_filename(reader.get(), build.c_str(), 1 << 16) != ARCHIVE_OK) {
-        throw std::runtime_error("The archive cannot be read as a zip file");
-    }
-    Writer writer(archive_write_new(), &archive_write_free);
-    if (archive_write_set_format_zip(writer.get()) != ARCHIVE_OK ||
-        archive_write_set_options(writer.get(), "zip:hdrcharset=UTF-8") != ARCHIVE_OK ||
-        archive_write_open_filename(writer.get(), patch.c_str()) != ARCHIVE_OK) {
-        throw std::runtime_error("Cannot write " + patch.string());
-    }
-    const auto failed = [&patch](struct archive* a) {
-        const char* why = archive_error_string(a);
-        return std::runtime_error("Cannot write the patch " + patch.string() +
-                                  (why != nullptr ? std::string(" (") + why + ")" : ""));
-    };
-    std::vector<char> buffer(1 << 20);
-    struct archive_entry* entry = nullptr;
-    int status;
-    while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK ||
-           status == ARCHIVE_WARN) {
-        const char* name = archive_entry_pathname(entry);
-        if (name == nullptr || archive_entry_filetype(entry) != AE_IFREG ||
-            wanted.erase(name) == 0) {
+    const int fd = out ? ::open(build.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    if (out && fd < 0) throw std::runtime_error("Cannot read " + build.string());
+    struct Closer {
+        int fd;
+        ~Closer() {
+            if (fd >= 0) ::close(fd);
+        }
+    } closer{fd};
+    ZipWriter zip(out);
+    std::vector<char> buffer(out ? 1 << 20 : 0);
+    for (const ZipEntry& entry : entries) {
+        // libarchive, which made the index, lists the Unicode path when there is one.
+        const std::string& name = entry.unicodePath.empty() ? entry.name : entry.unicodePath;
+        if (entry.isFolder || wanted.erase(name) == 0) continue;
+        zip.Begin({name, entry.method, entry.crc, entry.compressedSize, entry.size});
+        if (!out) {
+            zip.SkipData(entry.compressedSize);
             continue;
         }
-        if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) throw failed(writer.get());
-        for (;;) {
-            const la_ssize_t got = archive_read_data(reader.get(), buffer.data(), buffer.size());
-            if (got < 0) throw failed(reader.get());
-            if (got == 0) break;
-            if (archive_write_data(writer.get(), buffer.data(), static_cast<size_t>(got)) != got) {
-                throw failed(writer.get());
-            }
+        for (uint64_t at = entry.dataOffset, left = entry.compressedSize; left > 0;) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+            const ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(at));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) throw std::runtime_error("Cannot read " + build.string());
+            zip.Data(buffer.data(), static_cast<size_t>(got));
+            at += static_cast<uint64_t>(got);
+            left -= static_cast<uint64_t>(got);
         }
     }
-    if (status != ARCHIVE_EOF || !wanted.empty()) throw failed(reader.get());
-    if (archive_write_close(writer.get()) != ARCHIVE_OK) throw failed(writer.get());
+    if (!wanted.empty()) {
+        throw std::runtime_error("The build holds no entry \"" + *wanted.begin() +
+                                 "\" that its index lists");
+    }
+    return zip.Finish();
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,11 +38,17 @@ class Descriptor {
     int fd_;
 };
 
+// A full disk is named as such; the file's name says nothing to the engineer.
+[[noreturn]] void WriteFailed(const fs::path& file) {
+    if (errno == ENOSPC || errno == EDQUOT) throw std::runtime_error(DiskFullSentence);
+    throw std::runtime_error("Cannot write " + file.string());
+}
+
 void WriteAll(int fd, const char* data, size_t size, const fs::path& file) {
     while (size > 0) {
         const ssize_t wrote = ::write(fd, data, size);
         if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) throw std::runtime_error("Cannot write " + file.string());
+        if (wrote <= 0) WriteFailed(file);
         data += wrote;
         size -= static_cast<size_t>(wrote);
     }
@@ -77,7 +84,29 @@ bool IsLowerHex(const std::string& text) {
     return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
+// Flushes and closes the new file, naming a full disk (a file system may
+// report it only now).
+void Finish(Descriptor& out, const fs::path& file) {
+    errno = 0;
+    if (::fsync(out.get()) != 0 || !out.Close()) WriteFailed(file);
+}
+
 }  // namespace
+
+const char DiskFullSentence[] = "No space left on the release folder's disk";
+
+void RequireFreeSpace(const fs::path& folder, uint64_t bytes) {
+    fs::path existing = folder;
+    std::error_code error;
+    while (!existing.empty() && !fs::exists(existing, error)) existing = existing.parent_path();
+    struct statvfs disk {};
+    if (::statvfs(existing.empty() ? "." : existing.c_str(), &disk) != 0) return;
+    const uint64_t free = uint64_t{disk.f_bavail} * disk.f_frsize;
+    if (free >= bytes) return;
+    throw std::runtime_error(std::string(DiskFullSentence) + ": this publish needs " +
+                             std::to_string(bytes) + " bytes and " + std::to_string(free) +
+                             " are free");
+}
 
 std::string LowerHex(const unsigned char* bytes, size_t count) {
     static constexpr char hex[] = "0123456789abcdef";
@@ -182,9 +211,7 @@ IncomingFile::IncomingFile(const fs::path& folder, const fs::path& source) {
             WriteAll(out.get(), data, size, path_);
             size_ += size;
         });
-        if (::fsync(out.get()) != 0 || !out.Close()) {
-            throw std::runtime_error("Cannot write " + path_.string());
-        }
+        Finish(out, path_);
     } catch (...) {
         Cleanup();
         throw;
@@ -198,15 +225,33 @@ IncomingFile::IncomingFile(const fs::path& folder, const std::string& bytes) : s
         Descriptor out(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
         if (out.get() < 0) throw std::runtime_error("Cannot write " + path_.string());
         WriteAll(out.get(), bytes.data(), bytes.size(), path_);
-        if (::fsync(out.get()) != 0 || !out.Close()) {
-            throw std::runtime_error("Cannot write " + path_.string());
-        }
+        Finish(out, path_);
     } catch (...) {
         Cleanup();
         throw;
     }
     Sha256Digest digest;
     digest.Add(bytes.data(), bytes.size());
+    sha256_ = digest.Hex();
+}
+
+IncomingFile::IncomingFile(const fs::path& folder,
+                           const std::function<void(const ByteSink&)>& produce) {
+    Prepare(folder);
+    Sha256Digest digest;
+    try {
+        Descriptor out(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
+        if (out.get() < 0) WriteFailed(path_);
+        produce([&](const char* data, size_t size) {
+            digest.Add(data, size);
+            WriteAll(out.get(), data, size, path_);
+            size_ += size;
+        });
+        Finish(out, path_);
+    } catch (...) {
+        Cleanup();
+        throw;
+    }
     sha256_ = digest.Hex();
 }
 

@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "publish/zip_writer.h"
 
 // What one kind of release (the game or the launcher) is called in a release
 // folder: its manifest, its build names and the executable a manifest names.
@@ -58,6 +61,10 @@ class IncomingFile {
     IncomingFile(const std::filesystem::path& folder, const std::filesystem::path& source);
     // A temporary file holding `bytes`, flushed.
     IncomingFile(const std::filesystem::path& folder, const std::string& bytes);
+    // A temporary file holding what `produce` writes through the sink it is
+    // given, digested as it is written, flushed.
+    IncomingFile(const std::filesystem::path& folder,
+                 const std::function<void(const ByteSink&)>& produce);
     ~IncomingFile();
     IncomingFile(const IncomingFile&) = delete;
     IncomingFile& operator=(const IncomingFile&) = delete;
@@ -79,6 +86,14 @@ class IncomingFile {
     std::filesystem::path createdFolder_;  // the release folder, when this made it
     bool moved_ = false;
 };
+
+// The sentence for a write that failed because the disk is full.
+extern const char DiskFullSentence[];
+
+// Refuses, before anything is written, a write of `bytes` into the release
+// folder (or, while it does not exist yet, the folder that will hold it)
+// that its disk has no room for, saying how much was needed and is free.
+void RequireFreeSpace(const std::filesystem::path& folder, uint64_t bytes);
 
 // Numeric comparison of dotted versions ("0.1.191" > "0.1.190"); a part that
 // is not a number is compared as text.

@@ -10,15 +10,17 @@
 #include <vector>
 
 #include "publish/publish.h"
+#include "publish/release_files.h"
 #include "publish/release_lock.h"
+#include "publish/report_json.h"
 
 namespace {
 
 constexpr char Usage[] =
     "usage:\n"
     "  tessik-publish game ARCHIVE --version V --base-url URL --out DIR [--force] [--dry-run]\n"
-    "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]] [--patches "
-    "N]\n"
+    "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
+    "                 [--patches N] [--patch-limit PERCENT]\n"
     "  tessik-publish launcher EXE --base-url URL --out DIR [--force] [--dry-run]\n"
     "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish promote DIR --version V [--launcher] [--base-url URL] [--force]\n"
@@ -41,9 +43,12 @@ constexpr char Usage[] =
     "          then writes DIR/release/windows-x86_64-manifest.json. Beside the build\n"
     "          it writes its index (every file's path, size and SHA-256) and, from\n"
     "          each of the N newest earlier builds in DIR/builds/ (--patches, 3\n"
-    "          unless given, 0 for none), a patch zip holding only the new or\n"
-    "          changed files; both named by their SHA-256, which the manifest and\n"
-    "          the index carry.\n"
+    "          unless given, 0 for none; the live build first), a patch zip holding\n"
+    "          only the new or changed files, copied as the build stores them; both\n"
+    "          named by their SHA-256, which the manifest and the index carry. A\n"
+    "          patch over --patch-limit PERCENT of the archive (50) is skipped.\n"
+    "          ARCHIVE may be a build folder: it is written as a zip, the same\n"
+    "          bytes for the same folder, and judged as one.\n"
     "launcher  reads the executable's own version record (version, update host,\n"
     "          release key) and Authenticode signature, checks it is the 64-bit GUI\n"
     "          launcher that reads its manifests at the base URL, and that its\n"
@@ -55,18 +60,22 @@ constexpr char Usage[] =
     "          that build is there and matches its digest, and whether the manifest\n"
     "          is signed, its sequence and expiry (an expiry past or within a day\n"
     "          fails); with --public-key, whether that key verifies it. Reports\n"
-    "          partial copies left by killed runs. Fails (exit 1) for a missing\n"
-    "          folder, an unreadable manifest or a build that is not whole.\n"
+    "          partial copies left by killed runs, and index and patch files no\n"
+    "          build needs (the next writing command removes them). Fails (exit 1)\n"
+    "          for a missing folder, an unreadable manifest, or a build, index or\n"
+    "          patch that is not whole.\n"
     "          With --url (the base URL), reads both manifests from there as a\n"
-    "          launcher does and fetches each build whole: it must answer 200,\n"
-    "          immutable, with its size and digest; with DIR, each manifest served\n"
-    "          must be DIR's. --ca-file replaces the system's trusted roots.\n"
+    "          launcher does and fetches each build, its index and patches whole:\n"
+    "          each must answer 200, immutable, with its digest; with DIR, each\n"
+    "          manifest served must be DIR's. --ca-file replaces the system's\n"
+    "          trusted roots.\n"
     "prune     removes builds that no manifest names, keeping the N newest of each\n"
     "          kind besides the live ones, with the index of each removed game\n"
     "          build and the patches that lead to it; removes nothing while a\n"
     "          manifest cannot be read.\n"
-    "upload-order  what to copy to object storage or a CDN origin, in order (builds,\n"
-    "          then manifests, then removals) with each file's headers.\n"
+    "upload-order  what to copy to object storage or a CDN origin, in order (builds\n"
+    "          with their patches and indexes, then manifests, then removals) with\n"
+    "          each file's headers.\n"
     "URL is the https address at which DIR is served: https://, a host, an\n"
     "optional port and path, nothing else. Builds and manifests are written through\n"
     "flushed temporary files in DIR/.incoming/ and renamed into place, builds\n"
@@ -86,24 +95,6 @@ constexpr char Usage[] =
     "--no-byte-ranges leaves that out for a host that does not (game, launcher,\n"
     "promote, rollback).\n";
 
-// Standard JSON, for the --json output (the manifests have their own writer).
-std::string Json(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-            out += escaped;
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out + "\"";
-}
-
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -120,7 +111,8 @@ CommandLine Parse(const std::vector<std::string>& args) {
     static const std::map<std::string, std::pair<std::set<std::string>, std::set<std::string>>>
         commands = {
             {"game",
-             {{"--version", "--base-url", "--out", "--signing-key", "--expires-in", "--patches"},
+             {{"--version", "--base-url", "--out", "--signing-key", "--expires-in", "--patches",
+               "--patch-limit"},
               {"--force", "--dry-run", "--no-byte-ranges"}}},
             {"launcher",
              {{"--base-url", "--out", "--signing-key", "--expires-in"},
@@ -197,6 +189,22 @@ int ExpiryDays(const std::string& text, bool signing) {
     return std::stoi(text);
 }
 
+// What killed or failed runs and removed builds left in "builds/", removed
+// under the lock as ".incoming/" is; nothing while a manifest cannot be read.
+void SweepOrphans(const std::filesystem::path& folder, Report& report) {
+    std::vector<std::string> removed;
+    try {
+        removed = RemoveOrphans(folder, ReadFolderFiles(folder), false);
+    } catch (const std::exception& error) {
+        report.warnings.push_back(std::string(error.what()) + "; no orphan was removed");
+        return;
+    }
+    if (removed.empty()) return;
+    Report::Section section{"files no build needs", {}, "removed"};
+    for (const std::string& name : removed) section.fields.push_back({"removed", name});
+    report.sections.push_back(section);
+}
+
 Report Run(const CommandLine& line) {
     const auto value = [&line](const char* key) {
         const auto found = line.values.find(key);
@@ -208,6 +216,10 @@ Report Run(const CommandLine& line) {
     options.signingKey = value("--signing-key");
     if (!value("--patches").empty()) {
         options.patchCount = Count(value("--patches"), "--patches needs a whole number, such as 3");
+    }
+    if (!value("--patch-limit").empty()) {
+        options.patchLimit =
+            Count(value("--patch-limit"), "--patch-limit needs a whole percentage, such as 50");
     }
     options.byteRanges = line.flags.count("--no-byte-ranges") == 0;
     options.expiresInDays = ExpiryDays(value("--expires-in"), !options.signingKey.empty());
@@ -230,16 +242,21 @@ Report Run(const CommandLine& line) {
     std::optional<ReleaseLock> lock;
     if (!options.dryRun) lock.emplace(folder, publish);
     Report report;
+    if (lock && line.command != "prune") SweepOrphans(folder, report);
+    Report done;
     if (publish) {
         const ReleaseKind& kind = line.command == "game" ? GameKind() : LauncherKind();
-        report = PublishBuild(kind, line.subject, value("--version"), value("--base-url"), folder,
-                              options);
+        done = PublishBuild(kind, line.subject, value("--version"), value("--base-url"), folder,
+                            options);
     } else if (line.command == "prune") {
-        report = Prune(folder, keep, options);
+        done = Prune(folder, keep, options);
     } else {
         const ReleaseKind& kind = line.flags.count("--launcher") ? LauncherKind() : GameKind();
-        report = Promote(kind, folder, value("--version"), value("--base-url"), options);
+        done = Promote(kind, folder, value("--version"), value("--base-url"), options);
     }
+    done.sections.insert(done.sections.end(), report.sections.begin(), report.sections.end());
+    done.warnings.insert(done.warnings.end(), report.warnings.begin(), report.warnings.end());
+    report = done;
     if (options.dryRun && ReleaseLockIsHeld(folder)) {
         report.warnings.push_back("another run is writing into " + folder.string() +
                                   " now; its result may change this verdict");
@@ -262,9 +279,12 @@ std::string Heading(const CommandLine& line, bool dryRun) {
 void PrintText(const CommandLine& line, const Report& report) {
     const bool dryRun = line.flags.count("--dry-run") != 0;
     for (const Report::Section& section : report.sections) {
-        std::printf("%s %s\n", Heading(line, dryRun).c_str(), section.title.c_str());
-        for (const auto& [key, value] : section.fields) {
-            std::printf("  %-9s %s\n", key.c_str(), value.c_str());
+        const std::string heading =
+            section.heading.empty() ? Heading(line, dryRun) : section.heading;
+        std::printf("%s %s\n", heading.c_str(), section.title.c_str());
+        for (const Report::Field& field : section.fields) {
+            if (field.shown == Report::Field::JsonOnly) continue;
+            std::printf("  %-9s %s\n", field.key.c_str(), field.text.c_str());
         }
     }
     for (const std::string& warning : report.warnings) {
@@ -272,52 +292,9 @@ void PrintText(const CommandLine& line, const Report& report) {
     }
 }
 
-// A JSON array of texts.
-std::string JsonList(const std::vector<std::string>& values) {
-    std::string out = "[";
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (i > 0) out += ',';
-        out += Json(values[i]);
-    }
-    return out + "]";
-}
-
 void PrintJson(const CommandLine& line, const Report& report) {
-    std::string out = "{\"command\":" + Json(line.command);
-    out += ",\"ok\":";
-    out += report.ok ? "true" : "false";
-    out += ",\"dry_run\":";
-    out += line.flags.count("--dry-run") != 0 ? "true" : "false";
-    for (const Report::Section& section : report.sections) {
-        out += ',';
-        out += Json(section.title);
-        out += ":{";
-        // prune repeats its keys (one per build): those become lists.
-        std::map<std::string, std::vector<std::string>> lists;
-        bool first = true;
-        const auto key = [&](const std::string& name) {
-            if (!first) out += ',';
-            out += Json(name);
-            out += ':';
-            first = false;
-        };
-        for (const auto& [name, value] : section.fields) {
-            if (line.command == "prune") {
-                lists[name].push_back(value);
-                continue;
-            }
-            key(name);
-            out += Json(value);
-        }
-        for (const auto& [name, values] : lists) {
-            key(name);
-            out += JsonList(values);
-        }
-        out += '}';
-    }
-    out += ",\"warnings\":";
-    out += JsonList(report.warnings);
-    std::printf("%s}\n", out.c_str());
+    const bool dryRun = line.flags.count("--dry-run") != 0;
+    std::printf("%s\n", ReportJson(line.command, dryRun, report, line.command == "prune").c_str());
 }
 
 }  // namespace
@@ -335,8 +312,8 @@ int main(int argc, char** argv) {
             args[0] == "--version" ? std::string("tessik-publish ") + TESSIK_PUBLISH_VERSION + "\n"
                                    : std::string(Usage);
         if (json) {
-            std::printf("{\"command\":%s,\"ok\":true,\"text\":%s}\n", Json(args[0]).c_str(),
-                        Json(text).c_str());
+            std::printf("{\"command\":%s,\"ok\":true,\"text\":%s}\n", JsonText(args[0]).c_str(),
+                        JsonText(text).c_str());
         } else {
             std::fputs(text.c_str(), stdout);
         }
@@ -345,7 +322,7 @@ int main(int argc, char** argv) {
     const auto fail = [json, &args](const std::string& message, bool usage) {
         if (json) {
             std::printf("{\"command\":%s,\"ok\":false,\"error\":%s}\n",
-                        Json(args.empty() ? "" : args[0]).c_str(), Json(message).c_str());
+                        JsonText(args.empty() ? "" : args[0]).c_str(), JsonText(message).c_str());
         }
         std::fprintf(stderr, "tessik-publish: %s%s\n", message.c_str(),
                      usage ? " (see tessik-publish --help)" : "");

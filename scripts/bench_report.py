@@ -5,7 +5,8 @@ spread as min-max, and the ratios the targets are set on.
 
 Raw rows: download|digest,subject,seconds,bytes / install|scaling,subject,
 seconds,peak-growth-bytes,bytes,files / start,subject,seconds / failed,install,
-message (a repetition that failed once and was run again)."""
+message (a repetition that failed once and was run again) / publish,subject,
+seconds,bytes written,bytes kept,peak bytes,build MiB (the release tool)."""
 import csv
 import os
 import platform
@@ -18,6 +19,7 @@ samples = defaultdict(list)  # (row, subject, bytes, files) -> seconds
 growth = defaultdict(list)   # (row, bytes, files) -> peak growth of the launcher
 failures = []              # repetitions that failed once and were run again
 patch_bytes = None         # update bytes, full archive bytes, full fetches, repetitions
+publishes = defaultdict(list)  # (subject, MiB) -> (seconds, written, kept, peak)
 for row in csv.reader(open(raw)):
     if len(row) >= 3 and row[0] == "failed":
         failures.append(f"{row[1]}: {','.join(row[2:])}")
@@ -36,6 +38,9 @@ for row in csv.reader(open(raw)):
         growth[("patch", subject, 0)].append(int(row[3]))
     elif kind == "patchbytes":
         patch_bytes = [int(v) for v in row[2:6]]
+        continue
+    elif kind == "publish":
+        publishes[(subject, int(row[6]))].append((seconds, int(row[3]), int(row[4]), int(row[5])))
         continue
     elif kind == "memory":
         growth[("memory", subject, 0)].append(int(row[3]))
@@ -168,6 +173,31 @@ if update and full and patch_bytes:
                  f"<= 8 MiB | {verdict(peak <= 8)} |")
     table_csv.append(["8. Update by patch", "peak growth MiB", f"{peak:.3f}", "", "", "", "<= 8",
                       verdict(peak <= 8)])
+
+publish_sizes = sorted({mib for _, mib in publishes})
+if publish_sizes:
+    big = publish_sizes[-1]
+    timing = lambda subject, mib: statistics.median(r[0] for r in publishes[(subject, mib)])
+    with_patches, without = timing("patches3", big), timing("patches0", big)
+    ratio = with_patches / without
+    lines.append(f"| 9. Release tool, {big} MiB game build | publish with 3 patches; the same with "
+                 f"--patches 0 | {with_patches:.3f} s; {without:.3f} s | {ratio:.2f} x the time "
+                 f"without patches | <= 2.5 | {verdict(ratio <= 2.5)} |")
+    table_csv.append(["9. Release tool", "time with 3 patches / without", f"{with_patches:.6f}", "",
+                      "", f"{ratio:.3f}", "<= 2.5", verdict(ratio <= 2.5)])
+    for subject, label in (("patches3", "with 3 patches"), ("patches0", "with --patches 0")):
+        share = max(r[1] / r[2] for r in publishes[(subject, big)])
+        lines.append(f"|  | bytes written (wchar) per byte that stays in the folder, {label} | "
+                     f"{share:.3f} | worst repetition | <= 1.1 | {verdict(share <= 1.1)} |")
+        table_csv.append(["9. Release tool", f"written per kept {subject}", f"{share:.6f}", "", "",
+                          "", "<= 1.1", verdict(share <= 1.1)])
+    peaks = {mib: max(r[3] for r in publishes[("patches3", mib)]) / (1 << 20) for mib in publish_sizes}
+    flat = peaks[big] <= peaks[publish_sizes[0]] + 4
+    lines.append(f"|  | peak memory of the publish with 3 patches | "
+                 f"{'; '.join(f'{peaks[m]:.1f} MiB at {m} MiB' for m in publish_sizes)} | "
+                 f"the same at both sizes | within 4 MiB | {verdict(flat)} |")
+    table_csv.append(["9. Release tool", "peak MiB at the largest size", f"{peaks[big]:.3f}", "", "",
+                      "", "within 4 MiB of the smallest", verdict(flat)])
 
 ours, std = stats("remove", "launcher"), stats("remove", "std")
 if ours and std:

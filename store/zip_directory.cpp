@@ -158,6 +158,7 @@ void ReadLocalHeader(ZipFile& file, uint64_t offset, uint16_t flags, ZipEntry& e
     const uint16_t extraLength = header.U16();
     const std::string variable = file.Read(offset + 30, size_t{nameLength} + extraLength);
     entry.localName = variable.substr(0, nameLength);
+    entry.dataOffset = offset + 30 + variable.size();
     const Extras extras = ReadExtras(std::string_view(variable).substr(nameLength));
     if (extras.unicodePath) entry.localUnicodePath = *extras.unicodePath;
     const bool escaped = entry.localSize == Escape32 || entry.localCompressedSize == Escape32;

@@ -17,6 +17,7 @@ struct ZipEntry {
     uint32_t crc = 0;
     uint64_t compressedSize = 0;
     uint64_t size = 0;
+    uint64_t dataOffset = 0;  // where the entry's stored bytes begin
     // Info-ZIP Unicode path (extra field 0x7075) where either record has one;
     // libarchive lists it instead of the header's name.
     std::string unicodePath;

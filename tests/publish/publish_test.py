@@ -399,12 +399,17 @@ class Publishing(Folder):
 
 class Keeping(Folder):
     def test_status_rollback_and_prune(self):
+        # Builds that share nothing: their patches are made only past the limit.
         for archive, version in (("good.zip", "1.0"), ("folders.zip", "1.1"), ("big.zip", "1.2")):
-            self.ok(self.publish(archive, version))
+            self.ok(self.publish(archive, version, "--patch-limit", "200"))
         status = json.loads(self.ok(run("status", self.out, "--json")).stdout)
         self.assertEqual((status["game"]["version"], status["game"]["state"]), ("1.2", "ok"))
-        self.assertRegex(status["game"]["patch from 1.1"], "^[0-9]+ bytes, ok$")
-        self.assertRegex(status["game"]["patch from 1.0"], "^[0-9]+ bytes, ok$")
+        self.assertEqual([(p["from"], p["state"]) for p in status["game"]["patches"]],
+                         [("1.1", "ok"), ("1.0", "ok")])
+        for patch in status["game"]["patches"]:
+            self.assertEqual(patch["bytes"], os.path.getsize(
+                os.path.join(self.out, "builds", patch["sha256"] + ".patch.zip")))
+        self.assertEqual(status["game"]["index"]["state"], "ok")
         self.assertEqual(status["launcher"]["state"], "not published")
 
         self.ok(run("rollback", self.out, "--version", "1.0"))
@@ -413,7 +418,13 @@ class Keeping(Folder):
         self.assertEqual(run("promote", self.out, "--version", "3.0").returncode, 1)
 
         order = json.loads(self.ok(run("upload-order", self.out, "--json")).stdout)
-        self.assertEqual(len(order["1. the builds"]), 3)
+        # Every build with its index and patches, before any manifest names them.
+        first = list(order["1. the builds, their patches and indexes"])
+        self.assertEqual(sorted(first), sorted("builds/" + name for name in
+                                               os.listdir(os.path.join(self.out, "builds"))))
+        self.assertTrue([name for name in first if name.endswith(".patch.zip")])
+        self.assertLess(max(first.index(n) for n in first if n.endswith(".patch.zip")),
+                        min(first.index(n) for n in first if n.endswith(".index")))
         self.assertEqual(list(order["2. the manifests"]), [GAME_MANIFEST])
         self.assertIn(".lock", order["3. then"]["never"])
 
@@ -442,6 +453,157 @@ class Keeping(Folder):
         self.assertEqual(run("promote", self.out, "--version", "1.0").returncode, 1)
         os.remove(live)
         self.assertIn("build missing", run("status", self.out).stdout)
+
+
+class Patches(Folder):
+    """What a patch holds, where it comes from, and when it is left out."""
+
+    def builds(self, changed_share):
+        """Two builds: a stored random pack that changes, a text that changes,
+        and an unchanged pack of (1 - changed_share) of the bytes."""
+        kept = os.urandom(int(4000000 * (1 - changed_share)))
+        for n in (1, 2):
+            path = os.path.join(self.out, f"b{n}.zip")
+            with zipfile.ZipFile(path, "w") as z:
+                with open(data("game_standin.exe"), "rb") as f:
+                    z.writestr("tessik.exe", f.read())
+                z.writestr("packs/kept.bin", kept, zipfile.ZIP_STORED)
+                z.writestr("packs/p.bin", os.urandom(int(4000000 * changed_share)), zipfile.ZIP_STORED)
+                z.writestr("text.txt", f"line {n}\n".encode() * 900, zipfile.ZIP_DEFLATED)
+        return os.path.join(self.out, "b1.zip"), os.path.join(self.out, "b2.zip")
+
+    def publish_json(self, archive, version, *extra):
+        return json.loads(self.ok(run("game", archive, "--version", version, "--base-url",
+                                      "https://x.example", "--out", self.out, "--json",
+                                      *extra)).stdout)["game"]
+
+    def test_a_patch_holds_each_changed_entry_as_the_build_stores_it(self):
+        first, second = self.builds(0.2)
+        self.publish_json(first, "1.0")
+        would = self.publish_json(second, "1.1", "--dry-run")
+        done = self.publish_json(second, "1.1")
+        # The dry run names the files and sizes the run writes.
+        self.assertEqual((would["patches"], would["index"], would["index bytes"]),
+                         (done["patches"], done["index"], done["index bytes"]))
+        self.assertEqual(os.path.getsize(done["index"]), done["index bytes"])
+        [patch] = done["patches"]
+        self.assertEqual(set(patch), {"from", "sha256", "bytes", "files", "unpacked_bytes"})
+        self.assertEqual((patch["from"], patch["files"]), ("1.0", 2))
+        path = os.path.join(self.out, "builds", patch["sha256"] + ".patch.zip")
+        self.assertEqual((patch["bytes"], patch["unpacked_bytes"]),
+                         (os.path.getsize(path), 4000000 // 5 + len(b"line 2\n") * 900))
+        with zipfile.ZipFile(path) as p, zipfile.ZipFile(second) as b:
+            self.assertEqual(p.namelist(), ["packs/p.bin", "text.txt"])
+            for name in p.namelist():
+                with self.subTest(entry=name):
+                    ours, theirs = p.getinfo(name), b.getinfo(name)
+                    self.assertEqual((ours.compress_type, ours.CRC, ours.compress_size, ours.file_size),
+                                     (theirs.compress_type, theirs.CRC, theirs.compress_size,
+                                      theirs.file_size))
+                    self.assertEqual(p.read(name), b.read(name))
+        self.assertEqual(sorted(os.listdir(self.out)), [".lock", "b1.zip", "b2.zip", "builds",
+                                                       "release"], "nothing left in .incoming")
+
+    def test_patches_come_from_the_live_build_first_then_the_newest(self):
+        first, second = self.builds(0.2)
+        for archive, version in ((first, "1.0"), (second, "1.1"), (first, "1.2")):
+            self.publish_json(archive, version, "--force")
+        self.ok(run("rollback", self.out, "--version", "1.0"))
+        made = self.publish_json(second, "1.3", "--patches", "2")
+        self.assertEqual([p["from"] for p in made["patches"]], ["1.0", "1.2"])
+
+    def test_a_patch_over_the_limit_is_skipped_and_said_so(self):
+        first, second = self.builds(0.9)
+        self.publish_json(first, "1.0")
+        for version, extra, skipped in (("1.1", [], True), ("1.2", ["--patch-limit", "100"], False)):
+            with self.subTest(extra=extra):
+                text = self.ok(run("game", second, "--version", version, "--base-url",
+                                   "https://x.example", "--out", self.out, "--dry-run", *extra))
+                made = self.publish_json(second, version, *extra)
+                if skipped:
+                    [patch] = made["patches"]
+                    self.assertEqual(set(patch), {"from", "skipped"})
+                    self.assertRegex(patch["skipped"], r"^it would be \d+ bytes, over 50 % of "
+                                     r"the full archive's \d+$")
+                    self.assertIn("patch from 1.0 skipped: it would be", text.stdout)
+                else:
+                    self.assertEqual([p["from"] for p in made["patches"]], ["1.1", "1.0"])
+
+    def test_orphans_are_reported_and_removed_by_the_next_writer(self):
+        first, second = self.builds(0.2)
+        self.publish_json(first, "1.0")
+        patch = self.publish_json(second, "1.1")["patches"][0]["sha256"] + ".patch.zip"
+        builds = os.path.join(self.out, "builds")
+        # What a publish killed between its patches and its index leaves, and a
+        # file the tool never writes.
+        strays = {"f" * 64 + ".patch.zip": b"part", "e" * 64 + ".index": b"x", "notes.txt": b"n"}
+        for name, payload in strays.items():
+            with open(os.path.join(builds, name), "wb") as f:
+                f.write(payload)
+        status = json.loads(self.ok(run("status", self.out, "--json")).stdout)["folder"]
+        self.assertEqual((status["orphans"], status["unknown"]),
+                         (["e" * 64 + ".index", "f" * 64 + ".patch.zip"], ["notes.txt"]))
+        order = json.loads(self.ok(run("upload-order", self.out, "--json")).stdout)
+        self.assertNotIn("builds/notes.txt", order["1. the builds, their patches and indexes"])
+        self.assertEqual(len(order["3. then"]["not uploaded"]), 3)
+        swept = json.loads(self.ok(run("rollback", self.out, "--version", "1.0", "--json")).stdout)
+        self.assertEqual(swept["files no build needs"]["removed"],
+                         ["e" * 64 + ".index", "f" * 64 + ".patch.zip"])
+        self.assertEqual(sorted(n for n in os.listdir(builds) if not n.startswith("tessik-")),
+                         sorted([patch, "notes.txt"] + [n for n in os.listdir(builds)
+                                                        if n.endswith(".index")]))
+        self.assertTrue(os.path.exists(os.path.join(builds, patch)))
+
+
+class BuildFolders(Folder):
+    RANDOM = os.urandom(8192)
+
+    def tree(self, name):
+        root = os.path.join(self.out, name)
+        files = {"tessik.exe": open(data("game_standin.exe"), "rb").read(),
+                 "packs/random.bin": self.RANDOM, "docs/readme.txt": b"words " * 800,
+                 "Z.txt": b"z", "a.txt": b"a"}
+        for path, payload in files.items():
+            os.makedirs(os.path.dirname(os.path.join(root, path)), exist_ok=True)
+            with open(os.path.join(root, path), "wb") as f:
+                f.write(payload)
+        os.makedirs(os.path.join(root, "saves", "empty"))
+        return root
+
+    def test_a_build_folder_is_published_as_the_same_zip_every_time(self):
+        digests = set()
+        for n in range(2):
+            out = os.path.join(self.out, f"root{n}")
+            result = run("game", self.tree(f"tree{n}"), "--version", "1.0", "--base-url",
+                         "https://x.example", "--out", out, "--json")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            digests.add(json.loads(result.stdout)["game"]["sha256"])
+        self.assertEqual(len(digests), 1)
+        [build] = [n for n in os.listdir(os.path.join(out, "builds")) if n.startswith("tessik-")]
+        with zipfile.ZipFile(os.path.join(out, "builds", build)) as z:
+            infos = z.infolist()
+            self.assertEqual([i.filename for i in infos],
+                             ["Z.txt", "a.txt", "docs/readme.txt", "packs/random.bin",
+                              "saves/empty/", "tessik.exe"])
+            methods = {i.filename: i.compress_type for i in infos}
+            self.assertEqual((methods["packs/random.bin"], methods["docs/readme.txt"]),
+                             (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED))
+            for info in infos:
+                self.assertEqual((info.date_time, info.extra, info.flag_bits & 0x808),
+                                 ((1980, 1, 1, 0, 0, 0), b"", 0x800))
+
+    def test_a_build_folder_with_a_link_or_a_special_file_is_refused(self):
+        for name, make, why in (("link", lambda p: os.symlink("tessik.exe", p), "is a link"),
+                                ("pipe", os.mkfifo, "is neither a file nor a folder")):
+            with self.subTest(entry=name):
+                root = self.tree("tree-" + name)
+                make(os.path.join(root, "docs", name))
+                target = os.path.join(self.out, "root-" + name)
+                result = run("game", root, "--version", "1", "--base-url", "https://x.example",
+                             "--out", target)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(f'The build folder\'s entry "docs/{name}" {why}', result.stderr)
+                self.assertFalse(os.path.exists(target))
 
 
 class Writers(Folder):
@@ -691,10 +853,20 @@ class Hosting(unittest.TestCase):
                      "--json")
         self.assertEqual(served.returncode, 0, served.stdout + served.stderr)
         game = json.loads(served.stdout)["game"]
-        self.assertEqual((game["state"], game["build"], game["build cache"]),
-                         ("ok", "200", "public, max-age=31536000, immutable"))
+        self.assertEqual((game["state"], game["build"], game["build cache"], game["index"]),
+                         ("ok", 200, "public, max-age=31536000, immutable", "ok"))
         with open(data("good.zip"), "rb") as f:
-            self.assertEqual(game["size"], str(len(f.read())))
+            self.assertEqual(game["size"], len(f.read()))
+        # The index answering 404 is a release whose players all download whole builds.
+        index = os.path.join(BED, "release", "builds",
+                             manifest(os.path.join(BED, "release"))["build_index"] + ".index")
+        os.rename(index, index + ".away")
+        try:
+            missing = run("status", "--url", base, "--ca-file", ca, "--json")
+        finally:
+            os.rename(index + ".away", index)
+        self.assertEqual(missing.returncode, 1)
+        self.assertEqual(json.loads(missing.stdout)["game"]["state"], "index answers 404")
         for args, why in ((["--url", base + "/nothing-here"], "no manifest is published"),
                           ([os.path.join(BED, "signed-by-other"), "--url", base],
                            "manifest served is not the one in"),
