@@ -14,6 +14,7 @@
 #include "store/launcher_state.h"
 #include "store/manifest_sequence.h"
 #include "store/storage.h"
+#include "store/surplus_builds.h"
 #include "store/update_installation.h"
 
 namespace fs = std::filesystem;
@@ -119,6 +120,9 @@ void RunUpdateWorker() {
             state.version = manifest.version;
             WriteLauncherState(stateFile, state);
         }
+        // The recorded build is in place, so a count the studio lowered takes
+        // effect even when nothing was installed.
+        RemoveSurplusBuilds(root, manifest.keepBuilds, state.path);
         PostStatus(L"Starting TESSIK...");
         StartGame(state.path);
         PostRunStarted();

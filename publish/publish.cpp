@@ -15,6 +15,7 @@
 #include "publish/build_index.h"
 #include "publish/game_archive.h"
 #include "publish/http_get.h"
+#include "publish/keep_builds.h"
 #include "publish/manifest_json.h"
 #include "publish/manifest_signing.h"
 #include "publish/pe_version.h"
@@ -274,6 +275,11 @@ std::string SignedManifestText(ManifestFields fields, std::optional<std::uint64_
 std::string ManifestText(const ReleaseKind& kind, const fs::path& folder, ManifestFields fields,
                          const Options& options, Report::Section& section) {
     fields.byteRanges = options.byteRanges;
+    if (&kind == &GameKind()) {
+        fields.keepBuilds = KeepBuildsToWrite(options.keepBuilds, folder / kind.manifestPath);
+        section.fields.push_back(
+            {"keep", fields.keepBuilds.empty() ? "every build" : fields.keepBuilds + " builds"});
+    }
     std::string text;
     if (options.signingKey.empty()) {
         section.fields.push_back({"signature", "none"});

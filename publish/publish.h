@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,9 @@ struct Options {
     int patchCount = 3;                // patches from this many earlier game builds
     int expiresInDays = 0;             // a signed manifest expires this many days on (0: never)
     bool byteRanges = true;  // manifests say the host serves ranges (--no-byte-ranges: not)
+    // --keep-builds for the game's manifest: "N", or "" for every build;
+    // nullopt keeps the live manifest's.
+    std::optional<std::string> keepBuilds;
 };
 
 // What a command found or did, for the text and the JSON output.

@@ -55,7 +55,13 @@ void DownloadVerifiedFile(const UpdateManifest& manifest, const fs::path& root,
     RemovePartialDownloads(root, kind, manifest.byteRanges ? partial : fs::path());
     const fs::path& download = manifest.byteRanges ? partial : destination;
     options.byteRanges = manifest.byteRanges;
-    HttpsDownload(manifest.url, download, options);
+    try {
+        HttpsDownload(manifest.url, download, options);
+    } catch (const DiskSpaceError&) {
+        // Kept for a resume, it would keep a full disk full.
+        RemoveWithValidator(download);
+        throw;
+    }
     if (Sha256FileHex(download) != manifest.sha256) {
         RemoveWithValidator(download);
         throw LauncherError(mismatch);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -26,6 +27,9 @@ class PatchInstallation {
     // is not exactly the indexed build (a name Windows' tar.exe changed, two
     // entries NTFS merged). Does nothing without a usable index.
     void CheckUnpacked(const std::filesystem::path& unpacked);
+
+    // The unpacked build's size by its index; empty without a usable index.
+    std::optional<std::uint64_t> IndexedSize() const;
 
   private:
     void Assemble(const std::filesystem::path& unpacked);

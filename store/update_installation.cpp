@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "base/worker_messages.h"
 #include "store/archive.h"
+#include "store/disk_space.h"
 #include "store/partial_download.h"
 #include "store/patch_installation.h"
 #include "store/retrying_move.h"
@@ -136,11 +137,14 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
         // Only what changed is downloaded when stored builds and a patch can
         // make the build; otherwise the full archive, checked the same way.
         PatchInstallation patch(manifest, root, staging);
+        // The whole build, copies from stored builds included, before any of it.
+        if (const auto size = patch.IndexedSize()) RequireFreeSpace(root, *size);
         if (!patch.TryAssemble(unpacked)) {
             const fs::path archive = staging / L"runtime.zip";
-            DownloadVerifiedFile(manifest, root, L"update", archive,
-                                 "Downloaded update failed its SHA-256 check",
-                                 DownloadOptions{.progress = PostProgress});
+            DownloadVerifiedFile(
+                manifest, root, L"update", archive, "Downloaded update failed its SHA-256 check",
+                DownloadOptions{.progress = PostProgress,
+                                .replyLength = BuildDownloadFits(root, patch.IndexedSize())});
             PostStatus(L"Installing verified update...");
             PostProgress(0, 0);  // unpacking: no share to show
             UnpackUpdateArchive(archive, unpacked);
