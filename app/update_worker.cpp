@@ -19,6 +19,7 @@
 #include "store/manifest_sequence.h"
 #include "store/partial_download.h"
 #include "store/storage.h"
+#include "store/surplus_builds.h"
 #include "store/update_installation.h"
 
 namespace fs = std::filesystem;
@@ -140,9 +141,10 @@ void RunUpdateWorker() {
                 // Current already: no partial download of this manifest's is needed.
                 SweepGamePartials(root, manifest.sha256, "");
             }
-            // Still under the lock, the recorded build in place, the game not
-            // yet started: the place for work on the stored builds that no
-            // other launcher may see half-done.
+            // Still under the lock, the recorded build in place (so a count the
+            // studio lowered takes effect even when nothing was installed), the
+            // game not yet started: no other launcher sees the removal half-done.
+            RemoveSurplusBuilds(root, manifest.keepBuilds, state.path);
         }
         PostStatus(L"Starting TESSIK...");
         StartGame(state.path);

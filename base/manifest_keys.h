@@ -11,3 +11,7 @@ inline constexpr char ByteRangesValue[] = "bytes";
 // which a launcher assembles an update out of stored files and a patch (a
 // value that is not 64 hex digits reads as no index).
 inline constexpr char BuildIndexKey[] = "build_index";
+
+// The optional key by which a studio sets how many stored builds a player's
+// launcher keeps ("1" to "999"); without it every build is kept.
+inline constexpr char KeepBuildsKey[] = "keep_builds";

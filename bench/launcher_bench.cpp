@@ -17,6 +17,7 @@
 //                                 player's build; update installs the next build
 //                                 beside it (index and patch); full installs into
 //                                 an empty root. Prints seconds and peak growth.
+//   storage, keep, refuse         the player's disk (player_disk_bench.cpp)
 #include <windows.h>
 #include <bcrypt.h>
 #include <psapi.h>
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "base/scoped_handle.h"
+#include "bench/player_disk_bench.h"
 #include "base/text.h"
 #include "service/digest.h"
 #include "service/https_transfer.h"
@@ -430,6 +432,7 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 0;
     }
+    if (const int code = RunPlayerDiskBench(argc, argv); code >= 0) return code;
     std::fprintf(stderr, "usage: see the comment at the top of launcher_bench.cpp\n");
     return 2;
 }

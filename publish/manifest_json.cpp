@@ -63,6 +63,7 @@ std::string ManifestJson(const ManifestFields& fields) {
                 ? std::string(",\"") + ByteRangesKey + "\":" + JsonString(ByteRangesValue)
                 : std::string()) +
            OptionalKey(BuildIndexKey, fields.buildIndex) +
+           OptionalKey(KeepBuildsKey, fields.keepBuilds) +
            OptionalKey("sequence", fields.sequence) + OptionalKey("expires", fields.expires) +
            OptionalKey(FourValueSignatureKey, fields.signature) +
            OptionalKey(FullSignatureKey, fields.fullSignature) + "}\n";
@@ -80,6 +81,7 @@ ManifestFields ParseManifestText(const std::string& text) {
     fields.signature = ReadJsonStringField(text, FourValueSignatureKey, false);
     fields.fullSignature = ReadJsonStringField(text, FullSignatureKey, false);
     fields.buildIndex = ReadJsonStringField(text, BuildIndexKey, false);
+    fields.keepBuilds = ReadJsonStringField(text, KeepBuildsKey, false);
     return fields;
 }
 

@@ -17,6 +17,7 @@ struct ManifestFields {
     std::string fullSignature;  // over the four values and the further keys
     bool byteRanges = false;    // the host serves byte ranges of the builds
     std::string buildIndex;     // SHA-256 of the build's index; empty: none
+    std::string keepBuilds;     // stored builds players keep; empty: every one
 };
 
 // A JSON string the launcher's reader gives back byte for byte. Refuses text

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "base/manifest_signing_text.h"
+#include "publish/keep_builds.h"
 #include "publish/manifest_signing.h"
 #include "publish/release_checks.h"
 #include "publish/release_files.h"
@@ -84,6 +85,11 @@ std::string SignedManifestText(ManifestFields fields, std::optional<std::uint64_
 std::string ManifestText(const ReleaseKind& kind, const fs::path& folder, ManifestFields fields,
                          const Options& options, Report::Section& section) {
     fields.byteRanges = options.byteRanges;
+    if (&kind == &GameKind()) {
+        fields.keepBuilds = KeepBuildsToWrite(options.keepBuilds, folder / kind.manifestPath);
+        section.fields.push_back(
+            {"keep", fields.keepBuilds.empty() ? "every build" : fields.keepBuilds + " builds"});
+    }
     std::string text;
     if (options.signingKey.empty()) {
         section.fields.push_back({"signature", "none"});

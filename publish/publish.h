@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,9 @@ struct Options {
     int expiresInDays = 0;             // a signed manifest expires this many days on (0: never)
     bool byteRanges = true;  // manifests say the host serves ranges (--no-byte-ranges: not)
     int patchLimit = 50;     // skip a patch over this share of the full archive, in percent
+    // --keep-builds for the game's manifest: "N", or "" for every build;
+    // nullopt keeps the live manifest's.
+    std::optional<std::string> keepBuilds;
 };
 
 // What a command found or did, for the text and the JSON output. A field's

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "publish/keep_builds.h"
 #include "publish/publish.h"
 #include "publish/release_files.h"
 #include "publish/release_lock.h"
@@ -20,13 +21,15 @@ constexpr char Usage[] =
     "usage:\n"
     "  tessik-publish game ARCHIVE --version V --base-url URL --out DIR [--force] [--dry-run]\n"
     "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
-    "                 [--patches N] [--patch-limit PERCENT]\n"
+    "                 [--patches N] [--patch-limit PERCENT] [--keep-builds N|all]\n"
     "  tessik-publish launcher EXE --base-url URL --out DIR [--force] [--dry-run]\n"
     "                 [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
     "  tessik-publish promote DIR --version V [--launcher] [--base-url URL] [--force]\n"
     "                 [--dry-run] [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
+    "                 [--keep-builds N|all]\n"
     "  tessik-publish rollback DIR --version V [--launcher] [--base-url URL] [--force]\n"
     "                 [--dry-run] [--no-byte-ranges] [--signing-key KEY.pem [--expires-in DAYS]]\n"
+    "                 [--keep-builds N|all]\n"
     "  tessik-publish status DIR [--public-key KEY.pem]\n"
     "  tessik-publish status [DIR] --url URL [--public-key KEY.pem] [--ca-file CA.pem]\n"
     "  tessik-publish prune DIR --keep N [--dry-run]\n"
@@ -93,7 +96,12 @@ constexpr char Usage[] =
     "expire that many days later (re-sign before then). Manifests say that the\n"
     "host serves byte ranges of the builds, so launchers resume a broken download;\n"
     "--no-byte-ranges leaves that out for a host that does not (game, launcher,\n"
-    "promote, rollback).\n";
+    "promote, rollback).\n"
+    "--keep-builds N (1 to 999) has players' launchers keep the N newest stored\n"
+    "builds of the game (and always the one they run) and remove older ones\n"
+    "before the game starts; without it every build stays on their disks. A later\n"
+    "game, promote or rollback without the option keeps the live manifest's\n"
+    "value; --keep-builds all removes it (game, promote, rollback).\n";
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -112,16 +120,16 @@ CommandLine Parse(const std::vector<std::string>& args) {
         commands = {
             {"game",
              {{"--version", "--base-url", "--out", "--signing-key", "--expires-in", "--patches",
-               "--patch-limit"},
+               "--patch-limit", "--keep-builds"},
               {"--force", "--dry-run", "--no-byte-ranges"}}},
             {"launcher",
              {{"--base-url", "--out", "--signing-key", "--expires-in"},
               {"--force", "--dry-run", "--no-byte-ranges"}}},
             {"promote",
-             {{"--version", "--base-url", "--signing-key", "--expires-in"},
+             {{"--version", "--base-url", "--signing-key", "--expires-in", "--keep-builds"},
               {"--launcher", "--force", "--dry-run", "--no-byte-ranges"}}},
             {"rollback",
-             {{"--version", "--base-url", "--signing-key", "--expires-in"},
+             {{"--version", "--base-url", "--signing-key", "--expires-in", "--keep-builds"},
               {"--launcher", "--force", "--dry-run", "--no-byte-ranges"}}},
             {"status", {{"--public-key", "--url", "--ca-file"}, {}}},
             {"prune", {{"--keep"}, {"--dry-run"}}},
@@ -223,6 +231,15 @@ Report Run(const CommandLine& line) {
     }
     options.byteRanges = line.flags.count("--no-byte-ranges") == 0;
     options.expiresInDays = ExpiryDays(value("--expires-in"), !options.signingKey.empty());
+    if (line.values.count("--keep-builds") != 0) {
+        if (line.flags.count("--launcher") != 0) {
+            throw UsageError("--keep-builds is for the game's manifest, not the launcher's");
+        }
+        options.keepBuilds = ParseKeepBuildsOption(value("--keep-builds"));
+        if (!options.keepBuilds) {
+            throw UsageError("--keep-builds needs a number of builds from 1 to 999, or all");
+        }
+    }
     if (line.command == "status") {
         if (!value("--url").empty()) {
             return RemoteStatus(value("--url"),

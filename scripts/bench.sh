@@ -25,11 +25,13 @@ if [ "$mode" = full ]; then
   install_cases="1024:2000"; scaling="64:2000 256:2000 1024:2000 256:200 256:20000"
   patch_case="1024:2000:40"
   publish_sizes="256 1024"
+  storage_mib=64; old_build="1024:2000"
 else
   download_mib=32; digest_mib=64; reps=3
   install_cases="32:200"; scaling="16:200 32:200 32:50 32:800"
   patch_case="32:200:4"
   publish_sizes="8 32"
+  storage_mib=4; old_build="32:200"
 fi
 
 "$build/tests/support/testbed.sh" setup >/dev/null
@@ -193,6 +195,31 @@ index=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))
 patch=$(awk '$1 == "patch" {print $2}' "$patch_tree/builds/$index.index")
 patch_bytes=$(( $(stat -c %s "$patch_tree/builds/$index.index") + $(stat -c %s "$patch_tree/builds/$patch.patch.zip") ))
 echo "patchbytes,update,$patch_bytes,$(stat -c %s "$patch_tree/builds/$full_name"),$full_fetches,$reps" >>"$csv"
+
+echo "9. the player's disk"
+# The same update by patch with an older build beside the two: with two
+# builds kept it is removed before the game would start.
+IFS=: read -r old_mib old_files <<<"$old_build"
+for i in $(seq "$reps"); do
+  for keep in $([ $((i % 2)) = 1 ] && echo "off on" || echo "on off"); do
+    "$run" "$bench" keep "$base/patch/release/m2.json" "$(win "$work/patch-update")" \
+      "$old_mib" "$old_files" "$keep" | tr -d '\r' >>"$csv"
+  done
+done
+make_build "$storage_mib" 20 "$data/storage.zip"
+storage_sha=$(sha256sum "$data/storage.zip" | cut -d' ' -f1)
+for keep in 2 all; do
+  "$run" "$bench" storage "$base/storage.zip" "$storage_sha" "$(win "$work/storage")" 10 "$keep" \
+    | tr -d '\r' >>"$csv"
+done
+# The test bed's small disk (8 MiB, when the bed could mount it) and a build
+# twice its size.
+if mountpoint -q "$bed/smalldisk"; then
+  head -c $((16 << 20)) /dev/urandom >"$data/toolarge.zip"
+  "$run" "$bench" refuse "$base/toolarge.zip" "$(sha256sum "$data/toolarge.zip" | cut -d' ' -f1)" \
+    'S:\bench-refuse' | tr -d '\r' >>"$csv"
+  rm -f "$data/toolarge.zip"
+fi
 rm -rf "$work/patch-update" "$work/patch-full"
 
 echo "6. scaling"

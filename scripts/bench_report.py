@@ -20,6 +20,8 @@ growth = defaultdict(list)   # (row, bytes, files) -> peak growth of the launche
 failures = []              # repetitions that failed once and were run again
 patch_bytes = None         # update bytes, full archive bytes, full fetches, repetitions
 publishes = defaultdict(list)  # (subject, MiB) -> (seconds, written, kept, peak)
+storage = {}               # keep-2|keep-all -> (bytes, builds, updates)
+refusal = None             # seconds, free bytes lost, files left, right sentence
 for row in csv.reader(open(raw)):
     if len(row) >= 3 and row[0] == "failed":
         failures.append(f"{row[1]}: {','.join(row[2:])}")
@@ -41,6 +43,11 @@ for row in csv.reader(open(raw)):
         continue
     elif kind == "publish":
         publishes[(subject, int(row[6]))].append((seconds, int(row[3]), int(row[4]), int(row[5])))
+    elif kind == "storage":
+        storage[subject] = tuple(int(v) for v in row[3:6])
+        continue
+    elif kind == "refusal":
+        refusal = (seconds, int(row[3]), int(row[4]), row[5] == "1")
         continue
     elif kind == "memory":
         growth[("memory", subject, 0)].append(int(row[3]))
@@ -198,6 +205,32 @@ if publish_sizes:
                  f"the same at both sizes | within 4 MiB | {verdict(flat)} |")
     table_csv.append(["9. Release tool", "peak MiB at the largest size", f"{peaks[big]:.3f}", "", "",
                       "", "within 4 MiB of the smallest", verdict(flat)])
+on, off = stats("keep", "on"), stats("keep", "off")
+if on and off:
+    ratio = on[0] / off[0]
+    pairs = [a / b for a, b in zip(samples[("keep", "on", 0, 0)], samples[("keep", "off", 0, 0)])]
+    add("9. Update by patch keeping 2 builds (one older build removed)",
+        "time to the new build in place, older build removed", on,
+        f"{ratio:.2f} of the same update without the key (pairs: {statistics.median(pairs):.2f}, "
+        f"{min(pairs):.2f}-{max(pairs):.2f})", "<= 1.15", verdict(ratio <= 1.15))
+    add("", "the same update without the key (every build kept)", off)
+if "keep-2" in storage and "keep-all" in storage:
+    (kept_bytes, kept, updates), (all_bytes, every, _) = storage["keep-2"], storage["keep-all"]
+    ok = kept <= 2 and every == updates + 1
+    lines.append(f"| 9. Storage after {updates} updates | builds and bytes in \"versions\": "
+                 f"--keep-builds 2; no key | {kept} builds, {kept_bytes} bytes; {every} builds, "
+                 f"{all_bytes} bytes | {kept_bytes / max(all_bytes, 1):.2f} of the bytes without the key "
+                 f"| <= 2 builds; {updates + 1} without | {verdict(ok)} |")
+    table_csv.append(["9. Storage", "builds kept / without the key", f"{kept}", f"{every}", "",
+                      f"{kept_bytes}/{all_bytes}", "<= 2", verdict(ok)])
+if refusal:
+    seconds, lost, left, sentence = refusal
+    ok = lost < 65536 and left == 0 and sentence  # below 0: the disk gained meanwhile
+    lines.append(f"| 9. Free-space refusal (16 MiB build, 8 MiB disk) | free bytes lost; files left; "
+                 f"the sentence | {lost} bytes; {left}; {'right' if sentence else 'wrong'} | refused in "
+                 f"{seconds:.3f} s | no body byte written, nothing left | {verdict(ok)} |")
+    table_csv.append(["9. Free-space refusal", "bytes lost / files left", f"{lost}", f"{left}", "",
+                      "", "0 / 0", verdict(ok)])
 
 ours, std = stats("remove", "launcher"), stats("remove", "std")
 if ours and std:

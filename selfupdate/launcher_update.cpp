@@ -16,6 +16,7 @@
 #include "service/https_transfer.h"
 #include "service/manifest_signature.h"
 #include "service/transfer_rules.h"
+#include "store/disk_space.h"
 #include "store/manifest_sequence.h"
 #include "store/partial_download.h"
 #include "store/version_name.h"
@@ -127,7 +128,8 @@ bool CheckLauncherUpdate(const fs::path& root, RememberedSequences& seen) {
     DownloadVerifiedFile(manifest, root, L"launcher", update,
                          "Downloaded launcher failed its SHA-256 check",
                          DownloadOptions{.totalMs = ActiveTransferBounds().launcherTotalMs,
-                                         .progress = PostProgress});
+                                         .progress = PostProgress,
+                                         .replyLength = BuildDownloadFits(root, 0)});
 
     const fs::path backup = LauncherBackupPath(launcherExecutablePath);
     if (!StartDetachedProcess(

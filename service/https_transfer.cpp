@@ -333,6 +333,9 @@ void DownloadOnce(const CrackedAddress& target, const fs::path& file,
     if (options.maxBytes != 0 && total > options.maxBytes) {
         throw LauncherError(TooLargeSentence);
     }
+    if (options.replyLength) {
+        options.replyLength(total > offset ? total - offset : 0, total);
+    }
     // Written with WriteFile directly: the C runtime's stream layer halved the
     // download rate under Wine.
     KernelHandle out = OpenLongPathFile(file, GENERIC_WRITE, FILE_SHARE_READ,
@@ -354,9 +357,14 @@ void DownloadOnce(const CrackedAddress& target, const fs::path& file,
             break;
         }
         DWORD written = 0;
-        if (!WriteFile(out.get(), piece.data(), static_cast<DWORD>(piece.size()), &written,
-                       nullptr) ||
-            written != piece.size()) {
+        const BOOL wrote =
+            WriteFile(out.get(), piece.data(), static_cast<DWORD>(piece.size()), &written, nullptr);
+        if (!wrote || written != piece.size()) {
+            // A file written only in part has met the end of the disk.
+            const DWORD error = wrote ? ERROR_DISK_FULL : GetLastError();
+            if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) {
+                throw DiskSpaceError("Could not save the update archive");
+            }
             throw LauncherError("Could not save the update archive");
         }
         received += piece.size();

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "base/launcher_error.h"
+
 // The largest manifest body kept in memory.
 inline constexpr size_t ManifestTextLimit = 1048576;
 
@@ -28,6 +30,17 @@ struct DownloadOptions {
     // Bytes of the file so far (resumed ones included) and the file's length,
     // 0 while unknown. Called on the downloading thread after every piece.
     std::function<void(std::uint64_t received, std::uint64_t total)> progress;
+    // Once the reply's headers are accepted, before a byte of the body is read
+    // or the file opened: the bytes still to come and the file's length (both
+    // 0 while unknown). Throwing stops the download there.
+    std::function<void(std::uint64_t remaining, std::uint64_t total)> replyLength;
+};
+
+// A download that the disk cannot hold: refused before its body, or a write
+// that failed because the disk filled up ("Could not save the update archive").
+class DiskSpaceError : public LauncherError {
+  public:
+    using LauncherError::LauncherError;
 };
 
 // Downloads `address` into `file`. Fails with the sentences of HttpsGet; a

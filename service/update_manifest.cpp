@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "base/json_field.h"
+#include "base/keep_builds.h"
 #include "base/launcher_error.h"
 #include "base/manifest_keys.h"
 #include "base/manifest_signing_text.h"
@@ -41,6 +42,7 @@ UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& e
         manifest.buildIndex.find_first_not_of("0123456789abcdef") != std::string::npos) {
         manifest.buildIndex.clear();
     }
+    manifest.keepBuilds = ParseKeepBuilds(ReadJsonStringField(text, KeepBuildsKey, false));
     return manifest;
 }
 

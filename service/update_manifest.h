@@ -14,6 +14,8 @@ struct UpdateManifest {
     // "sequence", read only by a launcher built with a release key.
     std::optional<std::uint64_t> sequence;
     std::string buildIndex;  // SHA-256 of the build's file index; empty: none
+    // How many stored builds to keep (1 to 999); empty: every one.
+    std::optional<unsigned> keepBuilds;
 };
 
 // Reads and validates a manifest; `expectedExecutable` must match byte for byte.

@@ -141,7 +141,13 @@ KernelHandle DownloadVerifiedFile(const UpdateManifest& manifest, const fs::path
     RemovePartialDownloads(root, kind, manifest.byteRanges ? partial : fs::path());
     const fs::path& download = manifest.byteRanges ? partial : destination;
     options.byteRanges = manifest.byteRanges;
-    HttpsDownload(manifest.url, download, options);
+    try {
+        HttpsDownload(manifest.url, download, options);
+    } catch (const DiskSpaceError&) {
+        // Kept for a resume, it would keep a full disk full.
+        RemoveWithValidator(download);
+        throw;
+    }
     // One handle from the digest to the move, denying writing and deletion to
     // others: the bytes that reach staging are the bytes that were checked,
     // whatever another program does to the name meanwhile.

@@ -18,6 +18,7 @@
 #include "service/digest.h"
 #include "service/https_transfer.h"
 #include "store/archive.h"
+#include "store/disk_space.h"
 #include "store/launcher_state.h"
 #include "store/partial_download.h"
 #include "store/storage.h"
@@ -188,6 +189,7 @@ PatchInstallation::PatchInstallation(const UpdateManifest& manifest, const fs::p
         // Bounded as it arrives: a host cannot fill the disk with an index.
         DownloadOptions bounded;
         bounded.maxBytes = BuildIndexLimit;
+        bounded.replyLength = BuildDownloadFits(root, 0);
         HttpsDownload(SiblingOf(manifest, BuildIndexFileName(manifest.buildIndex)), file, bounded);
         if (Sha256FileHex(file) == manifest.buildIndex) {
             BuildIndex parsed = ParseBuildIndex(ReadFileBytes(file));
@@ -218,10 +220,12 @@ bool PatchInstallation::TryAssemble(const fs::path& unpacked) {
     try {
         Assemble(unpacked);
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& failure) {
         // Nothing of the attempt stays; the full archive is installed instead.
         TryRemoveTree(unpacked);
         TryRemoveTree(staging_ / L"patch.zip");
+        // A disk too small for the patch is too small for the whole build.
+        if (dynamic_cast<const DiskSpaceError*>(&failure) != nullptr) throw;
         PostStatus(L"Downloading into TESSIK storage...");
         return false;
     }
@@ -241,11 +245,13 @@ void PatchInstallation::Assemble(const fs::path& unpacked) {
     const std::vector<bool> copied = CopyStoredFiles(index_->files, stored, unpacked);
     KnownDigests known;
     bool missing = false;
+    std::uint64_t missingBytes = 0;
     for (size_t i = 0; i < copied.size(); ++i) {
         if (copied[i]) {
             known[IndexPathKey(index_->files[i].path)] = index_->files[i].sha256;
         } else {
             missing = true;
+            missingBytes += index_->files[i].size;
         }
     }
     if (missing) {
@@ -263,7 +269,8 @@ void PatchInstallation::Assemble(const fs::path& unpacked) {
             // Held, sharing reading only, until tar.exe has read it.
             const KernelHandle held = DownloadVerifiedFile(
                 patchFile, root_, L"patch", file, "Downloaded update failed its SHA-256 check",
-                DownloadOptions{.progress = PostProgress});
+                DownloadOptions{.progress = PostProgress,
+                                .replyLength = BuildDownloadFits(root_, missingBytes)});
             // What the patch wrote is read from disk in the check below.
             for (const std::string& key : UnpackPatch(file, unpacked)) known.erase(key);
         }
@@ -273,6 +280,13 @@ void PatchInstallation::Assemble(const fs::path& unpacked) {
         CreateFolders(unpacked / Utf8ToUtf16(folder));
     }
     CheckTree(unpacked, *index_, known);
+}
+
+std::optional<std::uint64_t> PatchInstallation::IndexedSize() const {
+    if (!index_) return std::nullopt;
+    std::uint64_t size = 0;
+    for (const IndexFile& file : index_->files) size += file.size;
+    return size;
 }
 
 void PatchInstallation::CheckUnpacked(const fs::path& unpacked) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -30,6 +31,8 @@ class PatchInstallation {
     // The digest of the index's patch from the recorded build: the one
     // partial patch worth keeping. Empty without a usable index or such a patch.
     std::string RecordedPatchSha256() const;
+    // The unpacked build's size by its index; empty without a usable index.
+    std::optional<std::uint64_t> IndexedSize() const;
 
   private:
     void Assemble(const std::filesystem::path& unpacked);

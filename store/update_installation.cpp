@@ -14,6 +14,7 @@
 #include "base/text.h"
 #include "base/worker_messages.h"
 #include "store/archive.h"
+#include "store/disk_space.h"
 #include "store/partial_download.h"
 #include "store/patch_installation.h"
 #include "store/retrying_move.h"
@@ -137,6 +138,8 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
         // make the build; otherwise the full archive, checked the same way.
         PatchInstallation patch(manifest, root, staging);
         SweepGamePartials(root, manifest.sha256, patch.RecordedPatchSha256());
+        // The whole build, copies from stored builds included, before any of it.
+        if (const auto size = patch.IndexedSize()) RequireFreeSpace(root, *size);
         fs::path unpacked = staging / L"assembled";
         if (!patch.TryAssemble(unpacked)) {
             // Never into what a failed assembly left: a file a scanner still
@@ -146,7 +149,8 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
             // Held, sharing reading only, until tar.exe has read it.
             const KernelHandle held = DownloadVerifiedFile(
                 manifest, root, L"update", archive, "Downloaded update failed its SHA-256 check",
-                DownloadOptions{.progress = PostProgress});
+                DownloadOptions{.progress = PostProgress,
+                                .replyLength = BuildDownloadFits(root, patch.IndexedSize())});
             PostStatus(L"Installing verified update...");
             PostProgress(0, 0);  // unpacking: no share to show
             UnpackUpdateArchive(archive, unpacked);

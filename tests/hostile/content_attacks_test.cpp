@@ -4,6 +4,7 @@
 #include "base/text.h"
 #include "build_config.h"
 #include "store/launcher_state.h"
+#include "store/partial_download.h"
 #include "store/storage.h"
 #include "tests/hostile/hostile_support.h"
 
@@ -237,13 +238,24 @@ TEST(BrokenState, PlayerStillGetsIntoTheGameWhenTheServiceWorks) {
     }
 }
 
-TEST(FullDisk, DownloadThatDoesNotFitFailsAndTheStoredBuildStarts) {
+// Everything on the small disk (8 MiB) runs in this one test, so that no
+// other test fills it meanwhile.
+TEST(FullDisk, ABuildThatCannotFitIsRefusedBeforeItsBodyAndNothingOfItStays) {
     if (!fs::exists(L"S:\\")) GTEST_SKIP() << "no small disk: mounting a tmpfs was not allowed";
     PlayerMachine player;
     const fs::path appData = fs::path(L"S:\\") / test_bed::UniqueName(L"AppData");
     fs::remove_all(appData);
     ScopedVariable onSmallDisk(L"APPDATA", appData.wstring());
     const fs::path root = appData / L"Tessik" / L"launcher";
+    // Whatever the launcher left: staging folders, partial downloads, validators.
+    const auto leftovers = [&] {
+        std::vector<std::wstring> left;
+        for (const auto& entry : fs::directory_iterator(root)) {
+            const std::wstring name = entry.path().filename().wstring();
+            if (name != L"versions" && name != StateFileName) left.push_back(name);
+        }
+        return left;
+    };
     fs::create_directories(root / L"versions" / L"0.1.136");
     fs::copy_file(test_bed::SupportProgram(L"game_standin.exe"),
                   root / L"versions" / L"0.1.136" / L"tessik.exe");
@@ -251,22 +263,38 @@ TEST(FullDisk, DownloadThatDoesNotFitFailsAndTheStoredBuildStarts) {
                        LauncherState{"0.1.136", root / L"versions" / L"0.1.136"});
     const std::string state = ReadFileBytes(root / StateFileName);
 
-    player.PublishGame("0.2", L"big.zip");
+    // 12 MiB from a host that serves ranges: no partial file is kept for a resume.
+    const std::wstring name = test_bed::UniqueName(L"big.zip");
+    test_bed::Publish(name, ReadFileBytes(test_bed::DataFile(L"big.zip")));
+    std::string manifest =
+        test_bed::ManifestJson("0.2", test_bed::ServiceAddress(L"/ranged/-/" + name),
+                               test_bed::ExpectedSha256(L"big.zip"));
+    manifest.insert(manifest.rfind('}'), ",\"ranges\":\"bytes\"");
+    player.PublishGameManifest(manifest);
     const PlayerMachine::Outcome run = player.Run();
     EXPECT_EQ(run.started, 1u);
     EXPECT_EQ(player.Game().folder, root / L"versions" / L"0.1.136");
     EXPECT_EQ(ReadFileBytes(root / StateFileName), state);
     EXPECT_FALSE(fs::exists(root / L"versions" / L"0.2"));
+    EXPECT_EQ(leftovers(), std::vector<std::wstring>{});
 
     // Without the stored build the player is told why.
     fs::remove_all(root / L"versions");
     fs::remove(root / StateFileName);
+    player.PublishGame("0.2", L"big.zip");
     const PlayerMachine::Outcome told = player.Run();
     EXPECT_EQ(told.started, 0u);
-    EXPECT_EQ(told.failure, L"Could not save the update archive");
-    for (const auto& entry : fs::directory_iterator(root)) {
-        EXPECT_NE(entry.path().filename().wstring().rfind(L"update-", 0), 0u) << "staging left";
-    }
+    EXPECT_EQ(told.failure, L"There is not enough free disk space for the update");
+    EXPECT_EQ(leftovers(), std::vector<std::wstring>{});
+
+    // A disk that fills up during a download (here nothing checks the length
+    // first): the partial file of a resumable download goes too.
+    UpdateManifest ranged = ParseUpdateManifest(manifest, "tessik.exe");
+    const fs::path archive = root / L"runtime.zip";
+    EXPECT_EQ(ErrorMessageOf(
+                  [&] { DownloadVerifiedFile(ranged, root, L"update", archive, "mismatch", {}); }),
+              "Could not save the update archive");
+    EXPECT_EQ(leftovers(), std::vector<std::wstring>{});
     fs::remove_all(appData);
 }
 

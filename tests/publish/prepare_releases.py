@@ -160,11 +160,12 @@ def patched_releases(game):
                   [(name, data, 0o40755 if name.endswith("/") else 0o100644)
                    for name, data in files.items()])
 
-    def tree(name, count, *extra):
+    def tree(name, count, *extra, first=()):
         out = os.path.join(BED, "www", name)
         for n in range(1, count + 1):
             publish("game", os.path.join(ARCHIVES, f"patched-{n}.zip"), "--version", f"1.{n}",
-                    "--base-url", f"{service}/{name}", "--out", out, *extra)
+                    "--base-url", f"{service}/{name}", "--out", out, *extra,
+                    *(first if n == 1 else ()))
             shutil.copy(os.path.join(out, "release", "windows-x86_64-manifest.json"),
                         os.path.join(out, "release", f"m{n}.json"))
         return out
@@ -230,6 +231,13 @@ def patched_releases(game):
 
     add_to_index(tree("patched-lying", 1), 1, b"file 1 " + b"0" * 64 + b" assets/missing.bin\n")
     add_to_index(tree("patched-badpath", 2), 2, b"folder assets/stream:alternate\n")
+    # Players keep two builds: set once, carried over by the later publishes.
+    tree("kept", 3, first=("--keep-builds", "2"))
+    # A build larger than the test bed's small disk.
+    write_zip(os.path.join(ARCHIVES, "roomy.zip"),
+              [("tessik.exe", game, 0o100644), ("assets/pack.bin", os.urandom(12 << 20), 0o100644)])
+    publish("game", os.path.join(ARCHIVES, "roomy.zip"), "--version", "2.0", "--base-url",
+            f"{service}/roomy", "--out", os.path.join(BED, "www", "roomy"))
     print("patched releases in", os.path.dirname(patched))
 
 

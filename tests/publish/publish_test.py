@@ -181,6 +181,13 @@ class Refusals(unittest.TestCase):
                            (["launcher", "x.exe", "--out", "o"], "launcher needs --base-url"),
                            (["prune", "d", "--keep", "many"], "--keep needs a whole number, such as 3"),
                            (["status", "d", "--keep", "1"], "status has no option --keep"),
+                           (["launcher", "x.exe", "--keep-builds", "2"],
+                            "launcher has no option --keep-builds"),
+                           (["promote", "d", "--version", "1", "--launcher", "--keep-builds", "2"],
+                            "--keep-builds is for the game's manifest, not the launcher's"),
+                           *((["rollback", "d", "--version", "1", "--keep-builds", n],
+                              "--keep-builds needs a number of builds from 1 to 999, or all")
+                             for n in ("0", "1000", "02", "+2", "two", "")),
                            (["publish"], 'unknown command "publish"'), ([], "no command given")):
             with self.subTest(args=args):
                 result = run(*args)
@@ -296,6 +303,22 @@ class Publishing(Folder):
         self.assertNotIn("ranges", manifest(self.out))
         self.ok(run("rollback", self.out, "--version", "1.0"))
         self.assertEqual(manifest(self.out)["ranges"], "bytes")
+
+    def test_the_kept_build_count_is_carried_over_until_changed_or_removed(self):
+        self.ok(self.publish("good.zip", "1.0"))
+        self.assertNotIn("keep_builds", manifest(self.out))
+        self.ok(self.publish("good.zip", "1.1", "--keep-builds", "2"))
+        with open(os.path.join(self.out, GAME_MANIFEST)) as f:
+            text = f.read()
+        self.assertLess(text.index('"executable"'), text.index('"keep_builds":"2"'))
+        self.ok(self.publish("folders.zip", "1.2"))
+        self.assertEqual(manifest(self.out)["keep_builds"], "2")
+        self.ok(run("rollback", self.out, "--version", "1.1", "--keep-builds", "999"))
+        self.assertEqual(manifest(self.out)["keep_builds"], "999")
+        self.ok(run("promote", self.out, "--version", "1.2"))
+        self.assertEqual(manifest(self.out)["keep_builds"], "999")
+        self.ok(run("promote", self.out, "--version", "1.2", "--keep-builds", "all"))
+        self.assertNotIn("keep_builds", manifest(self.out))
 
     def test_a_stray_file_under_the_builds_name_is_replaced(self):
         digest = sha256(data("good.zip"))

@@ -434,10 +434,9 @@ TEST(InstallUpdate, ABrokenBuildThatCannotBeRemovedIsMovedAside) {
         bool holdFolder;
         std::string message;
     };
-    // Under Wine a file held open stands in for an entry the player may not
-    // delete (denied to them, or a link Wine cannot delete): its removal
-    // fails, yet its folder can be renamed, as NTFS renames a folder that
-    // holds a denied entry (not one that holds an open file).
+    // An entry the player may not delete (denied to them, or a link Wine
+    // cannot delete) fails its removal, yet its folder can be renamed, as NTFS
+    // renames a folder that holds a denied entry (not one that holds an open file).
     const Case cases[] = {
         {"a file held", false, "<no error>"},
         {"the folder itself held", true, "Could not remove a folder in TESSIK storage"},
@@ -448,14 +447,16 @@ TEST(InstallUpdate, ABrokenBuildThatCannotBeRemovedIsMovedAside) {
         fs::create_directories(build / L"assets");
         const fs::path heldFile = build / L"assets" / L"held.pak";
         WriteFileBytes(heldFile, "held");
-        const fs::path heldPath = c.holdFolder ? build : heldFile;
-        KernelHandle held(CreateFileW(heldPath.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
+        KernelHandle held;
+        if (c.holdFolder) {
+            held.reset(CreateFileW(build.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
+        }
         const UpdateManifest manifest = Published("0.1.136", L"good.zip");
         MessageCollector collector;
         file_seam::PassPausesAtOnce();
+        file_seam::RefuseDeleting(L"held.pak", ERROR_ACCESS_DENIED);
         const std::string message = ErrorMessageOf([&] { InstallUpdate(manifest, root); });
         file_seam::Reset();
         EXPECT_EQ(message, c.message) << c.what;

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <set>
 
+#include "tests/support/held_files.h"
+
 namespace {
 
 using MoveFunction = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
@@ -101,6 +103,10 @@ static BOOL WINAPI SeamMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
             SetLastError(failure);
             return FALSE;
         }
+    }
+    if (file_seam::FolderHoldsOpenFile(from)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
     }
     const std::wstring source = Comparable(FullPath(from));
     const BOOL moved = __real___imp_MoveFileExW(from, to, flags);

@@ -2,7 +2,9 @@
 // launcher starts). Records the command line it was given and its current
 // folder (UTF-8, one per line) in the file named by TESSIK_GAME_RECORD, or in
 // "game-record.txt" beside itself. With TESSIK_STANDIN_SLEEP_MS it then stays
-// alive that long, standing for a process that is slow to end.
+// alive that long, standing for a process that is slow to end, holding the
+// file that TESSIK_STANDIN_HOLD names open all the while, as a game holds its
+// assets.
 #include <windows.h>
 
 #include <fstream>
@@ -40,8 +42,17 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     out << Utf8(GetCommandLineW()) << '\n' << Utf8(std::wstring(folder, folderLength)) << '\n';
     out.close();
 
+    wchar_t held[32768];
+    const DWORD heldLength = GetEnvironmentVariableW(L"TESSIK_STANDIN_HOLD", held, 32768);
+    HANDLE asset = INVALID_HANDLE_VALUE;
+    if (heldLength > 0 && heldLength < 32768) {
+        asset =
+            CreateFileW(held, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+
     wchar_t sleep[32];
     const DWORD sleepLength = GetEnvironmentVariableW(L"TESSIK_STANDIN_SLEEP_MS", sleep, 32);
     if (sleepLength > 0 && sleepLength < 32) Sleep(static_cast<DWORD>(_wtoi(sleep)));
+    if (asset != INVALID_HANDLE_VALUE) CloseHandle(asset);
     return out ? 0 : 1;
 }

@@ -1,0 +1,99 @@
+#include "store/surplus_builds.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "base/long_path.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
+#include "store/installed_versions.h"
+#include "store/tree_removal.h"
+#include "store/update_installation.h"
+#include "store/windows_names.h"
+
+namespace fs = std::filesystem;
+
+std::vector<std::wstring> SurplusBuilds(std::vector<StoredBuild> builds, unsigned keep) {
+    std::sort(builds.begin(), builds.end(), [](const StoredBuild& a, const StoredBuild& b) {
+        if (IsNewerVersion(a.name, b.name)) return true;
+        if (IsNewerVersion(b.name, a.name)) return false;
+        if (a.created != b.created) return a.created > b.created;
+        return a.name < b.name;  // one order whatever the listing's
+    });
+    std::vector<std::wstring> surplus;
+    for (size_t i = keep; i < builds.size(); ++i) {
+        if (!builds[i].protectedBuild) surplus.push_back(builds[i].name);
+    }
+    return surplus;
+}
+
+namespace {
+
+// One spelling for comparing folders, as NTFS matches names.
+std::string Comparable(const fs::path& path) {
+    return FoldCaseAsNtfs(Utf16ToUtf8(path.lexically_normal().wstring()));
+}
+
+// The folders under "versions" that hold the game's executable; links and
+// junctions are not builds this launcher stored.
+std::vector<StoredBuild> ListStoredBuilds(const fs::path& versions, const fs::path& recorded) {
+    std::vector<StoredBuild> builds;
+    const std::wstring folder = ExtendedLengthPath(versions.wstring());
+    WIN32_FIND_DATAW found;
+    const HANDLE first = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                          FindExSearchNameMatch, nullptr, 0);
+    if (first == INVALID_HANDLE_VALUE) return builds;
+    FindHandle search(first);
+    const std::string recordedKey = recorded.empty() ? std::string() : Comparable(recorded);
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L".." || !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            continue;
+        }
+        const DWORD executable =
+            GetFileAttributesW((folder + L"\\" + name + L"\\tessik.exe").c_str());
+        if (executable == INVALID_FILE_ATTRIBUTES || (executable & FILE_ATTRIBUTE_DIRECTORY)) {
+            continue;
+        }
+        const std::uint64_t created =
+            (static_cast<std::uint64_t>(found.ftCreationTime.dwHighDateTime) << 32) |
+            found.ftCreationTime.dwLowDateTime;
+        builds.push_back({name, created, Comparable(versions / name) == recordedKey});
+    } while (FindNextFileW(search.get(), &found));
+    return builds;
+}
+
+// Renames the build out of "versions" under a fresh staging folder's name;
+// empty when the system refuses (a file inside is open).
+fs::path MoveAside(const fs::path& build, const fs::path& root) {
+    const std::wstring from = ExtendedLengthPath(build.wstring());
+    std::uint64_t ticks = GetTickCount64();
+    for (int name = 0; name < 16; ++name, ++ticks) {
+        const fs::path aside = root / StagingFolderName(GetCurrentProcessId(), ticks);
+        if (MoveFileExW(from.c_str(), ExtendedLengthPath(aside.wstring()).c_str(), 0)) {
+            return aside;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+    }
+    return {};
+}
+
+}  // namespace
+
+void RemoveSurplusBuilds(const fs::path& root, std::optional<unsigned> keep,
+                         const fs::path& recorded) noexcept {
+    if (!keep) return;
+    try {
+        const fs::path versions = root / L"versions";
+        for (const std::wstring& name :
+             SurplusBuilds(ListStoredBuilds(versions, recorded), *keep)) {
+            const fs::path aside = MoveAside(versions / name, root);
+            if (!aside.empty()) TryRemoveTree(aside);
+        }
+    } catch (...) {
+        // Keeping a build too many is harmless; the game starts all the same.
+    }
+}
