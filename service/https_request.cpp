@@ -6,7 +6,16 @@
 namespace {
 
 constexpr wchar_t UserAgent[] = L"TessikLauncher/2 (native Windows)";
-constexpr DWORD TransferBufferSize = 65536;
+// Reads start at 64 KiB and double, up to the limit AllowLargeReads sets,
+// while each comes back full within ReadQuickMs: every read is one round trip
+// through WinHTTP's thread, which on a busy machine costs more than the bytes.
+// A read slower than ReadSlowMs starts again small, so that on a slow line the
+// stall watch sees the bytes arrive. (Wine completes a read only when it is
+// full, and drops what it holds when the connection breaks.)
+constexpr DWORD SmallestRead = 65536;
+constexpr DWORD LargestRead = 1048576;
+constexpr ULONGLONG ReadQuickMs = 100;
+constexpr ULONGLONG ReadSlowMs = 500;
 
 // WinHTTP's receive timeout: Windows reports its own code, Wine the
 // socket's (WSAETIMEDOUT).
@@ -52,8 +61,7 @@ struct Completion {
     DWORD bytes = 0;   // of a finished read
     DWORD error = 0;   // of a failed one
     // WinHTTP fills one while the caller stores the other.
-    std::vector<char> buffers[2] = {std::vector<char>(TransferBufferSize),
-                                    std::vector<char>(TransferBufferSize)};
+    std::vector<char> buffers[2] = {std::vector<char>(LargestRead), std::vector<char>(LargestRead)};
 };
 
 namespace {
@@ -154,6 +162,11 @@ std::string Request::Header(DWORD query) const {
     return ascii;
 }
 
+void Request::AllowLargeReads(std::uint64_t total) {
+    largestRead_ =
+        static_cast<DWORD>(std::clamp<std::uint64_t>(total / 64, SmallestRead, LargestRead));
+}
+
 void Request::LimitBodyWait(std::uint32_t receiveMs) {
     WinHttpSetTimeouts(request_.get(), 15000, 15000, 20000, static_cast<int>(receiveMs));
 }
@@ -176,6 +189,12 @@ std::string_view Request::Read(ULONGLONG deadline, const StallWatch* watch) {
         if (status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE) {
             const std::string_view piece(completion_->buffers[filling_].data(), completion_->bytes);
             reading_ = false;
+            const ULONGLONG took = GetTickCount64() - readStarted_;
+            if (piece.size() == readSize_ && took < ReadQuickMs) {
+                readSize_ = std::max(std::min(readSize_ * 2, largestRead_), SmallestRead);
+            } else if (took > ReadSlowMs) {
+                readSize_ = SmallestRead;
+            }
             if (!piece.empty()) {
                 // The next piece arrives while the caller stores this one.
                 filling_ ^= 1;
@@ -196,8 +215,9 @@ std::string_view Request::Read(ULONGLONG deadline, const StallWatch* watch) {
 // piece already read still reaches the caller.
 void Request::StartRead() {
     reading_ = true;
-    startFailed_ = !WinHttpReadData(request_.get(), completion_->buffers[filling_].data(),
-                                    TransferBufferSize, nullptr);
+    readStarted_ = GetTickCount64();
+    startFailed_ =
+        !WinHttpReadData(request_.get(), completion_->buffers[filling_].data(), readSize_, nullptr);
 }
 
 // The callback status that arrived, or 0 when the deadline came first.

@@ -49,6 +49,10 @@ class Request {
     // A reply header as ASCII text; empty when absent.
     std::string Header(DWORD query) const;
 
+    // Lets reads grow for a body of `total` bytes (0: unknown), to at most a
+    // 64th of it, so that a broken connection costs little to fetch again.
+    void AllowLargeReads(std::uint64_t total);
+
     // How long WinHTTP waits for each piece of the body from here on. Below
     // the stall window, so that a quiet line is judged a stall, not a break.
     void LimitBodyWait(std::uint32_t receiveMs);
@@ -64,7 +68,10 @@ class Request {
     DWORD Await(ULONGLONG deadline);
 
     std::shared_ptr<Completion> completion_;
-    int filling_ = 0;  // the buffer WinHTTP reads into
+    int filling_ = 0;         // the buffer WinHTTP reads into
+    DWORD readSize_ = 65536;  // of the next read
+    DWORD largestRead_ = 65536;
+    ULONGLONG readStarted_ = 0;
     bool reading_ = false;
     bool startFailed_ = false;
     WinHttpHandle session_;

@@ -123,6 +123,7 @@ void DownloadOnce(const CrackedAddress& target, const fs::path& file,
     }
 
     request.LimitBodyWait(bounds.bodyReceiveMs);
+    request.AllowLargeReads(total);
     std::uint64_t received = offset;
     StallWatch watch(bounds.rateWindowMs, bounds.rateWindowBytes, GetTickCount64());
     for (;;) {
