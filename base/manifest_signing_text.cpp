@@ -1,6 +1,9 @@
 #include "base/manifest_signing_text.h"
 
+#include <algorithm>
 #include <charconv>
+#include <exception>
+#include <iterator>
 #include <cstdio>
 
 #include "base/json_field.h"
@@ -39,6 +42,68 @@ std::string FullSigningText(const std::string& fourValues, const std::string& te
         if (CarriesJsonKey(text, key)) {
             signingText += std::string(key) + "=" + ReadJsonStringField(text, key, true) + "\n";
         }
+    }
+    return signingText;
+}
+
+bool HoldsControlCharacter(const std::string& value) {
+    for (const char c : value) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
+    }
+    return false;
+}
+
+bool FirstSignedValuesHoldControlCharacter(const std::string& text) {
+    for (const char* key : {"version", "url", "sha256", "executable"}) {
+        if (HoldsControlCharacter(ReadJsonStringField(text, key, false))) return true;
+    }
+    for (const char* key : SignedManifestKeys) {
+        if (HoldsControlCharacter(ReadJsonStringField(text, key, false))) return true;
+    }
+    return false;
+}
+
+bool NeedsSecondFullSignature(const std::string& text) {
+    const auto object = ReadFlatJsonObject(text);
+    if (!object) return true;
+    for (const auto& [name, value] : *object) {
+        if (std::find(std::begin(FirstSignedManifestKeys), std::end(FirstSignedManifestKeys),
+                      name) == std::end(FirstSignedManifestKeys)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<std::string> SecondFullSigningText(const std::string& text) {
+    const auto object = ReadFlatJsonObject(text);
+    if (!object) return std::nullopt;
+    // Every key the object carries and every key a launcher reads must read
+    // the same through the first-occurrence key reader as here.
+    const auto readsAlike = [&](const std::string& name) {
+        const auto listed = object->find(name);
+        try {
+            return CarriesJsonKey(text, name) == (listed != object->end()) &&
+                   ReadJsonStringField(text, name, false) ==
+                       (listed != object->end() ? listed->second : std::string());
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    for (const char* name : FirstSignedManifestKeys) {
+        if (!readsAlike(name)) return std::nullopt;
+    }
+    std::string signingText;
+    for (const auto& [name, value] : *object) {  // std::map: byte order of the names
+        if (name.empty() || name.find('=') != std::string::npos || HoldsControlCharacter(name) ||
+            HoldsControlCharacter(value) || !readsAlike(name)) {
+            return std::nullopt;
+        }
+        if (name == FourValueSignatureKey || name == FullSignatureKey ||
+            name == SecondFullSignatureKey) {
+            continue;
+        }
+        signingText += name + "=" + value + "\n";
     }
     return signingText;
 }

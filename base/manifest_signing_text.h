@@ -16,10 +16,24 @@
 inline constexpr const char* SignedManifestKeys[] = {"sequence", "expires", ByteRangesKey,
                                                      BuildIndexKey};
 
-// The two signature keys: "signature" covers the four values only (what the
-// first keyed launchers check), "full-signature" the full signing text.
+// The signature keys: "signature" covers the four values only (what the
+// first keyed launchers check), "full-signature" the full signing text, and
+// "full-signature-2" every key the manifest carries (SecondFullSigningText).
 inline constexpr char FourValueSignatureKey[] = "signature";
 inline constexpr char FullSignatureKey[] = "full-signature";
+inline constexpr char SecondFullSignatureKey[] = "full-signature-2";
+
+// The keys that "full-signature" and "signature" cover or that are
+// signatures, with "platform", which the release tool has always written and
+// no launcher reads. A manifest with any other key (a key added later) is
+// trusted only with "full-signature-2", which launchers that know no such key
+// also check.
+inline constexpr const char* FirstSignedManifestKeys[] = {"version",        "url",
+                                                          "sha256",         "executable",
+                                                          "platform",       "sequence",
+                                                          "expires",        ByteRangesKey,
+                                                          BuildIndexKey,    FourValueSignatureKey,
+                                                          FullSignatureKey, SecondFullSignatureKey};
 
 // The values of "version", "url", "sha256" and "executable" as the launcher
 // reads them (escapes resolved, the digest in lowercase, "tessik.exe" for an
@@ -33,6 +47,29 @@ bool CarriesJsonKey(const std::string& text, const std::string& key);
 // `fourValues` (ManifestSigningText), then "name=value" and a line feed for
 // each key of SignedManifestKeys that the manifest `text` carries.
 std::string FullSigningText(const std::string& fourValues, const std::string& text);
+
+// Whether a value read from a manifest holds a byte below 0x20 or 0x7F: in
+// a signing text, a line feed would let one value pose as another key's line.
+bool HoldsControlCharacter(const std::string& value);
+
+// Whether a value that "signature" or "full-signature" covers, as the
+// launcher reads it, holds a control character.
+bool FirstSignedValuesHoldControlCharacter(const std::string& text);
+
+// Whether the manifest `text` may be trusted only with "full-signature-2": it
+// carries a key outside FirstSignedManifestKeys, or is no flat object of
+// strings, so what it carries cannot be told.
+bool NeedsSecondFullSignature(const std::string& text);
+
+// What "full-signature-2" covers: "name=value" and a line feed for every key
+// of the manifest `text` but the signature keys, in the byte order of the
+// names, each value with its escapes resolved and as written otherwise (the
+// digest not lowered). nullopt when the text cannot be signed so: it is no
+// flat object of strings (ReadFlatJsonObject: nesting, a key twice, ...), a
+// name is empty or holds "=" or a control character, a value holds a control
+// character, or a key the launcher reads would read differently with
+// ReadJsonStringField (its quoted name inside another value).
+std::optional<std::string> SecondFullSigningText(const std::string& text);
 
 // A "sequence" value: 1 to 20 decimal digits that fit 64 bits, nothing else.
 std::optional<std::uint64_t> ParseManifestSequence(const std::string& value);

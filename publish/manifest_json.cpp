@@ -3,70 +3,68 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <string>
 
 #include "base/json_field.h"
 #include "base/manifest_keys.h"
 #include "base/manifest_signing_text.h"
 
 std::string JsonString(const std::string& text) {
+    if (HoldsControlCharacter(text)) {
+        throw std::runtime_error("A manifest value holds a control character");
+    }
     std::string out = "\"";
     for (const char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                // The launcher's reader has no \u escape.
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    throw std::runtime_error("A manifest value holds a control character");
-                }
-                out.push_back(c);
-        }
+        if (c == '"' || c == '\\') out.push_back('\\');
+        out.push_back(c);
     }
     return out + "\"";
 }
 
 namespace {
 
-// `,"key":"value"`, or nothing for an empty value.
-std::string OptionalKey(const char* key, const std::string& value) {
-    return value.empty() ? "" : ",\"" + std::string(key) + "\":" + JsonString(value);
-}
+using FieldValue = std::string (*)(const ManifestFields&);
+struct ManifestKey {
+    const char* name;
+    FieldValue value;
+};
+
+// Every key in the order written: the four and "platform" always, each
+// further key only with a value, the signatures last. A new key is one line.
+constexpr ManifestKey ManifestKeys[] = {
+    {"version", [](const ManifestFields& f) { return f.version; }},
+    {"platform", [](const ManifestFields&) { return std::string("windows-x86_64"); }},
+    {"url", [](const ManifestFields& f) { return f.url; }},
+    {"sha256", [](const ManifestFields& f) { return f.sha256; }},
+    {"executable", [](const ManifestFields& f) { return f.executable; }},
+    {ByteRangesKey,
+     [](const ManifestFields& f) { return std::string(f.byteRanges ? ByteRangesValue : ""); }},
+    {BuildIndexKey, [](const ManifestFields& f) { return f.buildIndex; }},
+    {KeepBuildsKey, [](const ManifestFields& f) { return f.keepBuilds; }},
+    {"sequence", [](const ManifestFields& f) { return f.sequence; }},
+    {"expires", [](const ManifestFields& f) { return f.expires; }},
+    {FourValueSignatureKey, [](const ManifestFields& f) { return f.signature; }},
+    {FullSignatureKey, [](const ManifestFields& f) { return f.fullSignature; }},
+    {SecondFullSignatureKey, [](const ManifestFields& f) { return f.secondFullSignature; }},
+};
+constexpr size_t AlwaysWritten = 5;
 
 }  // namespace
 
 std::string ManifestJson(const ManifestFields& fields) {
-    // Further keys after the four, the signatures last.
-    return "{\"version\":" + JsonString(fields.version) +
-           ",\"platform\":\"windows-x86_64\",\"url\":" + JsonString(fields.url) +
-           ",\"sha256\":" + JsonString(fields.sha256) +
-           ",\"executable\":" + JsonString(fields.executable) +
-           (fields.byteRanges
-                ? std::string(",\"") + ByteRangesKey + "\":" + JsonString(ByteRangesValue)
-                : std::string()) +
-           OptionalKey(BuildIndexKey, fields.buildIndex) +
-           OptionalKey(KeepBuildsKey, fields.keepBuilds) +
-           OptionalKey("sequence", fields.sequence) + OptionalKey("expires", fields.expires) +
-           OptionalKey(FourValueSignatureKey, fields.signature) +
-           OptionalKey(FullSignatureKey, fields.fullSignature) + "}\n";
+    std::string text;
+    for (size_t i = 0; i < std::size(ManifestKeys); ++i) {
+        const std::string value = ManifestKeys[i].value(fields);
+        if (value.empty() && i >= AlwaysWritten) continue;
+        if (HoldsControlCharacter(value)) {
+            throw std::runtime_error(std::string("The manifest's ") + ManifestKeys[i].name +
+                                     " holds a control character, which a signed manifest "
+                                     "cannot carry");
+        }
+        text += (text.empty() ? "{\"" : ",\"") + std::string(ManifestKeys[i].name) +
+                "\":" + JsonString(value);
+    }
+    return text + "}\n";
 }
 
 ManifestFields ParseManifestText(const std::string& text) {
@@ -80,6 +78,7 @@ ManifestFields ParseManifestText(const std::string& text) {
     fields.byteRanges = ReadJsonStringField(text, ByteRangesKey, false) == ByteRangesValue;
     fields.signature = ReadJsonStringField(text, FourValueSignatureKey, false);
     fields.fullSignature = ReadJsonStringField(text, FullSignatureKey, false);
+    fields.secondFullSignature = ReadJsonStringField(text, SecondFullSignatureKey, false);
     fields.buildIndex = ReadJsonStringField(text, BuildIndexKey, false);
     fields.keepBuilds = ReadJsonStringField(text, KeepBuildsKey, false);
     return fields;

@@ -153,3 +153,48 @@ std::string SigningKeyPublicHex(const std::filesystem::path& privateKeyPem) {
     }
     return HexOf(point + 1, length - 1);  // X then Y, after the uncompressed-point tag
 }
+
+std::string SignedManifestJson(ManifestFields fields, const std::filesystem::path& privateKeyPem) {
+    fields.signature = fields.fullSignature = fields.secondFullSignature = "";
+    const std::string unsignedText = ManifestJson(fields);
+    const std::string fourValues =
+        ManifestSigningText(fields.version, fields.url, fields.sha256, fields.executable);
+    const std::string fullText = FullSigningText(fourValues, unsignedText);
+    const std::optional<std::string> secondText = SecondFullSigningText(unsignedText);
+    if (secondText) {
+        fields.signature = SignManifestText(fourValues, privateKeyPem);
+        fields.fullSignature = SignManifestText(fullText, privateKeyPem);
+        fields.secondFullSignature = SignManifestText(*secondText, privateKeyPem);
+    }
+    const std::string text = ManifestJson(fields);
+    const ManifestFields read = ParseManifestText(text);
+    if (!secondText ||
+        ManifestSigningText(read.version, read.url, read.sha256, read.executable) != fourValues ||
+        FullSigningText(fourValues, text) != fullText ||
+        SecondFullSigningText(text) != secondText || read.signature != fields.signature ||
+        read.fullSignature != fields.fullSignature ||
+        read.secondFullSignature != fields.secondFullSignature) {
+        throw std::runtime_error(
+            "The manifest's values would not read back as they were signed; a value holds the "
+            "quoted name of a key");
+    }
+    return text;
+}
+
+bool ManifestSignaturesVerify(const std::string& text, const std::filesystem::path& publicKeyPem) {
+    const ManifestFields live = ParseManifestText(text);
+    if (FirstSignedValuesHoldControlCharacter(text)) return false;
+    const std::string fourValues =
+        ManifestSigningText(live.version, live.url, live.sha256, live.executable);
+    const std::string fullText = FullSigningText(fourValues, text);
+    if (!VerifyManifestSignature(fourValues, live.signature, publicKeyPem)) return false;
+    if (live.fullSignature.empty()
+            ? fullText != fourValues
+            : !VerifyManifestSignature(fullText, live.fullSignature, publicKeyPem)) {
+        return false;
+    }
+    if (live.secondFullSignature.empty()) return !NeedsSecondFullSignature(text);
+    const std::optional<std::string> secondText = SecondFullSigningText(text);
+    return secondText &&
+           VerifyManifestSignature(*secondText, live.secondFullSignature, publicKeyPem);
+}

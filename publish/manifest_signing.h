@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/manifest_signing_text.h"
+#include "publish/manifest_json.h"
 
 // Release signatures for the manifests the tool writes, as a launcher built
 // with a release key checks them: ECDSA P-256 over the SHA-256 of the signing
@@ -30,3 +31,12 @@ bool VerifyManifestSignature(const std::string& text, const std::string& signatu
 // The public half of the signing key as a launcher built with it records it:
 // X then Y, 128 lowercase hex digits.
 std::string SigningKeyPublicHex(const std::filesystem::path& privateKeyPem);
+
+// The manifest text of `fields` with its three signatures made by the key:
+// "signature", "full-signature" (both for the launchers already shipped) and
+// "full-signature-2". Refuses fields whose text would not read back as signed.
+std::string SignedManifestJson(ManifestFields fields, const std::filesystem::path& privateKeyPem);
+
+// Whether the key verifies every signature of the manifest `text` that a
+// launcher may check, and the text needs none it lacks.
+bool ManifestSignaturesVerify(const std::string& text, const std::filesystem::path& publicKeyPem);

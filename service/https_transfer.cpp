@@ -7,237 +7,18 @@
 #include <optional>
 #include <sstream>
 #include <string_view>
-#include <vector>
 
 #include "base/launcher_error.h"
 #include "base/long_path_files.h"
 #include "base/scoped_handle.h"
+#include "service/https_request.h"
 #include "service/transfer_rules.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr wchar_t UserAgent[] = L"TessikLauncher/2 (native Windows)";
-constexpr DWORD TransferBufferSize = 65536;
-constexpr ULONGLONG NoDeadline = std::numeric_limits<ULONGLONG>::max();
-constexpr char StalledSentence[] = "The update service stopped sending data";
-constexpr char InterruptedSentence[] = "The update download was interrupted";
 constexpr char TooLargeSentence[] = "The update file is larger than expected";
-constexpr char UnreachableSentence[] = "The update service could not be reached";
-
-// A connection that broke under way; a resumable download tries again.
-class BrokenConnection : public LauncherError {
-  public:
-    using LauncherError::LauncherError;
-};
-
-struct CrackedAddress {
-    std::wstring host;
-    INTERNET_PORT port = INTERNET_DEFAULT_HTTPS_PORT;
-    std::wstring path;  // path and query, as written
-};
-
-CrackedAddress CrackHttpsAddress(const std::wstring& address) {
-    URL_COMPONENTS parts{};
-    parts.dwStructSize = sizeof(parts);
-    parts.dwSchemeLength = static_cast<DWORD>(-1);
-    parts.dwHostNameLength = static_cast<DWORD>(-1);
-    parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (!WinHttpCrackUrl(address.c_str(), static_cast<DWORD>(address.size()), 0, &parts) ||
-        parts.nScheme != INTERNET_SCHEME_HTTPS) {
-        throw LauncherError("The update URL is invalid or insecure");
-    }
-    CrackedAddress cracked;
-    cracked.host.assign(parts.lpszHostName, parts.dwHostNameLength);
-    cracked.port = parts.nPort;
-    cracked.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
-    if (parts.dwExtraInfoLength > 0) {
-        cracked.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-    }
-    if (cracked.path.empty()) {
-        cracked.path = L"/";
-    }
-    return cracked;
-}
-
-// What WinHTTP's status callback hands the waiting thread. A synchronous
-// WinHTTP call cannot be cut short (and Wine does not bound the wait for
-// headers at all), so requests run in asynchronous mode, where closing the
-// request handle ends one that is still pending. WinHTTP may call back after
-// that, until its last callback for the handle: this record lives until then.
-struct Completion {
-    KernelHandle signal{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-    DWORD status = 0;  // the WINHTTP_CALLBACK_STATUS_ that arrived
-    DWORD bytes = 0;   // of a finished read
-    std::vector<char> buffer = std::vector<char>(TransferBufferSize, '\0');
-};
-
-void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD length) {
-    auto* owner = reinterpret_cast<std::shared_ptr<Completion>*>(context);
-    if (owner == nullptr) {
-        return;
-    }
-    switch (status) {
-        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-            (*owner)->bytes = length;
-            [[fallthrough]];
-        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-            (*owner)->status = status;
-            SetEvent((*owner)->signal.get());
-            break;
-        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-            delete owner;
-            break;
-        default:
-            break;
-    }
-}
-
-// One asynchronous GET. Every wait ends at a deadline; leaving the object
-// closes the request, which cancels whatever is still pending.
-class Request {
-  public:
-    Request(const CrackedAddress& target, const std::wstring& headers, ULONGLONG deadline) {
-        session_.reset(WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
-                                   WINHTTP_FLAG_ASYNC));
-        if (!session_) {
-            throw LauncherError("Could not initialize the Windows HTTPS service");
-        }
-        WinHttpSetTimeouts(session_.get(), 15000, 15000, 20000, 60000);
-        connection_.reset(WinHttpConnect(session_.get(), target.host.c_str(), target.port, 0));
-        if (!connection_) {
-            throw LauncherError("Could not connect to the update service");
-        }
-        request_.reset(WinHttpOpenRequest(connection_.get(), L"GET", target.path.c_str(), nullptr,
-                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                          WINHTTP_FLAG_SECURE));
-        if (!request_ || !completion_->signal) {
-            throw LauncherError(UnreachableSentence);
-        }
-        // From here WinHTTP holds a share of the record until the handle is gone.
-        auto owner = std::make_unique<std::shared_ptr<Completion>>(completion_);
-        DWORD_PTR context = reinterpret_cast<DWORD_PTR>(owner.get());
-        if (!WinHttpSetOption(request_.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context,
-                              sizeof(context))) {
-            throw LauncherError(UnreachableSentence);
-        }
-        owner.release();
-        if (WinHttpSetStatusCallback(
-                request_.get(), OnRequestStatus,
-                WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
-                0) == WINHTTP_INVALID_STATUS_CALLBACK) {
-            throw LauncherError(UnreachableSentence);
-        }
-        const wchar_t* extra = headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str();
-        if (!WinHttpSendRequest(request_.get(), extra, static_cast<DWORD>(headers.size()),
-                                WINHTTP_NO_REQUEST_DATA, 0, 0, context) ||
-            Await(deadline) != WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE ||
-            !WinHttpReceiveResponse(request_.get(), nullptr) ||
-            Await(deadline) != WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE) {
-            throw LauncherError(UnreachableSentence);
-        }
-    }
-
-    DWORD Status() const {
-        DWORD status = 0;
-        DWORD size = sizeof(status);
-        if (!WinHttpQueryHeaders(
-                request_.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-            return 0;
-        }
-        return status;
-    }
-
-    // A reply header as ASCII text; empty when absent.
-    std::string Header(DWORD query) const {
-        wchar_t text[512];
-        DWORD size = sizeof(text);
-        if (!WinHttpQueryHeaders(request_.get(), query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
-                                 WINHTTP_NO_HEADER_INDEX)) {
-            return {};
-        }
-        std::string ascii;
-        for (DWORD i = 0; i < size / sizeof(wchar_t); ++i) {
-            ascii.push_back(text[i] < 0x80 ? static_cast<char>(text[i]) : '?');
-        }
-        return ascii;
-    }
-
-    // The next piece of the body (empty at its end). `watch`, when given,
-    // fails the read once the line has stalled; the deadline always does.
-    std::string_view Read(ULONGLONG deadline, const StallWatch* watch) {
-        // Judged before every read too: Windows completes a read with whatever
-        // has arrived, so a trickle never leaves a wait unanswered.
-        if (Late(deadline, watch)) {
-            throw LauncherError(StalledSentence);
-        }
-        if (!WinHttpReadData(request_.get(), completion_->buffer.data(), TransferBufferSize,
-                             nullptr)) {
-            throw BrokenConnection(InterruptedSentence);
-        }
-        for (;;) {
-            // Looked at once a second: the rate is judged over a whole window.
-            const ULONGLONG now = GetTickCount64();
-            const ULONGLONG until = std::min(deadline, now + 1000);
-            const DWORD status = Await(until);
-            if (status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE) {
-                return std::string_view(completion_->buffer.data(), completion_->bytes);
-            }
-            if (status != 0) {
-                throw BrokenConnection(InterruptedSentence);
-            }
-            if (Late(deadline, watch)) {
-                throw LauncherError(StalledSentence);
-            }
-        }
-    }
-
-  private:
-    static bool Late(ULONGLONG deadline, const StallWatch* watch) {
-        const ULONGLONG now = GetTickCount64();
-        return now >= deadline || (watch != nullptr && watch->Stalled(now));
-    }
-
-    // The callback status that arrived, or 0 when the deadline came first.
-    DWORD Await(ULONGLONG deadline) {
-        const ULONGLONG now = GetTickCount64();
-        if (deadline != NoDeadline && now >= deadline) {
-            return 0;
-        }
-        const DWORD wait =
-            deadline == NoDeadline
-                ? INFINITE
-                : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, INFINITE - 1));
-        if (WaitForSingleObject(completion_->signal.get(), wait) != WAIT_OBJECT_0) {
-            return 0;
-        }
-        return completion_->status;
-    }
-
-    std::shared_ptr<Completion> completion_ = std::make_shared<Completion>();
-    WinHttpHandle session_;
-    WinHttpHandle connection_;
-    WinHttpHandle request_;  // declared last: closed first
-};
-
-// Headers that arrive after the deadline are a stall like any other; without
-// this, a service that holds its headers would read as unreachable.
-Request OpenRequest(const CrackedAddress& target, const std::wstring& headers, ULONGLONG deadline) {
-    try {
-        return Request(target, headers, deadline);
-    } catch (const LauncherError&) {
-        if (GetTickCount64() >= deadline) {
-            throw LauncherError(StalledSentence);
-        }
-        throw;
-    }
-}
 
 ULONGLONG DeadlineAfter(std::uint32_t ms) { return GetTickCount64() + ms; }
 
@@ -349,6 +130,8 @@ void DownloadOnce(const CrackedAddress& target, const fs::path& file,
         throw LauncherError("Could not save the update archive");
     }
 
+    request.LimitBodyWait(bounds.bodyReceiveMs);
+    request.AllowLargeReads(total);
     std::uint64_t received = offset;
     StallWatch watch(bounds.rateWindowMs, bounds.rateWindowBytes, GetTickCount64());
     for (;;) {

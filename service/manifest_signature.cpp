@@ -4,6 +4,8 @@
 #include <bcrypt.h>
 
 #include <cstring>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "base/json_field.h"
@@ -46,8 +48,26 @@ std::array<unsigned char, 64> ManifestSignatureBytes(const std::string& hex) {
     return signature;
 }
 
-void CheckManifestSignature(const std::string& text, const UpdateManifest& manifest,
-                            const char* publicKeyHex) {
+namespace {
+
+// The signature value and the text it must cover, as the manifest asks.
+std::pair<std::string, std::string> SignatureToCheck(const std::string& text,
+                                                     const UpdateManifest& manifest) {
+    constexpr char notValid[] = "The update manifest signature is not valid";
+    const std::string second = ReadJsonStringField(text, SecondFullSignatureKey, false);
+    if (!second.empty() || NeedsSecondFullSignature(text)) {
+        if (second.empty()) {
+            // Signed, but a key that only the second full signature covers is not.
+            throw LauncherError(CarriesJsonKey(text, FourValueSignatureKey) ||
+                                        CarriesJsonKey(text, FullSignatureKey)
+                                    ? notValid
+                                    : "The update manifest is not signed");
+        }
+        const std::optional<std::string> signingText = SecondFullSigningText(text);
+        if (!signingText) throw LauncherError(notValid);
+        return {second, *signingText};
+    }
+    if (FirstSignedValuesHoldControlCharacter(text)) throw LauncherError(notValid);
     // The url as read, before its conversion to UTF-16: the bytes the release
     // tool signed.
     const std::string fourValues =
@@ -60,14 +80,21 @@ void CheckManifestSignature(const std::string& text, const UpdateManifest& manif
         signatureHex = ReadJsonStringField(text, FourValueSignatureKey, false);
     } else if (signatureHex.empty() && CarriesJsonKey(text, FourValueSignatureKey)) {
         // Signed, but the further keys it carries are not.
-        throw LauncherError("The update manifest signature is not valid");
+        throw LauncherError(notValid);
     }
     if (signatureHex.empty()) {
         throw LauncherError("The update manifest is not signed");
     }
+    return {signatureHex, full ? fullText : fourValues};
+}
+
+}  // namespace
+
+void CheckManifestSignature(const std::string& text, const UpdateManifest& manifest,
+                            const char* publicKeyHex) {
+    const auto [signatureHex, signingText] = SignatureToCheck(text, manifest);
     std::array<unsigned char, 64> signature = ManifestSignatureBytes(signatureHex);
-    std::array<unsigned char, 32> digest =
-        Sha256Bytes(full ? fullText : fourValues, PlatformFailure);
+    std::array<unsigned char, 32> digest = Sha256Bytes(signingText, PlatformFailure);
 
     std::array<unsigned char, 64> point{};
     if (!DecodeHex64(publicKeyHex, point)) {

@@ -11,8 +11,9 @@
 
 // A release signature is ECDSA P-256 over the SHA-256 of a signing text
 // (base/manifest_signing_text.h), written as 128 hex digits, r then s: in
-// "signature" over the four values, and in "full-signature" over the four
-// values and the further keys the manifest carries.
+// "signature" over the four values, in "full-signature" over the four values
+// and the further keys the manifest carries, and in "full-signature-2" over
+// every key but the signatures.
 
 // r then s from the 128 hex digits of a signature value (either case);
 // anything else raises "The update manifest signature is not valid".
@@ -20,10 +21,13 @@ std::array<unsigned char, 64> ManifestSignatureBytes(const std::string& hex);
 
 // Raises unless the manifest `text`, already read into `manifest`, is signed
 // by `publicKeyHex` (X then Y of a P-256 key, 128 hex digits): with
-// "full-signature" when present, and always when the manifest carries a key
-// of SignedManifestKeys; otherwise with "signature". "The update manifest is
-// not signed" when the signature it needs is absent or empty, "The update
-// manifest signature is not valid" when it does not verify.
+// "full-signature-2" when present, and always when the manifest carries a key
+// outside FirstSignedManifestKeys; otherwise with "full-signature" when
+// present, and always when it carries a key of SignedManifestKeys; otherwise
+// with "signature". "The update manifest is not signed" when it carries no
+// signature it could be checked with, "The update manifest signature is not
+// valid" when the one it needs is absent or does not verify, or a signed value
+// holds a control character.
 void CheckManifestSignature(const std::string& text, const UpdateManifest& manifest,
                             const char* publicKeyHex);
 

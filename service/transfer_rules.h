@@ -13,6 +13,7 @@
 struct TransferBounds {
     std::uint32_t manifestMs;       // a whole manifest exchange, from the request on
     std::uint32_t headersMs;        // the reply's headers of a download
+    std::uint32_t bodyReceiveMs;    // WinHTTP's wait for each piece of a download's body
     std::uint32_t rateWindowMs;     // a download fails when fewer than
     std::uint64_t rateWindowBytes;  // these bytes arrived in the last window
     std::uint32_t launcherTotalMs;  // the launcher's own download, whole

@@ -60,23 +60,31 @@ bool DownloadedSince(size_t mark) {
 }
 
 TEST(SignedRelease, InstallsAndPlaysWithAndWithoutAKey) {
-    for (const fs::path& launcher : {SignedLauncher(), test_bed::LauncherProgram()}) {
-        const std::string name = Utf16ToUtf8(launcher.parent_path().filename().wstring());
-        PlayerMachine player(launcher.parent_path().filename().wstring());
-        player.PointGameManifestAt(Serve(Signed(L"signed-game.json")));
-        player.PointLauncherManifestAt(Serve(Signed(L"signed-launcher.json")));
-        const LauncherRunOutcome run = RunLauncherToTheEnd(launcher, {L"tessik://join/signed"});
-        ASSERT_TRUE(run.ended) << name;
-        EXPECT_FALSE(run.errorBox) << name << ": " << Utf16ToUtf8(run.errorBox.value_or(L""));
-        EXPECT_EQ(player.Game().folder, player.Build(L"1.0.0")) << name;
-        EXPECT_EQ(ReadLauncherState(player.StateFile()).version, "1.0.0") << name;
+    const fs::path launchers[] = {SignedLauncher(), test_bed::LauncherProgram()};
+    // The second carries a key no launcher reads yet, which only
+    // "full-signature-2" covers.
+    for (const wchar_t* manifest : {L"signed-game.json", L"signed-extra-key.json"}) {
+        for (const fs::path& launcher : launchers) {
+            const std::string name =
+                Utf16ToUtf8(launcher.parent_path().filename().wstring() + L" " + manifest);
+            PlayerMachine player(Utf8ToUtf16(name));
+            player.PointGameManifestAt(Serve(Signed(manifest)));
+            player.PointLauncherManifestAt(Serve(Signed(L"signed-launcher.json")));
+            const LauncherRunOutcome run = RunLauncherToTheEnd(launcher, {L"tessik://join/signed"});
+            ASSERT_TRUE(run.ended) << name;
+            EXPECT_FALSE(run.errorBox) << name << ": " << Utf16ToUtf8(run.errorBox.value_or(L""));
+            EXPECT_EQ(player.Game().folder, player.Build(L"1.0.0")) << name;
+            EXPECT_EQ(ReadLauncherState(player.StateFile()).version, "1.0.0") << name;
+        }
     }
 }
 
 TEST(SignedRelease, KeyedLauncherRefusesEveryManifestItCannotTrust) {
     const std::string game = Signed(L"signed-game.json");
-    // What a launcher with a key checks; the four-value signature is for older ones.
-    const std::string signature = RawValueOf(game, "full-signature");
+    const std::string extraKey = Signed(L"signed-extra-key.json");
+    // What a launcher with a key checks; the others are for older ones.
+    const std::string signature = RawValueOf(game, "full-signature-2");
+    const std::string firstSignatures = KeyOf(game, "signature") + KeyOf(game, "full-signature");
     const std::string sha256 = ReadJsonStringField(game, "sha256", true);
     const std::string notSigned = "The update manifest is not signed";
     const std::string notValid = "The update manifest signature is not valid";
@@ -96,12 +104,31 @@ TEST(SignedRelease, KeyedLauncherRefusesEveryManifestItCannotTrust) {
          Replaced(game, RawValueOf(game, "build_index"), std::string(64, 'a')), notValid},
         {"byte ranges dropped", Replaced(game, KeyOf(game, "ranges"), ""), notValid},
         // The four values signed, the sequence and expiry not.
-        {"full signature removed", Replaced(game, KeyOf(game, "full-signature"), ""), notValid},
+        {"full signatures removed",
+         Replaced(Replaced(game, KeyOf(game, "full-signature-2"), ""),
+                  KeyOf(game, "full-signature"), ""),
+         notValid},
+        // The first full signature covers the same text as the genuine one's
+        // when a value may hold a line feed.
+        {"build index moved into the byte ranges",
+         Replaced(Replaced(Replaced(game, KeyOf(game, "full-signature-2"), ""),
+                           KeyOf(game, "build_index"), ""),
+                  KeyOf(game, "ranges"),
+                  ",\"ranges\":\"bytes\\nbuild_index=" + RawValueOf(game, "build_index") + "\""),
+         notValid},
+        // A key only the second full signature covers.
+        {"unknown key changed",
+         Replaced(extraKey, "\"keep_builds\":\"3\"", "\"keep_builds\":\"4\""), notValid},
+        {"unknown key without the second full signature",
+         Replaced(extraKey, KeyOf(extraKey, "full-signature-2"), ""), notValid},
+        {"unknown key added",
+         Replaced(game, firstSignatures, ",\"keep_builds\":\"3\"" + firstSignatures), notValid},
+        {"a key twice", Replaced(game, "{", "{\"version\":\"1.0.0\","), notValid},
         // The game's executable is fixed: a changed one fails before the signature.
         {"executable changed", Replaced(game, "\"tessik.exe\"", "\"Tessik.exe\""),
          "The update manifest names an unexpected executable"},
         {"signatures missing",
-         Replaced(Replaced(game, KeyOf(game, "full-signature"), ""), KeyOf(game, "signature"), ""),
+         Replaced(Replaced(game, KeyOf(game, "full-signature-2"), ""), firstSignatures, ""),
          notSigned},
         {"signed with another key", Signed(L"signed-game-other-key.json"), notValid},
         {"signature too short", Replaced(game, signature, signature.substr(2)), notValid},

@@ -279,6 +279,28 @@ TEST(HttpsGet, StalledExchangesFailWithinTheirBounds) {
     }
 }
 
+TEST(HttpsDownload, ABodyThatFallsSilentIsAStallAndNotTriedAgain) {
+    // WinHTTP's own wait for the body ends first; that is a stall too, not a
+    // break to resume.
+    const TransferBounds& bounds = ActiveTransferBounds();
+    ASSERT_LT(bounds.bodyReceiveMs, bounds.rateWindowMs);
+    const auto [name, bytes] = PublishedBig(L"silent.bin");
+    const std::filesystem::path file = test_bed::FreshScratchFolder() / L"silent.zip";
+    std::string error;
+    const auto took = Took([&] {
+        error = ErrorMessageOf(
+            [&] { HttpsDownload(ServiceAddress(L"/ranged/stop=65536/" + name), file, Ranged()); });
+    });
+    EXPECT_EQ(error, "The update service stopped sending data");
+    EXPECT_LE(took.count(), bounds.rateWindowMs + 2500);
+    const std::vector<std::string> log = test_bed::RequestLog();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [&](const std::string& line) {
+                                return line.find(Utf16ToUtf8(name)) != std::string::npos;
+                            }),
+              1);
+}
+
 TEST(HttpsGet, SlowButSteadyDownloadIsNotCut) {
     const auto [name, bytes] = PublishedBig(L"steady.bin");
     const std::filesystem::path file = test_bed::FreshScratchFolder() / L"steady.zip";

@@ -113,4 +113,66 @@ TEST(ManifestSignature, SigningTextIsEachValueOnALineOfItsOwn) {
     EXPECT_EQ(FullSigningText("four\n", "{\"platform\":\"p\"}"), "four\n");
 }
 
+TEST(ManifestSignature, SecondFullSigningTextIsEveryKeyButTheSignaturesInByteOrder) {
+    EXPECT_EQ(SecondFullSigningText("{\"version\":\"1\",\"url\":\"https:\\/\\/h\",\"b\":\"=x\","
+                                    "\"B\":\"y\",\"full-signature-2\":\"s\",\"signature\":\"t\","
+                                    "\"full-signature\":\"u\"}\n"),
+              "B=y\nb==x\nurl=https://h\nversion=1\n");
+    EXPECT_EQ(SecondFullSigningText(" {\r\n} "), "");
+    // Anything but a flat object of strings that read alike either way.
+    const char* unsignable[] = {
+        "{\"version\":\"1\",\"version\":\"1\"}",
+        "{\"version\":\"1\",\"more\":{\"a\":\"b\"}}",
+        "{\"version\":\"1\",\"keep\":3}",
+        "{\"version\":\"1\"}{}",
+        "{\"version\":\"1\",}",
+        "{\"version\":\"1\"",
+        "[\"version\",\"1\"]",
+        "{\"ranges\":\"bytes\\nbuild_index=x\"}",
+        "{\"ranges\":\"bytes\tx\"}",
+        "{\"ranges\":\"bytes\x7F\"}",
+        "{\"a=b\":\"c\"}",
+        "{\"\":\"c\"}",
+        "{\"version\":\"\\u0031\"}",
+        // The key reader would take the url from inside the first value.
+        "{\"note\":\"\\\"url\",\"x\":\"https://elsewhere\",\"url\":\"https://h\"}",
+        // ... or find a url that the object does not carry.
+        "{\"note\":\"url\",\"x\":\"https://elsewhere\"}",
+    };
+    for (const char* text : unsignable) {
+        EXPECT_EQ(SecondFullSigningText(text), std::nullopt) << text;
+    }
+}
+
+TEST(ManifestSignature, OnlyTheSecondFullSignatureCoversKeysAddedLater) {
+    const std::pair<std::string, bool> cases[] = {
+        {Manifest(Signature(Good)), false},
+        {Manifest(",\"platform\":\"p\",\"ranges\":\"bytes\",\"build_index\":\"i\","
+                  "\"sequence\":\"1\",\"expires\":\"e\",\"full-signature\":\"f\","
+                  "\"full-signature-2\":\"g\""),
+         false},
+        {Manifest(",\"keep_builds\":\"3\""), true},
+        {Manifest(",\"version\":\"1.0.0\""), true},  // a key twice: what it carries is unclear
+        {Manifest(",\"nested\":{}"), true},
+    };
+    for (const auto& [text, needed] : cases) {
+        EXPECT_EQ(NeedsSecondFullSignature(text), needed) << text;
+    }
+    // The second full signature is the one checked whenever it is there
+    // (Good signs the four values only), and the one needed for a key added later.
+    const std::string notValid = "The update manifest signature is not valid";
+    EXPECT_EQ(CheckError(Manifest(Signature(Good) + ",\"full-signature-2\":\"" + Good + "\"")),
+              notValid);
+    EXPECT_EQ(CheckError(Manifest(Signature(Good) + ",\"keep_builds\":\"3\"")), notValid);
+    EXPECT_EQ(CheckError(Manifest(",\"keep_builds\":\"3\"")), "The update manifest is not signed");
+    // A control character in a value the first signatures cover.
+    for (const char* value : {"1.0.0\\n", "1.0\\t0", "1.0.0\x7F"}) {
+        EXPECT_TRUE(FirstSignedValuesHoldControlCharacter(Manifest("", value))) << value;
+    }
+    EXPECT_TRUE(FirstSignedValuesHoldControlCharacter(
+        Manifest(",\"ranges\":\"bytes\\nbuild_index=" + Digest + "\"")));
+    EXPECT_FALSE(FirstSignedValuesHoldControlCharacter(
+        Manifest(",\"ranges\":\"bytes\",\"note\":\"a\\nb\"")));
+}
+
 }  // namespace

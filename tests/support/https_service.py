@@ -115,6 +115,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         cut = int(options["cut"]) if "cut" in options else None
+        # stop=N: N bytes, then silence on an open connection for 20 s.
+        stop = int(options["stop"]) if "stop" in options else None
         if cut is not None and "cuts" in options and seen > int(options["cuts"]):
             cut = None
         piece, pause = 65536, 0.0
@@ -131,6 +133,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 sent = end
                 if pause:
                     time.sleep(pause)
+                if stop is not None and sent >= stop:
+                    time.sleep(20)
+                    stop = None
         except OSError:  # the client went away (a launcher ended mid-download)
             self.close_connection = True
             return None

@@ -10,6 +10,9 @@
 #   signed-four-values.json                      the game manifest signed as before sequences
 #   expired-game.json                            signed, with an expiry in the past
 #   signed-escaped.json                          escapes, a digest in capitals, no executable
+#   signed-extra-key.json                        the game manifest with a key no launcher
+#                                                knows yet ("keep_builds"), so also signed
+#                                                with "full-signature-2"
 #   signed-launcher-update.json                  launcher 0.1.191 whose digest does not match
 #   unsigned-game.json                           the game manifest as published
 #   sign-release.sh sign|check BED SIGNER KEYS TOOL   (check: the tool's own verification)
@@ -61,6 +64,8 @@ case "$command" in
       >"$bed/escaped.json"
     "$signer" sign "$keys/release.key" "$bed/escaped.json" "$release/signed-escaped.json"
     "$signer" sign "$keys/release.key" "$game" "$release/signed-four-values.json"
+    sed 's/}$/,"keep_builds":"3"}/' "$game" >"$bed/extra-key.json"
+    "$signer" sign "$keys/release.key" "$bed/extra-key.json" "$release/signed-extra-key.json"
     sed 's/}$/,"sequence":"1","expires":"2020-01-01T00:00:00Z"}/' "$game" >"$bed/expired.json"
     "$signer" sign "$keys/release.key" "$bed/expired.json" "$release/expired-game.json"
     sha=$(sed 's/.*"sha256":"\([0-9a-f]*\)".*/\1/' "$launcher")
@@ -73,6 +78,10 @@ case "$command" in
     # Verifies with its own key only, and not once a value has changed.
     sed 's/"1\.0\.0"/"1.0.1"/' "$release/signed-game.json" >"$bed/changed.json"
     sed 's/"sequence":"/&1/' "$release/signed-game.json" >"$bed/changed-sequence.json"
+    sed 's/"keep_builds":"3"/"keep_builds":"4"/' "$release/signed-extra-key.json" \
+      >"$bed/changed-extra-key.json"
+    sed 's/,"full-signature-2":"[0-9a-f]*"//' "$release/signed-extra-key.json" \
+      >"$bed/extra-key-first-signatures-only.json"
     while read -r want key manifest; do
       got=0
       "$signer" verify "$keys/$key" "$manifest" || got=$?
@@ -85,6 +94,9 @@ case "$command" in
 1 release.pem $bed/changed-sequence.json
 0 release.pem $release/history-rollback-1.0.0.json
 0 release.pem $release/expired-game.json
+0 release.pem $release/signed-extra-key.json
+1 release.pem $bed/changed-extra-key.json
+1 release.pem $bed/extra-key-first-signatures-only.json
 1 release.pem $release/unsigned-game.json
 LIST
     ;;
