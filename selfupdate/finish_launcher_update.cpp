@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <optional>
+
 #include "base/command_line.h"
 #include "base/detached_process.h"
 #include "base/scoped_handle.h"
+#include "store/installation_lock.h"
 #include "store/retrying_move.h"
 
 namespace {
@@ -22,6 +25,16 @@ int FinishLauncherUpdate(std::uint32_t processId, const std::filesystem::path& s
         if (oldLauncher) {
             WaitForSingleObject(oldLauncher.get(), OldLauncherWaitMilliseconds);
         }
+    }
+    // A launcher started meanwhile (an invite link) may be installing from the
+    // same storage, or replacing this very executable: one at a time. Without
+    // the lock the replacement still goes ahead, as it always did.
+    std::optional<InstallationLock> lock;
+    std::optional<InstallationLock::Owner> held;
+    try {
+        lock.emplace(source.parent_path());
+        held.emplace(lock->Acquire());
+    } catch (const std::exception&) {
     }
     DeleteFileW(backup.c_str());
     // A scanner may still hold the old executable for a moment.

@@ -6,6 +6,7 @@
 
 #include "base/scoped_handle.h"
 #include "base/text.h"
+#include "store/installation_lock.h"
 #include "store/storage.h"
 #include "tests/support/child_process.h"
 #include "tests/support/game_record.h"
@@ -66,6 +67,20 @@ TEST_F(FinishTest, WaitsForTheOldLauncherToEnd) {
     EXPECT_GE(Clock::now() - start, 2s);
     EXPECT_TRUE(old.WaitForExit(0ms));
     EXPECT_TRUE(ReadGameRecord(record_).ran);
+}
+
+TEST_F(FinishTest, WaitsForALauncherThatInstallsIntoTheSameStorage) {
+    InstallationLock lock(store_);
+    std::optional<InstallationLock::Owner> held(lock.Acquire());
+    int code = -1;
+    std::thread finishing(
+        [&] { code = FinishLauncherUpdate(NoSuchProcess, source_, target_, backup_); });
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(ReadFileBytes(target_), "old launcher") << "replaced while another launcher installs";
+    held.reset();
+    finishing.join();
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(ReadFileBytes(target_), ReadFileBytes(source_));
 }
 
 TEST_F(FinishTest, GoesAheadWhenTheOldLauncherOutstaysThirtySeconds) {
