@@ -1,7 +1,6 @@
 #include <optional>
 #include <stdexcept>
 
-#include "base/manifest_signing_text.h"
 #include "publish/base_url.h"
 #include "publish/http_get.h"
 #include "publish/manifest_signing.h"
@@ -77,9 +76,7 @@ Report::Section RemoteStatusOf(const ReleaseKind& kind, const BaseUrl& base,
     }
     if (HasControlCharacter(PercentDecode(live.url))) return fail("url holds a control character");
     if (!remote.publicKey.empty() &&
-        !VerifyManifestSignature(
-            ManifestSigningText(live.version, live.url, live.sha256, live.executable),
-            live.signature, remote.publicKey)) {
+        !ManifestSignaturesVerify(reply.body, remote.publicKey)) {
         return fail("signature not verified by the given key");
     }
     const HttpReply build = HttpGet(live.url, remote.caFile, 0);

@@ -27,16 +27,6 @@ std::string ExpiryFault(const std::string& expires) {
     return "";
 }
 
-// Whether the key verifies every signature a launcher may check.
-bool SignaturesVerify(const std::string& text, const ManifestFields& live, const fs::path& key) {
-    const std::string fourValues =
-        ManifestSigningText(live.version, live.url, live.sha256, live.executable);
-    const std::string fullText = FullSigningText(fourValues, text);
-    if (!VerifyManifestSignature(fourValues, live.signature, key)) return false;
-    if (live.fullSignature.empty()) return fullText == fourValues;
-    return VerifyManifestSignature(fullText, live.fullSignature, key);
-}
-
 // One manifest's part of the status: what is live and whether it is whole.
 Report::Section StatusOf(const ReleaseKind& kind, const fs::path& folder, const fs::path& publicKey,
                          bool& ok) {
@@ -129,7 +119,7 @@ Report::Section StatusOf(const ReleaseKind& kind, const fs::path& folder, const 
     if (publicKey.empty()) {
         section.fields.push_back({"signature", live.signature.empty() ? "none" : "present"});
     } else {
-        const bool verified = SignaturesVerify(*text, live, publicKey);
+        const bool verified = ManifestSignaturesVerify(*text, publicKey);
         section.fields.push_back({"signature", verified ? "verified by the key"
                                                : live.signature.empty()
                                                    ? "none"
