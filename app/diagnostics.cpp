@@ -47,12 +47,15 @@ int RunDiagnosticsWith(const DiagnosticSamples& samples, bool probe) {
             }
         }
 
+        // The temporary folder must exist, as for any program: the self-test
+        // creates nothing outside it.
         wchar_t temporary[MAX_PATH + 1];
         const DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
-        if (length == 0 || length > MAX_PATH) return 13;
-        const fs::path store =
-            fs::path(std::wstring(temporary, length)) /
-            (L"tessik-launcher-selftest-" + std::to_wstring(GetCurrentProcessId()));
+        if (length == 0 || length > MAX_PATH) return 10;
+        const fs::path temporaryFolder(std::wstring(temporary, length));
+        if (!IsFolderAt(temporaryFolder)) return 10;
+        const fs::path store = temporaryFolder / (L"tessik-launcher-selftest-" +
+                                                  std::to_wstring(GetCurrentProcessId()));
         TryRemoveTree(store);
         for (const std::wstring& folder : samples.storeFolders) {
             CreateFolders(store / folder);

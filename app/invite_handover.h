@@ -21,13 +21,25 @@ inline constexpr size_t MaxInviteLinkLength = 2048;
 // control character in it.
 bool IsAcceptableInviteLink(std::wstring_view link);
 
+// The payload: the sender's storage (see StorageIdentity), a line feed, the link.
+std::wstring HandOverPayload(const std::wstring& storage, const std::wstring& link);
+
 // The link a WM_COPYDATA payload carries: nullopt for another tag, an odd or
-// oversized byte count, or a text that is not an acceptable link.
-std::optional<std::wstring> ReadHandedOverLink(ULONG_PTR tag, const void* bytes, DWORD byteCount);
+// oversized byte count, a sender that keeps its builds in another storage
+// than `storage` (another user's folder, a test's player), or a text that is
+// not an acceptable link.
+std::optional<std::wstring> ReadHandedOverLink(ULONG_PTR tag, const void* bytes, DWORD byteCount,
+                                               const std::wstring& storage);
+
+// --- The storage both launchers must share ---
+
+// The name of this process's storage root's installation lock, which names
+// the root as NTFS matches folder names; empty when there is no root.
+std::wstring StorageIdentity();
 
 // --- The sender ---
 
-// Offers the link to each running launcher window in turn; true once one has
-// taken it. False when none runs, or each refused it (it is ending, or has
-// already started its game), or did not answer within a few seconds.
+// Offers the link to each running launcher window in turn; true once one that
+// keeps its builds in this process's storage has taken it. False when none runs, or each refused it
+// (it is ending, or has already started its game), or did not answer within a few seconds.
 bool HandOverInviteLink(const std::wstring& link);

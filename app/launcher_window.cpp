@@ -132,10 +132,11 @@ void PlaySelectedVersion() {
 // taken; a link that can no longer reach a game (this one has been started)
 // is refused, and that launcher then runs on its own.
 LRESULT TakeHandedOverLink(LPARAM lParam) {
+    static const std::wstring storage = StorageIdentity();
     const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
     const std::optional<std::wstring> link =
         data == nullptr ? std::nullopt
-                        : ReadHandedOverLink(data->dwData, data->lpData, data->cbData);
+                        : ReadHandedOverLink(data->dwData, data->lpData, data->cbData, storage);
     if (!link || !inviteLink.Offer(*link)) {
         return FALSE;
     }

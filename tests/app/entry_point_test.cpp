@@ -133,36 +133,43 @@ TEST(LauncherError, IsAStandardRuntimeError) {
     FAIL() << "LauncherError was not caught as a runtime error";
 }
 
-TEST(ReadHandedOverLink, TakesOnlyASaneInviteLink) {
+TEST(ReadHandedOverLink, TakesOnlyASaneInviteLinkForItsOwnStorage) {
+    const std::wstring storage = L"Local\\TessikInstallation-0a1b";
+    const std::wstring other = L"Local\\TessikInstallation-0a1c";
     const std::wstring longest = L"tessik://" + std::wstring(MaxInviteLinkLength - 9, L'x');
     const struct {
         ULONG_PTR tag;
+        std::wstring sender;  // the sender's storage
         std::wstring text;
         DWORD extraBytes;  // added to the byte count
         bool taken;
     } rows[] = {
-        {InviteHandOverTag, L"tessik://join/room 7?who=\"Ann\"", 0, true},
-        {InviteHandOverTag, longest, 0, true},
-        {InviteHandOverTag, longest + L"x", 0, false},      // too long
-        {InviteHandOverTag, L"tessik://join/1", 1, false},  // half a character
-        {InviteHandOverTag, L"TESSIK://join/1", 0, false},  // not the scheme
-        {InviteHandOverTag, L"https://example.test/", 0, false},
-        {InviteHandOverTag, L"tessik://join\n--selftest", 0, false},  // a control character
-        {InviteHandOverTag, std::wstring(L"tessik://a\0b", 12), 0, false},
-        {InviteHandOverTag, L"tessik://join\x7F", 0, false},
-        {InviteHandOverTag, L"", 0, false},
-        {InviteHandOverTag + 1, L"tessik://join/1", 0, false},  // another program's message
+        {InviteHandOverTag, storage, L"tessik://join/room 7?who=\"Ann\"", 0, true},
+        {InviteHandOverTag, storage, longest, 0, true},
+        {InviteHandOverTag, storage, longest + L"x", 0, false},      // too long
+        {InviteHandOverTag, storage, L"tessik://join/1", 1, false},  // half a character
+        {InviteHandOverTag, storage, L"TESSIK://join/1", 0, false},  // not the scheme
+        {InviteHandOverTag, storage, L"https://example.test/", 0, false},
+        {InviteHandOverTag, storage, L"tessik://join\n--selftest", 0,
+         false},  // a control character
+        {InviteHandOverTag, storage, std::wstring(L"tessik://a\0b", 12), 0, false},
+        {InviteHandOverTag, storage, L"tessik://join\x7F", 0, false},
+        {InviteHandOverTag, storage, L"", 0, false},
+        {InviteHandOverTag + 1, storage, L"tessik://join/1", 0, false},  // another program's
+        {InviteHandOverTag, other, L"tessik://join/1", 0, false},  // another player's launcher
+        {InviteHandOverTag, L"", L"tessik://join/1", 0, false},
     };
     for (const auto& row : rows) {
-        std::wstring bytes = row.text + L'\0';
+        std::wstring bytes = HandOverPayload(row.sender, row.text) + L'\0';
         const std::optional<std::wstring> link = ReadHandedOverLink(
-            row.tag, bytes.data(), static_cast<DWORD>(row.text.size() * 2) + row.extraBytes);
+            row.tag, bytes.data(), static_cast<DWORD>((bytes.size() - 1) * 2) + row.extraBytes,
+            storage);
         EXPECT_EQ(link.has_value(), row.taken) << row.text.size();
         if (row.taken && link) {
             EXPECT_EQ(*link, row.text);
         }
     }
-    EXPECT_FALSE(ReadHandedOverLink(InviteHandOverTag, nullptr, 4));
+    EXPECT_FALSE(ReadHandedOverLink(InviteHandOverTag, nullptr, 4, storage));
 }
 
 }  // namespace
