@@ -6,6 +6,7 @@ serves that folder.
 Usage: publish_test.py <tessik-publish> <test bed folder>
 """
 import fcntl
+import hashlib
 import json
 import os
 import shutil
@@ -73,6 +74,47 @@ def patch_local_header(path, name, field, value):
     with open(path, "wb") as f:
         f.write(raw)
     return path
+
+
+def apply_patch(earlier, patch, index):
+    """The files of the index's build, from the earlier build's zip and a patch:
+    its operations ("tessik-delta 1") rebuild outputs from earlier files and
+    literal entries, every other entry is a whole file, the rest unchanged."""
+    with zipfile.ZipFile(earlier) as old, zipfile.ZipFile(patch) as p:
+        stored = {i.filename: old.read(i) for i in old.infolist() if not i.is_dir()}
+        names = p.namelist()
+        carried = {name: p.read(name) for name in names if not name.startswith(".tessik-delta/")}
+        if names and names[0] == ".tessik-delta/operations":
+            sources, current, literals, outputs = [], None, b"", 0
+            lines = p.read(names[0]).decode().splitlines()
+            assert lines[0] == "tessik-delta 1", lines[0]
+            for line in lines[1:]:
+                kind, rest = line.split(" ", 1)
+                if kind in ("source", "output"):
+                    size, digest, name = rest.split(" ", 2)
+                if kind == "source":
+                    assert (len(stored[name]), hashlib.sha256(stored[name]).hexdigest()) == \
+                        (int(size), digest)
+                    sources.append(stored[name])
+                elif kind == "output":
+                    literal = f".tessik-delta/{outputs}"
+                    outputs += 1
+                    literals = p.read(literal) if literal in names else b""
+                    current = carried[name] = bytearray()
+                elif kind == "copy":
+                    source, offset, length = map(int, rest.split())
+                    current += sources[source][offset:offset + length]
+                else:
+                    current += literals[:int(rest)]
+                    literals = literals[int(rest):]
+    built = {}
+    with open(index) as f:
+        for line in f:
+            if line.startswith("file "):
+                _, size, digest, name = line.rstrip("\n").split(" ", 3)
+                built[name] = bytes(carried.get(name, stored.get(name, b"")))
+                assert hashlib.sha256(built[name]).hexdigest() == digest, name
+    return built
 
 
 def lock_is_held(folder):
@@ -526,6 +568,49 @@ class Patches(Folder):
                     self.assertEqual(p.read(name), b.read(name))
         self.assertEqual(sorted(os.listdir(self.out)), [".lock", "b1.zip", "b2.zip", "builds",
                                                        "release"], "nothing left in .incoming")
+
+    def test_a_change_inside_a_big_file_costs_its_bytes_and_rebuilds_the_build(self):
+        pack, moved = os.urandom(3 << 20), os.urandom(300000)
+        text = b"".join(b"record %d of the table\n" % n for n in range(20000))
+        first = game_zip(os.path.join(self.out, "b1.zip"), ("packs/a.pak", pack),
+                         ("old/moved.bin", moved), ("data/text.txt", text), ("small.txt", b"s1"),
+                         method=zipfile.ZIP_STORED)
+        changed = bytearray(pack)
+        changed[2000000:2000000 + 65536] = os.urandom(65536)  # overwritten
+        changed[5000:5000] = os.urandom(4096)  # inserted
+        second = os.path.join(self.out, "b2.zip")
+        with zipfile.ZipFile(first) as old, zipfile.ZipFile(second, "w") as z:
+            z.writestr("tessik.exe", old.read("tessik.exe"))
+            z.writestr("packs/a.pak", bytes(changed), zipfile.ZIP_STORED)
+            z.writestr("new/moved.bin", moved[:150000], zipfile.ZIP_STORED)  # split in two
+            z.writestr("new/moved2.bin", moved[150000:], zipfile.ZIP_STORED)
+            z.writestr("data/text.txt", text + b"appended\n" * 100, zipfile.ZIP_DEFLATED)
+            z.writestr("small.txt", b"s2")
+        self.publish_json(first, "1.0")
+        would = self.publish_json(second, "1.1", "--dry-run")
+        done = self.publish_json(second, "1.1")
+        self.assertEqual((would["patches"], would["index"]), (done["patches"], done["index"]))
+        [patch] = done["patches"]
+        with open(done["index"]) as f:
+            lines = f.read().splitlines()
+        self.assertEqual(lines[0], "tessik-build-index 2")
+        self.assertIn(f"delta {patch['sha256']} 1.0", lines)
+        self.assertLess(patch["bytes"], 65536 + 4096 + 900 + 16384, "about the changed bytes")
+        path = os.path.join(self.out, "builds", patch["sha256"] + ".patch.zip")
+        with zipfile.ZipFile(path) as p:
+            first_entry = p.infolist()[0]
+            self.assertEqual((first_entry.filename, first_entry.compress_type),
+                             (".tessik-delta/operations", zipfile.ZIP_STORED))
+            self.assertEqual(sorted(n for n in p.namelist() if not n.startswith(".tessik-delta/")),
+                             ["small.txt"])
+        with zipfile.ZipFile(second) as b:
+            self.assertEqual(apply_patch(first, path, done["index"]),
+                             {i.filename: b.read(i) for i in b.infolist() if not i.is_dir()})
+        status = json.loads(self.ok(run("status", self.out, "--json")).stdout)["game"]
+        self.assertEqual([(p["from"], p["state"]) for p in status["patches"]], [("1.0", "ok")])
+        order = json.loads(self.ok(run("upload-order", self.out, "--json")).stdout)
+        self.assertIn("builds/" + patch["sha256"] + ".patch.zip",
+                      order["1. the builds, their patches and indexes"])
 
     def test_patches_come_from_the_live_build_first_then_the_newest(self):
         first, second = self.builds(0.2)
