@@ -52,8 +52,10 @@ struct EntryStream::Inflater {
 };
 
 EntryStream::EntryStream(const fs::path& zip, const ZipEntry& entry)
-    : zip_(zip, entry.dataOffset), entry_(entry), packed_(ChunkSize) {
+    : zip_(zip, entry.dataOffset), entry_(entry) {
     if (entry.method == 8) {
+        // Small entries are many: their buffer is no larger than they are.
+        packed_.resize(static_cast<size_t>(std::min<uint64_t>(ChunkSize, entry.compressedSize)));
         inflater_ = std::make_unique<Inflater>();
     } else if (entry.method != 0) {
         Damaged(IndexNameOf(entry));

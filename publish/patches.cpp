@@ -46,7 +46,8 @@ class LiteralPacker : public ByteSink {
 
   private:
     void Pump(const char* data, size_t count, int flush) {
-        std::vector<char> out(ChunkSize);
+        std::vector<char>& out = out_;
+        if (out.empty()) out.resize(ChunkSize);
         stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
         stream_.avail_in = static_cast<uInt>(count);
         do {
@@ -61,6 +62,7 @@ class LiteralPacker : public ByteSink {
 
     bool deflated_;
     BytesOut put_;
+    std::vector<char> out_;
     z_stream stream_{};
     uint32_t crc_ = 0;
     uint64_t size_ = 0;
@@ -85,14 +87,35 @@ const ZipEntry& EntryOf(const std::map<std::string, const ZipEntry*>& byPath,
     return *found->second;
 }
 
+// The literal runs' bytes of the build's `entry`: a stored entry is read at
+// the runs' offsets, a deflated one unpacked up to its last run.
+void LiteralBytes(const std::filesystem::path& build, const ZipEntry& entry,
+                  const std::vector<MatchedRun>& runs, ByteSink& into) {
+    if (entry.method != 0) {
+        EntryStream in(build, entry);
+        WriteLiteralBytes(runs, in, into);
+        return;
+    }
+    FileRange in(build, entry.dataOffset);
+    std::vector<char> buffer(ChunkSize);
+    for (const MatchedRun& run : runs) {
+        if (run.source != LiteralSource) continue;
+        for (uint64_t at = run.newOffset, end = run.newOffset + run.length; at < end;) {
+            const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - at));
+            in.ReadAt(at, buffer.data(), count);
+            into.Write(buffer.data(), count);
+            at += count;
+        }
+    }
+}
+
 }  // namespace
 
 ZipRecord LiteralRecord(const std::filesystem::path& build, const ZipEntry& entry,
                         const std::vector<MatchedRun>& runs, size_t output) {
     const std::string name = LiteralEntryName(output);
     LiteralPacker packed(true, nullptr);
-    EntryStream in(build, entry);
-    WriteLiteralBytes(runs, in, packed);
+    LiteralBytes(build, entry, runs, packed);
     const ZipRecord record = packed.Finish(name);
     if (record.compressedSize < record.size) return record;
     return {name, 0, record.crc, record.size, record.size};
@@ -120,8 +143,8 @@ uint64_t WritePatch(const std::filesystem::path& build, const std::vector<ZipEnt
             }
             LiteralPacker packer(record.method == 8,
                                  [&zip](const char* data, size_t size) { zip.Data(data, size); });
-            EntryStream in(build, EntryOf(byPath, content.delta.outputs[n].path));
-            WriteLiteralBytes(content.runs[n], in, packer);
+            LiteralBytes(build, EntryOf(byPath, content.delta.outputs[n].path), content.runs[n],
+                         packer);
             const ZipRecord again = packer.Finish(record.name);
             if (again.crc != record.crc || again.compressedSize != record.compressedSize) {
                 throw std::runtime_error("The build changed while its patch was written");
