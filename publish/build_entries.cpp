@@ -51,8 +51,7 @@ struct EntryStream::Inflater {
     ~Inflater() { inflateEnd(&stream); }
 };
 
-EntryStream::EntryStream(const fs::path& zip, const ZipEntry& entry)
-    : zip_(zip, entry.dataOffset), entry_(entry) {
+EntryStream::EntryStream(ByteRangeSource& zip, const ZipEntry& entry) : zip_(zip), entry_(entry) {
     if (entry.method == 8) {
         // Small entries are many: their buffer is no larger than they are.
         packed_.resize(static_cast<size_t>(std::min<uint64_t>(ChunkSize, entry.compressedSize)));
@@ -68,7 +67,7 @@ size_t EntryStream::Read(char* into, size_t most) {
     if (most == 0 || unpacked_ == entry_.size) return 0;
     most = static_cast<size_t>(std::min<uint64_t>(most, entry_.size - unpacked_));
     if (!inflater_) {
-        zip_.ReadAt(read_, into, most);
+        zip_.ReadAt(entry_.dataOffset + read_, into, most);
         read_ += most;
         unpacked_ += most;
         return most;
@@ -81,7 +80,7 @@ size_t EntryStream::Read(char* into, size_t most) {
             const size_t want = static_cast<size_t>(
                 std::min<uint64_t>(packed_.size(), entry_.compressedSize - read_));
             if (want == 0) Damaged(IndexNameOf(entry_));
-            zip_.ReadAt(read_, packed_.data(), want);
+            zip_.ReadAt(entry_.dataOffset + read_, packed_.data(), want);
             read_ += want;
             stream.next_in = reinterpret_cast<Bytef*>(packed_.data());
             stream.avail_in = static_cast<uInt>(want);
@@ -101,7 +100,11 @@ const std::string& IndexNameOf(const ZipEntry& entry) {
 
 EarlierFiles::EarlierFiles(const fs::path& zip, const std::vector<ZipEntry>& entries,
                            const std::vector<std::string>& paths, fs::path scratch)
-    : zip_(zip), scratch_(std::move(scratch)), open_(paths.size()), unpacked_(paths.size()) {
+    : zip_(zip),
+      zipFile_(zip),
+      scratch_(std::move(scratch)),
+      open_(paths.size()),
+      unpacked_(paths.size()) {
     std::map<std::string, const ZipEntry*> byName;
     for (const ZipEntry& entry : entries) {
         if (!entry.isFolder) byName.emplace(IndexNameOf(entry), &entry);
@@ -139,7 +142,7 @@ ByteRangeSource& EarlierFiles::At(uint32_t source) {
     if (fd < 0) throw std::runtime_error("Cannot write " + file.string());
     unpacked_[source] = file;
     try {
-        EntryStream in(zip_, entry);
+        EntryStream in(zipFile_, entry);
         std::vector<char> buffer(ChunkSize);
         for (size_t got; (got = in.Read(buffer.data(), buffer.size())) > 0;) {
             for (size_t done = 0; done < got;) {

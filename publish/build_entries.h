@@ -27,16 +27,17 @@ class FileRange : public ByteRangeSource {
     uint64_t base_;
 };
 
-// One entry's bytes, stored or deflated, in order; fails when they end early.
+// One entry's bytes, stored or deflated, in order, read from its `zip`;
+// fails when they end early.
 class EntryStream : public ByteStream {
   public:
-    EntryStream(const std::filesystem::path& zip, const ZipEntry& entry);
+    EntryStream(ByteRangeSource& zip, const ZipEntry& entry);
     ~EntryStream() override;
     size_t Read(char* into, size_t most) override;
 
   private:
     struct Inflater;
-    FileRange zip_;
+    ByteRangeSource& zip_;
     const ZipEntry& entry_;
     uint64_t read_ = 0;      // of the stored bytes
     uint64_t unpacked_ = 0;  // handed out
@@ -60,10 +61,12 @@ class EarlierFiles {
     EarlierFiles& operator=(const EarlierFiles&) = delete;
 
     const ZipEntry& Entry(uint32_t source) const { return *entries_[source]; }
+    ByteRangeSource& Zip() { return zipFile_; }
     ByteRangeSource& At(uint32_t source);
 
   private:
     std::filesystem::path zip_;
+    FileRange zipFile_;
     std::filesystem::path scratch_;
     std::vector<const ZipEntry*> entries_;
     std::vector<std::unique_ptr<FileRange>> open_;

@@ -28,7 +28,7 @@ SourceBlockTable TableOf(const EarlierBuild& earlier, EarlierFiles& files) {
     std::vector<char> buffer(1 << 20);
     for (uint32_t n = 0; n < sizes.size(); ++n) {
         if (sizes[n] < table.BlockSize()) continue;  // holds no whole block
-        EntryStream in(earlier.archive, files.Entry(n));
+        EntryStream in(files.Zip(), files.Entry(n));
         uint64_t read = 0;
         for (size_t got; (got = in.Read(buffer.data(), buffer.size())) > 0; read += got) {
             table.Add(n, buffer.data(), got);
@@ -97,6 +97,7 @@ PatchContent PlanPatch(const fs::path& build, const std::vector<ZipEntry>& entri
         if (!entry.isFolder) byPath.emplace(IndexNameOf(entry), &entry);
     }
     PatchContent content;
+    FileRange buildZip(build);
     for (const IndexFile& file : files) {
         const auto found = byPath.find(file.path);
         if (found == byPath.end()) {
@@ -108,7 +109,7 @@ PatchContent PlanPatch(const fs::path& build, const std::vector<ZipEntry>& entri
             content.whole.push_back(file);
             continue;
         }
-        EntryStream in(build, entry);
+        EntryStream in(buildZip, entry);
         std::vector<MatchedRun> runs = FindDeltaRuns(table, in, file.size, source);
         DeltaOutput output = DeltaOutputOf(runs, file.path, file.size, file.sha256);
         if (!DeltaIsSmaller(output)) {
@@ -119,7 +120,7 @@ PatchContent PlanPatch(const fs::path& build, const std::vector<ZipEntry>& entri
         ZipRecord literal;
         uint64_t cost = 0;
         if (output.literalBytes > 0) {
-            literal = LiteralRecord(build, entry, runs, number);
+            literal = LiteralRecord(buildZip, entry, runs, number);
             cost = literal.compressedSize + EntryOverhead(literal.name);
         }
         DeltaOperations alone;

@@ -11,6 +11,8 @@
 namespace {
 
 constexpr size_t ChunkSize = 1 << 20;
+constexpr uint64_t ProbeBytes = 256 << 10;
+constexpr size_t ProbeStep = 64 << 10;
 
 // Literal bytes on their way into the zip: their CRC and count taken, and
 // deflated (or not) into `put`, which may be empty to size them only.
@@ -31,15 +33,23 @@ class LiteralPacker : public ByteSink {
     void Write(const char* data, size_t count) override {
         crc_ = static_cast<uint32_t>(
             crc32(crc_, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(count)));
+        const uint64_t before = size_;
         size_ += count;
-        if (deflated_) {
-            Pump(data, count, Z_NO_FLUSH);
-        } else {
+        for (size_t at = 0; deflated_ && !gaveUp_ && at < count; at += ProbeStep) {
+            Pump(data + at, std::min(ProbeStep, count - at), Z_NO_FLUSH);
+            // Sizing only: bytes that have not shrunk by a tenth by now
+            // (random bytes of packs, mostly) are stored without deflating
+            // the rest; deflate holds back up to a block of its output.
+            const uint64_t fed = before + std::min(count, at + ProbeStep);
+            gaveUp_ = !put_ && fed >= ProbeBytes && packed_ * 10 >= fed * 9;
+        }
+        if (!deflated_) {
             packed_ += count;
             if (put_) put_(data, count);
         }
     }
     ZipRecord Finish(const std::string& name) {
+        if (gaveUp_) return {name, 0, crc_, size_, size_};
         if (deflated_) Pump(nullptr, 0, Z_FINISH);
         return {name, static_cast<uint16_t>(deflated_ ? 8 : 0), crc_, packed_, size_};
     }
@@ -61,6 +71,7 @@ class LiteralPacker : public ByteSink {
     }
 
     bool deflated_;
+    bool gaveUp_ = false;
     BytesOut put_;
     std::vector<char> out_;
     z_stream stream_{};
@@ -89,20 +100,19 @@ const ZipEntry& EntryOf(const std::map<std::string, const ZipEntry*>& byPath,
 
 // The literal runs' bytes of the build's `entry`: a stored entry is read at
 // the runs' offsets, a deflated one unpacked up to its last run.
-void LiteralBytes(const std::filesystem::path& build, const ZipEntry& entry,
+void LiteralBytes(ByteRangeSource& build, const ZipEntry& entry,
                   const std::vector<MatchedRun>& runs, ByteSink& into) {
     if (entry.method != 0) {
         EntryStream in(build, entry);
         WriteLiteralBytes(runs, in, into);
         return;
     }
-    FileRange in(build, entry.dataOffset);
     std::vector<char> buffer(ChunkSize);
     for (const MatchedRun& run : runs) {
         if (run.source != LiteralSource) continue;
         for (uint64_t at = run.newOffset, end = run.newOffset + run.length; at < end;) {
             const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - at));
-            in.ReadAt(at, buffer.data(), count);
+            build.ReadAt(entry.dataOffset + at, buffer.data(), count);
             into.Write(buffer.data(), count);
             at += count;
         }
@@ -111,7 +121,7 @@ void LiteralBytes(const std::filesystem::path& build, const ZipEntry& entry,
 
 }  // namespace
 
-ZipRecord LiteralRecord(const std::filesystem::path& build, const ZipEntry& entry,
+ZipRecord LiteralRecord(ByteRangeSource& build, const ZipEntry& entry,
                         const std::vector<MatchedRun>& runs, size_t output) {
     const std::string name = LiteralEntryName(output);
     LiteralPacker packed(true, nullptr);
@@ -124,6 +134,7 @@ ZipRecord LiteralRecord(const std::filesystem::path& build, const ZipEntry& entr
 uint64_t WritePatch(const std::filesystem::path& build, const std::vector<ZipEntry>& entries,
                     const PatchContent& content, const BytesOut& out) {
     const std::map<std::string, const ZipEntry*> byPath = EntriesByPath(entries);
+    const std::unique_ptr<FileRange> in = out ? std::make_unique<FileRange>(build) : nullptr;
     ZipWriter zip(out);
     if (!content.delta.outputs.empty()) {
         const std::string operations = FormatDeltaOperations(content.delta);
@@ -143,7 +154,7 @@ uint64_t WritePatch(const std::filesystem::path& build, const std::vector<ZipEnt
             }
             LiteralPacker packer(record.method == 8,
                                  [&zip](const char* data, size_t size) { zip.Data(data, size); });
-            LiteralBytes(build, EntryOf(byPath, content.delta.outputs[n].path), content.runs[n],
+            LiteralBytes(*in, EntryOf(byPath, content.delta.outputs[n].path), content.runs[n],
                          packer);
             const ZipRecord again = packer.Finish(record.name);
             if (again.crc != record.crc || again.compressedSize != record.compressedSize) {
@@ -156,8 +167,6 @@ uint64_t WritePatch(const std::filesystem::path& build, const std::vector<ZipEnt
         EntryOf(byPath, file.path);
         wanted.insert(file.path);
     }
-    std::unique_ptr<FileRange> in =
-        out && !wanted.empty() ? std::make_unique<FileRange>(build) : nullptr;
     std::vector<char> buffer(out ? ChunkSize : 0);
     for (const ZipEntry& entry : entries) {
         const std::string& name = IndexNameOf(entry);

@@ -22,8 +22,9 @@ struct PatchContent {
 };
 
 // The record of output `output`'s literal entry, its bytes read from the
-// build's `entry` along `runs`: deflated when that gains, stored otherwise.
-ZipRecord LiteralRecord(const std::filesystem::path& build, const ZipEntry& entry,
+// build's `entry` (in the zip `build`) along `runs`: deflated when that
+// gains, stored otherwise.
+ZipRecord LiteralRecord(ByteRangeSource& build, const ZipEntry& entry,
                         const std::vector<MatchedRun>& runs, size_t output);
 
 // Writes through `out` the patch of the game archive `build`, whose zip
