@@ -581,9 +581,12 @@ class Patches(Folder):
     def test_a_change_inside_a_big_file_costs_its_bytes_and_rebuilds_the_build(self):
         pack, moved = os.urandom(3 << 20), os.urandom(300000)
         text = b"".join(b"record %d of the table\n" % n for n in range(20000))
-        first = game_zip(os.path.join(self.out, "b1.zip"), ("packs/a.pak", pack),
-                         ("old/moved.bin", moved), ("data/text.txt", text), ("small.txt", b"s1"),
-                         method=zipfile.ZIP_STORED)
+        # The pack is read where the earlier build stores it, the deflated
+        # files from copies unpacked for the while.
+        first = game_zip(os.path.join(self.out, "b1.zip"), ("old/moved.bin", moved),
+                         ("data/text.txt", text), ("small.txt", b"s1"))
+        with zipfile.ZipFile(first, "a") as z:
+            z.writestr("packs/a.pak", pack, zipfile.ZIP_STORED)
         changed = bytearray(pack)
         changed[2000000:2000000 + 65536] = os.urandom(65536)  # overwritten
         changed[5000:5000] = os.urandom(4096)  # inserted
@@ -615,11 +618,17 @@ class Patches(Folder):
         with zipfile.ZipFile(second) as b:
             self.assertEqual(apply_patch(first, path, done["index"]),
                              {i.filename: b.read(i) for i in b.infolist() if not i.is_dir()})
+        self.assertEqual(sorted(os.listdir(self.out)), [".lock", "b1.zip", "b2.zip", "builds",
+                                                       "release"], "nothing left in .incoming")
         status = json.loads(self.ok(run("status", self.out, "--json")).stdout)["game"]
         self.assertEqual([(p["from"], p["state"]) for p in status["patches"]], [("1.0", "ok")])
         order = json.loads(self.ok(run("upload-order", self.out, "--json")).stdout)
         self.assertIn("builds/" + patch["sha256"] + ".patch.zip",
                       order["1. the builds, their patches and indexes"])
+        # Leaving with its build.
+        self.publish_json(first, "1.2")
+        self.ok(run("prune", self.out, "--keep", "0"))
+        self.assertFalse(os.path.exists(path))
 
     def test_patches_come_from_the_live_build_first_then_the_newest(self):
         first, second = self.builds(0.2)
