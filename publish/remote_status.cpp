@@ -75,8 +75,7 @@ Report::Section RemoteStatusOf(const ReleaseKind& kind, const BaseUrl& base,
         }
     }
     if (HasControlCharacter(PercentDecode(live.url))) return fail("url holds a control character");
-    if (!remote.publicKey.empty() &&
-        !ManifestSignaturesVerify(reply.body, remote.publicKey)) {
+    if (!remote.publicKey.empty() && !ManifestSignaturesVerify(reply.body, remote.publicKey)) {
         return fail("signature not verified by the given key");
     }
     const HttpReply build = HttpGet(live.url, remote.caFile, 0);
