@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "base/launcher_error.h"
+#include "store/byte_io.h"
 
 namespace {
 

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "store/byte_io.h"
+// store/byte_io.h; declared only, as the release tool has a ByteSink of its own.
+class ByteRangeSource;
 
 // One entry of a zip as the archive itself records it: its central directory
 // record beside its local header (and data descriptor). Archive programs

@@ -1,6 +1,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "store/byte_io.h"
 #include "store/zip_directory.h"
 
 namespace {
