@@ -92,9 +92,9 @@ DeltaPatchBytes CheckDeltaPatchEntries(const std::vector<ZipEntry>& entries,
     DeltaPatchBytes bytes;
     for (size_t i = 0; i < entries.size(); ++i) {
         const ZipEntry& entry = entries[i];
-        std::string key = IndexPathKey(entry.name);
+        // The key has no trailing "/": a folder entry's is its folder's.
+        const std::string key = IndexPathKey(entry.name);
         if (entry.isFolder) {
-            key.pop_back();
             if (entry.name != std::string(DeltaFolder) + "/" &&
                 (HoldsDeltaFolderName(key) || lookup.folders.count(key) == 0)) {
                 Unusable();

@@ -296,7 +296,8 @@ def delta_releases(game, service):
                 f"output {size} {output_sha} assets/pack.bin\n"
                 f"copy 0 0 300000\nliteral 4096\ncopy 0 {tail_offset} {size - 304096}\n").encode()
 
-    delta_tree("patched-delta", operations())
+    # A folder entry, as zip writers add them, belongs to the build too.
+    delta_tree("patched-delta", operations(), extra=[("assets/", b"")])
     delta_tree("patched-delta-outside", operations(tail_offset=304097))
     delta_tree("patched-delta-leaving", operations(), extra=[("../escaped.txt", b"x")])
     delta_tree("patched-delta-disagreeing", operations(output_sha=sha(old_pack)))
