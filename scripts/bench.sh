@@ -264,13 +264,16 @@ for _ in $(seq "$reps"); do
   "$run" "$bench" patch "$base/packed/release/m2.json" "$(win "$work/packed-full")" full packed | tr -d '\r' >>"$csv"
 done
 # The launcher takes the delta from the recorded build where the index lists
-# one, else the whole-file patch.
+# one, else the whole-file patch, else the full archive (the tool skips a
+# patch that would pass its share of the full archive).
 index=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["build_index"])' \
   "$packed_tree/release/m2.json")
 taken=$(awk '$1 == "delta" && $3 == "1.1" {print $2}' "$packed_tree/builds/$index.index")
 [ -n "$taken" ] || taken=$(awk '$1 == "patch" && $3 == "1.1" {print $2}' "$packed_tree/builds/$index.index")
 packed_full=$(basename "$(ls "$packed_tree"/builds/tessik-1.2-*.zip)")
-packed_bytes=$(( $(stat -c %s "$packed_tree/builds/$index.index") + $(stat -c %s "$packed_tree/builds/$taken.patch.zip") ))
+taken_file="$packed_tree/builds/$taken.patch.zip"
+[ -n "$taken" ] || taken_file="$packed_tree/builds/$packed_full"
+packed_bytes=$(( $(stat -c %s "$packed_tree/builds/$index.index") + $(stat -c %s "$taken_file") ))
 echo "packedbytes,update,$packed_bytes,$anchor_bytes,$changed_bytes,$(stat -c %s "$packed_tree/builds/$packed_full")" >>"$csv"
 rm -rf "$work/packed-update" "$work/packed-full"
 
