@@ -105,7 +105,7 @@ ZipRecord Deflate(const TreeEntry& entry, const std::function<void(const char*, 
 
 }  // namespace
 
-void WriteBuildFolder(const fs::path& tree, const ByteSink& out) {
+void WriteBuildFolder(const fs::path& tree, const BytesOut& out) {
     std::error_code error;
     if (!fs::is_directory(fs::symlink_status(tree, error))) {
         throw std::runtime_error("Cannot read " + tree.string());

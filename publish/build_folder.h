@@ -10,4 +10,4 @@
 // is smaller, every folder that holds nothing kept, and the zip writer's
 // fixed time and flags. Refuses a link or any entry that is neither a file
 // nor a folder, naming it, and a file that changes while it is read.
-void WriteBuildFolder(const std::filesystem::path& tree, const ByteSink& out);
+void WriteBuildFolder(const std::filesystem::path& tree, const BytesOut& out);

@@ -10,7 +10,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "publish/patches.h"
+#include "publish/patch_content.h"
 #include "publish/release_files.h"
 #include "publish/release_folder.h"
 #include "publish/report_json.h"
@@ -64,6 +64,7 @@ BuildIndex FilesOf(const fs::path& folder, const BuildFile& build) {
 struct PlannedPatch {
     std::string from;
     std::vector<IndexFile> files;
+    PatchContent content;
     uint64_t unpacked = 0;
     uint64_t bytes = 0;
     std::string skipped;  // why it is not made; empty: made
@@ -159,22 +160,27 @@ std::string PublishIndexAndPatches(const fs::path& folder, const std::string& ve
     index.buildSha256 = Sha256OfFile(archive);
     const uint64_t archiveSize = fs::file_size(archive);
     const std::vector<ZipEntry> entries = ReadZipDirectory(archive);
+    // Where earlier files are unpacked while patches are planned: a dry run
+    // writes nothing into the release folder.
+    const fs::path scratch = options.dryRun ? fs::temp_directory_path() : folder / ".incoming";
 
     // Every patch sized before one is written: the size decides whether it
     // is worth making, and the disk must hold them all.
     std::vector<PlannedPatch> plans;
     uint64_t needed = 0;
     for (const BuildFile& build : PatchSources(folder, version, liveBuild, options.patchCount)) {
-        PlannedPatch plan{build.version, {}, 0, 0, ""};
+        PlannedPatch plan{build.version, {}, {}, 0, 0, ""};
         try {
-            plan.files = ChangedFiles(FilesOf(folder, build), index);
+            const EarlierBuild earlier{build.file, FilesOf(folder, build)};
+            plan.files = ChangedFiles(earlier.index, index);
+            plan.content = PlanPatch(archive, entries, index, plan.files, earlier, scratch);
         } catch (const std::exception& error) {
             plan.skipped = error.what();
             plans.push_back(plan);
             continue;
         }
         for (const IndexFile& file : plan.files) plan.unpacked += file.size;
-        plan.bytes = WritePatch(archive, entries, plan.files, nullptr);
+        plan.bytes = WritePatch(archive, entries, plan.content, nullptr);
         if (plan.bytes * 100 > archiveSize * static_cast<uint64_t>(options.patchLimit)) {
             plan.skipped = "it would be " + std::to_string(plan.bytes) + " bytes, over " +
                            std::to_string(options.patchLimit) + " % of the full archive's " +
@@ -192,19 +198,21 @@ std::string PublishIndexAndPatches(const fs::path& folder, const std::string& ve
         if (plan.skipped.empty() && options.dryRun) {
             // The bytes the run would write, digested and never stored.
             Sha256Digest digest;
-            WritePatch(archive, entries, plan.files,
+            WritePatch(archive, entries, plan.content,
                        [&digest](const char* data, size_t size) { digest.Add(data, size); });
             sha256 = digest.Hex();
         } else if (plan.skipped.empty()) {
             // Written once, into the private folder, then renamed into place.
-            IncomingFile patch(folder, [&](const ByteSink& out) {
-                WritePatch(archive, entries, plan.files, out);
+            IncomingFile patch(folder, [&](const BytesOut& out) {
+                WritePatch(archive, entries, plan.content, out);
             });
             sha256 = patch.sha256();
             const fs::path target = folder / "builds" / PatchFileName(sha256);
             if (!fs::exists(target) || Sha256OfFile(target) != sha256) patch.MoveTo(target);
         }
-        if (!sha256.empty()) index.patches.push_back({sha256, plan.from});
+        if (!sha256.empty()) {
+            index.patches.push_back({sha256, plan.from, !plan.content.delta.outputs.empty()});
+        }
         ReportPatch(plan, sha256, section, json);
     }
     section.fields.push_back({"patches", "", JsonArray(json), Report::Field::JsonOnly});

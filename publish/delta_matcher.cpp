@@ -12,7 +12,11 @@ constexpr size_t CompareChunk = 64u << 10;
 // The new file's bytes from `Start()` on, read once, in a buffer of bounded size.
 class NewFileWindow {
   public:
-    NewFileWindow(ByteStream& in, uint64_t size) : in_(in), size_(size), buffer_(WindowCapacity) {}
+    // A small file needs no more than its own size (small files are many).
+    NewFileWindow(ByteStream& in, uint64_t size)
+        : in_(in),
+          size_(size),
+          buffer_(static_cast<size_t>(std::min<uint64_t>(WindowCapacity, size))) {}
 
     // Pointer to the byte at `from`, with [from, to) buffered; bytes before
     // `keep` may be dropped, and are when the span would not fit otherwise.

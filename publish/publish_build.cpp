@@ -90,7 +90,7 @@ Report PublishBuild(const ReleaseKind& kind, const fs::path& source, std::string
         const uintmax_t sourceSize = tree ? 0 : fs::file_size(source, error);
         if (!error) RequireFreeSpace(folder, sourceSize);
         if (tree) {
-            copy.emplace(folder, [&source](const ByteSink& out) { WriteBuildFolder(source, out); });
+            copy.emplace(folder, [&source](const BytesOut& out) { WriteBuildFolder(source, out); });
         } else {
             copy.emplace(folder, source);
         }

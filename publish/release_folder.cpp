@@ -236,7 +236,7 @@ IncomingFile::IncomingFile(const fs::path& folder, const std::string& bytes) : s
 }
 
 IncomingFile::IncomingFile(const fs::path& folder,
-                           const std::function<void(const ByteSink&)>& produce) {
+                           const std::function<void(const BytesOut&)>& produce) {
     Prepare(folder);
     Sha256Digest digest;
     try {

@@ -64,7 +64,7 @@ class IncomingFile {
     // A temporary file holding what `produce` writes through the sink it is
     // given, digested as it is written, flushed.
     IncomingFile(const std::filesystem::path& folder,
-                 const std::function<void(const ByteSink&)>& produce);
+                 const std::function<void(const BytesOut&)>& produce);
     ~IncomingFile();
     IncomingFile(const IncomingFile&) = delete;
     IncomingFile& operator=(const IncomingFile&) = delete;

@@ -28,7 +28,7 @@ bool Wide(uint64_t value) { return value >= Escape32; }
 
 }  // namespace
 
-ZipWriter::ZipWriter(ByteSink out) : out_(std::move(out)) {}
+ZipWriter::ZipWriter(BytesOut out) : out_(std::move(out)) {}
 
 void ZipWriter::Put(const std::string& bytes) {
     if (out_) out_(bytes.data(), bytes.size());

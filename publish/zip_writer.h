@@ -6,7 +6,7 @@
 #include <vector>
 
 // Where written bytes go: a file, or only a digest and a count (a dry run).
-using ByteSink = std::function<void(const char*, size_t)>;
+using BytesOut = std::function<void(const char*, size_t)>;
 
 // One entry as it will stand in the zip: its data is `compressedSize` bytes
 // of `method` (0 stored, 8 deflate) that unpack to `size` bytes with `crc`.
@@ -26,7 +26,7 @@ class ZipWriter {
   public:
     // A null sink counts the bytes without writing them (SkipData then
     // stands in for the data), so a zip's size is known before it is made.
-    explicit ZipWriter(ByteSink out);
+    explicit ZipWriter(BytesOut out);
     // The local header; then exactly `compressedSize` bytes through Data.
     void Begin(const ZipRecord& record);
     void Data(const char* data, size_t size);
@@ -37,7 +37,7 @@ class ZipWriter {
   private:
     void Put(const std::string& bytes);
 
-    ByteSink out_;
+    BytesOut out_;
     uint64_t written_ = 0;
     std::vector<std::pair<ZipRecord, uint64_t>> entries_;  // with local header offsets
 };

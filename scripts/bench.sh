@@ -25,14 +25,14 @@ if [ "$mode" = full ]; then
   install_cases="1024:2000"; scaling="64:2000 256:2000 1024:2000 256:200 256:20000"
   patch_case="1024:2000:40"
   packed_case="256:2000"
-  publish_sizes="256 1024"
+  publish_sizes="256 1024"; packed_mib=1024
   storage_mib=64; old_build="1024:2000"
 else
   download_mib=32; digest_mib=64; reps=3
   install_cases="32:200"; scaling="16:200 32:200 32:50 32:800"
   patch_case="32:200:4"
   packed_case="8:200"
-  publish_sizes="8 32"
+  publish_sizes="8 32"; packed_mib=32
   storage_mib=4; old_build="32:200"
 fi
 
@@ -307,8 +307,11 @@ echo "6. scaling"
 for c in $scaling; do install_row scaling "${c%%:*}" "${c##*:}"; done
 
 echo "9. the release tool"
-# Builds with patches against the same publish without, at two sizes.
+# Builds with patches against the same publish without, at two sizes; then
+# the packed game, whose two release folders stay served under $data/packed
+# for the launcher's side.
 /usr/bin/python3 "$top/scripts/bench_publish.py" "$build/publish/tessik-publish" \
-  "$build/tests/support/game_standin.exe" "$work" "$reps" $publish_sizes >>"$csv"
+  "$build/tests/support/game_standin.exe" "$work" "$reps" $publish_sizes \
+  --packed "$packed_mib" "$data/packed" >>"$csv"
 
 /usr/bin/python3 "$top/scripts/bench_report.py" "$csv" "$out" "$mode"

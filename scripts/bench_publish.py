@@ -5,10 +5,22 @@ release folder (hard-linked copies), at two sizes. One CSV line per publish:
 publish,<patches3|patches0>,seconds,bytes written (wchar),bytes kept,peak RSS
 bytes,build MiB
 
+With --packed MIB SHARED, a packed game of MIB (four packs of random bytes and
+2,000 small files) whose every build overwrites 1 MiB in one pack, inserts
+512 KiB near the start of another, appends 1 MiB to a third, changes 20 small
+files, adds 2 and removes 1: the last build published with 3 patches against
+--patches 0. One CSV line per publish:
+publishpacked,<patches3|patches0>,seconds,bytes written,bytes kept,peak RSS
+bytes,build MiB,bytes of the patch from the build before,bytes changed
+The two release folders stay in SHARED/patches3 and SHARED/patches0, each with
+the manifests before and after the last publish as release/m-old.json and
+release/m-new.json, for the launcher's side.
+
 Usage: bench_publish.py <tessik-publish> <game_standin.exe> <work folder> <reps> <MiB>...
+       [--packed MIB SHARED]
 """
+import json
 import os
-import random
 import shutil
 import subprocess
 import sys
@@ -16,6 +28,11 @@ import time
 import zipfile
 
 tool, game, work, reps, sizes = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5:]
+packed = None
+if "--packed" in sizes:
+    at = sizes.index("--packed")
+    packed, sizes = (int(sizes[at + 1]), sizes[at + 2]), sizes[:at]
+CHUNK = 4 << 20
 
 
 def make_builds(mib, folder):
@@ -40,6 +57,70 @@ def make_builds(mib, folder):
                 z.writestr(f"assets/{i // 500}/file{i}.dat", data, zipfile.ZIP_DEFLATED)
         paths.append(path)
     return paths
+
+
+def write_random(path, size):
+    with open(path, "wb") as f:
+        for at in range(0, size, CHUNK):
+            f.write(os.urandom(min(CHUNK, size - at)))
+
+
+def rewrite(path, change):
+    """A new file in place of a hard link: the old bytes through `change`
+    (offset, bytes) -> bytes, chunk by chunk."""
+    new = path + ".new"
+    with open(path, "rb") as old, open(new, "wb") as f:
+        at = 0
+        while chunk := old.read(CHUNK):
+            f.write(change(at, chunk))
+            at += len(chunk)
+        f.write(change(at, b""))
+    os.replace(new, path)
+
+
+def make_packed_builds(mib, folder):
+    """Four builds of the packed game (zips with stored packs and deflated
+    small files), each changed from the one before; returns the zips and the
+    bytes each change writes."""
+    total = mib << 20
+    pack = total * 15 // 16 // 4
+    each = total // 16 // 2000
+    tree = os.path.join(folder, "tree")
+    os.makedirs(os.path.join(tree, "packs"))
+    for i in range(4):
+        write_random(os.path.join(tree, "packs", f"pack{i}.pak"), pack)
+    small = [f"assets/{i // 500}/file{i}.dat" for i in range(2000)]
+    for name in small:
+        os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
+        write_random(os.path.join(tree, name), each)
+    zips, changed = [], 0
+    for n in range(4):
+        if n:
+            mid, over, insert = pack // 2, os.urandom(1 << 20), os.urandom(512 << 10)
+            packs = [os.path.join(tree, "packs", f"pack{(n + k) % 4}.pak") for k in range(3)]
+            rewrite(packs[0], lambda at, c: c[:max(0, mid - at)] + over[max(0, at - mid):
+                    max(0, at + len(c) - mid)] + c[max(0, mid + len(over) - at):]
+                    if at < mid + len(over) and at + len(c) > mid else c)
+            rewrite(packs[1], lambda at, c: c[:4096] + insert + c[4096:] if at == 0 else c)
+            rewrite(packs[2], lambda at, c: c if c else os.urandom(1 << 20))
+            for name in small[20 * n:20 * n + 20]:
+                write_random(os.path.join(tree, name), each)
+            os.remove(os.path.join(tree, small.pop()))
+            for k in range(2):
+                small.append(f"assets/new/b{n}-{k}.dat")
+                os.makedirs(os.path.join(tree, "assets", "new"), exist_ok=True)
+                write_random(os.path.join(tree, small[-1]), each)
+            changed = (1 << 20) + (512 << 10) + (1 << 20) + 22 * each
+        path = os.path.join(folder, f"packed-{n}.zip")
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
+            z.write(game, "tessik.exe")
+            for i in range(4):
+                z.write(os.path.join(tree, "packs", f"pack{i}.pak"), f"packs/pack{i}.pak")
+            for name in small:
+                z.write(os.path.join(tree, name), name, zipfile.ZIP_DEFLATED)
+        zips.append(path)
+    shutil.rmtree(tree)
+    return zips, changed
 
 
 def folder_bytes(folder):
@@ -73,15 +154,17 @@ def measured(args):
     return float(seconds), int(wchar), int(peak)
 
 
+def publish(archive, version, out, *extra):
+    return [tool, "game", archive, "--version", version, "--base-url", "https://bench.example",
+            "--out", out, *extra]
+
+
 for mib in map(int, sizes):
     base = os.path.join(work, f"publish-{mib}")
     shutil.rmtree(base, ignore_errors=True)
     os.makedirs(base)
     builds = make_builds(mib, base)
     release = os.path.join(base, "release")
-    publish = lambda archive, version, out, *extra: [
-        tool, "game", archive, "--version", version, "--base-url", "https://bench.example",
-        "--out", out, *extra]
     for n, archive in enumerate(builds[:3]):
         subprocess.run(publish(archive, f"1.{n}", release, "--patches", "0"), check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -94,5 +177,40 @@ for mib in map(int, sizes):
             seconds, wchar, peak = measured(publish(builds[3], "1.3", copy, *extra))
             kept = folder_bytes(copy) - before
             print(f"publish,{subject},{seconds:.6f},{wchar},{kept},{peak},{mib}", flush=True)
+            shutil.rmtree(copy)
+    shutil.rmtree(base)
+
+if packed:
+    mib, shared = packed
+    base = os.path.join(work, f"packed-{mib}")
+    shutil.rmtree(base, ignore_errors=True)
+    os.makedirs(base)
+    builds, changed = make_packed_builds(mib, base)
+    release = os.path.join(base, "release")
+    for n, archive in enumerate(builds[:3]):
+        subprocess.run(publish(archive, f"1.{n}", release), check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    live = os.path.join("release", "windows-x86_64-manifest.json")
+    for rep in range(reps):
+        for subject, extra in (("patches3", []), ("patches0", ["--patches", "0"])):
+            copy = os.path.join(base, "copy")
+            subprocess.run(["cp", "-al", release, copy], check=True)
+            before = folder_bytes(copy)
+            seconds, wchar, peak = measured(publish(builds[3], "1.3", copy, *extra))
+            kept = folder_bytes(copy) - before
+            index = json.load(open(os.path.join(copy, live)))["build_index"]
+            patch = [line.split()[1] for line in open(os.path.join(copy, "builds", index + ".index"))
+                     if line.split()[0] in ("patch", "delta") and line.split()[2] == "1.2"]
+            patch_bytes = os.path.getsize(os.path.join(copy, "builds", patch[0] + ".patch.zip")) \
+                if patch else 0
+            print(f"publishpacked,{subject},{seconds:.6f},{wchar},{kept},{peak},{mib},{patch_bytes},"
+                  f"{changed}", flush=True)
+            if rep == reps - 1:
+                # For the launcher's side: the release before and after this publish.
+                target = os.path.join(shared, subject)
+                shutil.rmtree(target, ignore_errors=True)
+                shutil.copytree(copy, target, ignore=shutil.ignore_patterns(".lock", ".incoming"))
+                shutil.copy(os.path.join(release, live), os.path.join(target, "release", "m-old.json"))
+                shutil.copy(os.path.join(copy, live), os.path.join(target, "release", "m-new.json"))
             shutil.rmtree(copy)
     shutil.rmtree(base)

@@ -92,8 +92,7 @@ DeltaPatchBytes CheckDeltaPatchEntries(const std::vector<ZipEntry>& entries,
     DeltaPatchBytes bytes;
     for (size_t i = 0; i < entries.size(); ++i) {
         const ZipEntry& entry = entries[i];
-        // The key has no trailing "/": a folder entry's is its folder's.
-        const std::string key = IndexPathKey(entry.name);
+        const std::string key = IndexPathKey(entry.name);  // a folder's without its "/"
         if (entry.isFolder) {
             if (entry.name != std::string(DeltaFolder) + "/" &&
                 (HoldsDeltaFolderName(key) || lookup.folders.count(key) == 0)) {

@@ -6,8 +6,10 @@ serves that folder.
 Usage: publish_test.py <tessik-publish> <test bed folder>
 """
 import fcntl
+import hashlib
 import json
 import os
+import random
 import shutil
 import signal
 import ssl
@@ -73,6 +75,47 @@ def patch_local_header(path, name, field, value):
     with open(path, "wb") as f:
         f.write(raw)
     return path
+
+
+def apply_patch(earlier, patch, index):
+    """The files of the index's build, from the earlier build's zip and a patch:
+    its operations ("tessik-delta 1") rebuild outputs from earlier files and
+    literal entries, every other entry is a whole file, the rest unchanged."""
+    with zipfile.ZipFile(earlier) as old, zipfile.ZipFile(patch) as p:
+        stored = {i.filename: old.read(i) for i in old.infolist() if not i.is_dir()}
+        names = p.namelist()
+        carried = {name: p.read(name) for name in names if not name.startswith(".tessik-delta/")}
+        if names and names[0] == ".tessik-delta/operations":
+            sources, current, literals, outputs = [], None, b"", 0
+            lines = p.read(names[0]).decode().splitlines()
+            assert lines[0] == "tessik-delta 1", lines[0]
+            for line in lines[1:]:
+                kind, rest = line.split(" ", 1)
+                if kind in ("source", "output"):
+                    size, digest, name = rest.split(" ", 2)
+                if kind == "source":
+                    assert (len(stored[name]), hashlib.sha256(stored[name]).hexdigest()) == \
+                        (int(size), digest)
+                    sources.append(stored[name])
+                elif kind == "output":
+                    literal = f".tessik-delta/{outputs}"
+                    outputs += 1
+                    literals = p.read(literal) if literal in names else b""
+                    current = carried[name] = bytearray()
+                elif kind == "copy":
+                    source, offset, length = map(int, rest.split())
+                    current += sources[source][offset:offset + length]
+                else:
+                    current += literals[:int(rest)]
+                    literals = literals[int(rest):]
+    built = {}
+    with open(index) as f:
+        for line in f:
+            if line.startswith("file "):
+                _, size, digest, name = line.rstrip("\n").split(" ", 3)
+                built[name] = bytes(carried.get(name, stored.get(name, b"")))
+                assert hashlib.sha256(built[name]).hexdigest() == digest, name
+    return built
 
 
 def lock_is_held(folder):
@@ -395,14 +438,16 @@ class Publishing(Folder):
         self.assertEqual(run("game", data("bad-crc.zip"), "--version", "1", "--base-url",
                              "https://x.example", "--out", target, "--dry-run").returncode, 1)
 
-    def test_memory_stays_flat_for_a_large_archive(self):
-        big = os.path.join(self.out, "big.zip")
-        with zipfile.ZipFile(big, "w", zipfile.ZIP_STORED) as z:
-            with open(data("game_standin.exe"), "rb") as f:
-                z.writestr("tessik.exe", f.read())
-            with z.open("assets/pack.bin", "w") as pack:  # this process stays small
-                for _ in range(96):
-                    pack.write(os.urandom(1 << 20))
+    def test_memory_stays_flat_for_a_large_archive_and_its_delta_patch(self):
+        def big(name, changed_mib):
+            path = os.path.join(self.out, name)
+            with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
+                with open(data("game_standin.exe"), "rb") as f:
+                    z.writestr("tessik.exe", f.read())
+                with z.open("assets/pack.bin", "w") as pack:  # this process stays small
+                    for n in range(96):
+                        pack.write(random.Random(n + 1000 * (n == changed_mib)).randbytes(1 << 20))
+            return path
         # A process's peak counts the memory of the one it was forked from,
         # so the tool is started by a small fresh Python, not by this test.
         measure = ("import os, sys\n"
@@ -412,12 +457,18 @@ class Publishing(Folder):
                    "    os.execv(sys.argv[1], sys.argv[1:])\n"
                    "_, status, usage = os.wait4(child, 0)\n"
                    "print(os.waitstatus_to_exitcode(status), usage.ru_maxrss)\n")
-        result = subprocess.run([sys.executable, "-I", "-S", "-c", measure, TOOL, "game", big,
-                                 "--version", "1", "--base-url", "https://x.example", "--out",
-                                 os.path.join(self.out, "r")], capture_output=True, text=True)
-        status, peak = map(int, result.stdout.split())
-        self.assertEqual(status, 0, result.stderr)
-        self.assertLess(peak, 32 << 10, "peak resident KiB for a 96 MiB archive")
+        # The second publish holds the block table of the first and matches against it.
+        for archive, version, most in ((big("big.zip", -1), "1", 32), (big("big2.zip", 50), "2", 48)):
+            with self.subTest(version=version):
+                result = subprocess.run([sys.executable, "-I", "-S", "-c", measure, TOOL, "game",
+                                         archive, "--version", version, "--base-url",
+                                         "https://x.example", "--out", os.path.join(self.out, "r")],
+                                        capture_output=True, text=True)
+                status, peak = map(int, result.stdout.split())
+                self.assertEqual(status, 0, result.stderr)
+                self.assertLess(peak, most << 10, "peak resident KiB for a 96 MiB archive")
+        [patch] = [n for n in os.listdir(os.path.join(self.out, "r", "builds")) if "patch" in n]
+        self.assertLess(os.path.getsize(os.path.join(self.out, "r", "builds", patch)), 2 << 20)
 
 
 class Keeping(Folder):
@@ -526,6 +577,58 @@ class Patches(Folder):
                     self.assertEqual(p.read(name), b.read(name))
         self.assertEqual(sorted(os.listdir(self.out)), [".lock", "b1.zip", "b2.zip", "builds",
                                                        "release"], "nothing left in .incoming")
+
+    def test_a_change_inside_a_big_file_costs_its_bytes_and_rebuilds_the_build(self):
+        pack, moved = os.urandom(3 << 20), os.urandom(300000)
+        text = b"".join(b"record %d of the table\n" % n for n in range(20000))
+        # The pack is read where the earlier build stores it, the deflated
+        # files from copies unpacked for the while.
+        first = game_zip(os.path.join(self.out, "b1.zip"), ("old/moved.bin", moved),
+                         ("data/text.txt", text), ("small.txt", b"s1"))
+        with zipfile.ZipFile(first, "a") as z:
+            z.writestr("packs/a.pak", pack, zipfile.ZIP_STORED)
+        changed = bytearray(pack)
+        changed[2000000:2000000 + 65536] = os.urandom(65536)  # overwritten
+        changed[5000:5000] = os.urandom(4096)  # inserted
+        second = os.path.join(self.out, "b2.zip")
+        with zipfile.ZipFile(first) as old, zipfile.ZipFile(second, "w") as z:
+            z.writestr("tessik.exe", old.read("tessik.exe"))
+            z.writestr("packs/a.pak", bytes(changed), zipfile.ZIP_STORED)
+            z.writestr("new/moved.bin", moved[:150000], zipfile.ZIP_STORED)  # split in two
+            z.writestr("new/moved2.bin", moved[150000:], zipfile.ZIP_STORED)
+            z.writestr("data/text.txt", text + b"appended\n" * 100, zipfile.ZIP_DEFLATED)
+            z.writestr("small.txt", b"s2")
+        self.publish_json(first, "1.0")
+        would = self.publish_json(second, "1.1", "--dry-run")
+        done = self.publish_json(second, "1.1")
+        self.assertEqual((would["patches"], would["index"]), (done["patches"], done["index"]))
+        [patch] = done["patches"]
+        with open(done["index"]) as f:
+            lines = f.read().splitlines()
+        self.assertEqual(lines[0], "tessik-build-index 2")
+        self.assertIn(f"delta {patch['sha256']} 1.0", lines)
+        self.assertLess(patch["bytes"], 65536 + 4096 + 900 + 16384, "about the changed bytes")
+        path = os.path.join(self.out, "builds", patch["sha256"] + ".patch.zip")
+        with zipfile.ZipFile(path) as p:
+            first_entry = p.infolist()[0]
+            self.assertEqual((first_entry.filename, first_entry.compress_type),
+                             (".tessik-delta/operations", zipfile.ZIP_STORED))
+            self.assertEqual(sorted(n for n in p.namelist() if not n.startswith(".tessik-delta/")),
+                             ["small.txt"])
+        with zipfile.ZipFile(second) as b:
+            self.assertEqual(apply_patch(first, path, done["index"]),
+                             {i.filename: b.read(i) for i in b.infolist() if not i.is_dir()})
+        self.assertEqual(sorted(os.listdir(self.out)), [".lock", "b1.zip", "b2.zip", "builds",
+                                                       "release"], "nothing left in .incoming")
+        status = json.loads(self.ok(run("status", self.out, "--json")).stdout)["game"]
+        self.assertEqual([(p["from"], p["state"]) for p in status["patches"]], [("1.0", "ok")])
+        order = json.loads(self.ok(run("upload-order", self.out, "--json")).stdout)
+        self.assertIn("builds/" + patch["sha256"] + ".patch.zip",
+                      order["1. the builds, their patches and indexes"])
+        # Leaving with its build.
+        self.publish_json(first, "1.2")
+        self.ok(run("prune", self.out, "--keep", "0"))
+        self.assertFalse(os.path.exists(path))
 
     def test_patches_come_from_the_live_build_first_then_the_newest(self):
         first, second = self.builds(0.2)
