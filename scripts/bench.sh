@@ -204,7 +204,7 @@ echo "8b. update of a packed game"
 # another, appends 1 MiB to a third, changes 20 small files, adds 2 and removes
 # 1. The anchor is what the distribution's delta tools make of the same change.
 IFS=: read -r pack_mib small_files <<<"$packed_case"
-packed_tree="$data/packed"
+packed_tree="$data/packed-game"
 rm -rf "$packed_tree" "$work/packed-update" "$work/packed-full" "$work/packed-anchor"
 mkdir -p "$work/packed-anchor"
 changed_bytes=$(/usr/bin/python3 - "$pack_mib" "$small_files" "$work" "$build/tests/support/game_standin.exe" <<'PY'
@@ -253,15 +253,15 @@ for small in "$work"/packed-anchor/small*.new; do
 done
 rm -rf "$work/packed-anchor"
 for n in 1 2; do
-  "$build/publish/tessik-publish" game "$work/packed-$n.zip" --version "1.$n" --base-url "$base/packed" \
+  "$build/publish/tessik-publish" game "$work/packed-$n.zip" --version "1.$n" --base-url "$base/packed-game" \
     --out "$packed_tree" >/dev/null
   cp "$packed_tree/release/windows-x86_64-manifest.json" "$packed_tree/release/m$n.json"
 done
 rm -f "$work/packed-1.zip" "$work/packed-2.zip"
-"$run" "$bench" patch "$base/packed/release/m1.json" "$(win "$work/packed-update")" setup packed
+"$run" "$bench" patch "$base/packed-game/release/m1.json" "$(win "$work/packed-update")" setup packed
 for _ in $(seq "$reps"); do
-  "$run" "$bench" patch "$base/packed/release/m2.json" "$(win "$work/packed-update")" update packed | tr -d '\r' >>"$csv"
-  "$run" "$bench" patch "$base/packed/release/m2.json" "$(win "$work/packed-full")" full packed | tr -d '\r' >>"$csv"
+  "$run" "$bench" patch "$base/packed-game/release/m2.json" "$(win "$work/packed-update")" update packed | tr -d '\r' >>"$csv"
+  "$run" "$bench" patch "$base/packed-game/release/m2.json" "$(win "$work/packed-full")" full packed | tr -d '\r' >>"$csv"
 done
 # The launcher takes the delta from the recorded build where the index lists
 # one, else the whole-file patch, else the full archive (the tool skips a
