@@ -281,7 +281,11 @@ def delta_releases(game, service):
         with open(manifest_file) as f:
             manifest = json.load(f)
         index = read(os.path.join(out, "builds", manifest["build_index"] + ".index"))
+        # In place of any delta the tool wrote from 1.1, which the launcher
+        # would take first.
         index = index.replace(b"tessik-build-index 1\n", b"tessik-build-index 2\n", 1)
+        index = b"".join(line for line in index.splitlines(keepends=True)
+                         if not (line.startswith(b"delta ") and line.endswith(b" 1.1\n")))
         index += f"delta {digest} 1.1\n".encode()
         manifest["build_index"] = sha(index)
         with open(os.path.join(out, "builds", sha(index) + ".index"), "wb") as f:
