@@ -12,11 +12,12 @@
 //                                 starter, with the parts of the launcher's start on
 //                                 their own; KEYED: also a launcher built with a
 //                                 release key, on the same (signed) manifests
-//   patch MANIFEST ROOT setup|update|full  one installation of the manifest's
-//                                 build: setup installs it and records it as the
-//                                 player's build; update installs the next build
-//                                 beside it (index and patch); full installs into
-//                                 an empty root. Prints seconds and peak growth.
+//   patch MANIFEST ROOT setup|update|full [ROW]  one installation of the
+//                                 manifest's build: setup installs it and records it
+//                                 as the player's build; update installs the next
+//                                 build beside it (index and patch); full installs
+//                                 into an empty root. Prints seconds and peak growth
+//                                 in a row named ROW ("patch" unless given).
 //   storage, keep, refuse         the player's disk (player_disk_bench.cpp)
 #include <windows.h>
 #include <bcrypt.h>
@@ -411,8 +412,9 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 0;
     }
-    if (command == L"patch" && argc == 5) {
+    if (command == L"patch" && (argc == 5 || argc == 6)) {
         const std::wstring mode = argv[4];
+        const std::wstring row = argc == 6 ? argv[5] : L"patch";
         const fs::path root = argv[3];
         // The manifest's request also starts the TLS stack, before idle is taken.
         std::string text;
@@ -428,7 +430,8 @@ int wmain(int argc, wchar_t** argv) {
         if (mode == L"setup") {
             WriteLauncherState(root / StateFileName, {manifest.version, build});
         } else {
-            std::printf("patch,%ls,%.6f,%zu\n", mode.c_str(), seconds, PeakWorkingSet() - idle);
+            std::printf("%ls,%ls,%.6f,%zu\n", row.c_str(), mode.c_str(), seconds,
+                        PeakWorkingSet() - idle);
         }
         return 0;
     }

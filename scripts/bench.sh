@@ -24,12 +24,14 @@ if [ "$mode" = full ]; then
   download_mib=512; digest_mib=1024; reps=5
   install_cases="1024:2000"; scaling="64:2000 256:2000 1024:2000 256:200 256:20000"
   patch_case="1024:2000:40"
+  packed_case="256:2000"
   publish_sizes="256 1024"; packed_mib=1024
   storage_mib=64; old_build="1024:2000"
 else
   download_mib=32; digest_mib=64; reps=3
   install_cases="32:200"; scaling="16:200 32:200 32:50 32:800"
   patch_case="32:200:4"
+  packed_case="8:200"
   publish_sizes="8 32"; packed_mib=32
   storage_mib=4; old_build="32:200"
 fi
@@ -195,6 +197,85 @@ index=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))
 patch=$(awk '$1 == "patch" {print $2}' "$patch_tree/builds/$index.index")
 patch_bytes=$(( $(stat -c %s "$patch_tree/builds/$index.index") + $(stat -c %s "$patch_tree/builds/$patch.patch.zip") ))
 echo "patchbytes,update,$patch_bytes,$(stat -c %s "$patch_tree/builds/$full_name"),$full_fetches,$reps" >>"$csv"
+
+echo "8b. update of a packed game"
+# Four packed files of random bytes (PACK MiB each) and small files; the next
+# build overwrites 1 MiB inside one pack, inserts 512 KiB near the start of
+# another, appends 1 MiB to a third, changes 20 small files, adds 2 and removes
+# 1. The anchor is what the distribution's delta tools make of the same change.
+IFS=: read -r pack_mib small_files <<<"$packed_case"
+packed_tree="$data/packed-game"
+rm -rf "$packed_tree" "$work/packed-update" "$work/packed-full" "$work/packed-anchor"
+mkdir -p "$work/packed-anchor"
+changed_bytes=$(/usr/bin/python3 - "$pack_mib" "$small_files" "$work" "$build/tests/support/game_standin.exe" <<'PY'
+import os, sys, zipfile
+mib, files, work, game = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+anchor = f"{work}/packed-anchor"
+packs = [os.urandom(mib << 20) for _ in range(4)]
+small = {f"data/{i // 100}/small{i}.txt": os.urandom(2048 + i % 4096) for i in range(files)}
+new_packs = list(packs)
+new_packs[0] = packs[0][:len(packs[0]) // 2] + os.urandom(1 << 20) + packs[0][len(packs[0]) // 2 + (1 << 20):]
+new_packs[1] = packs[1][:4096] + os.urandom(512 << 10) + packs[1][4096:]
+new_packs[2] = packs[2] + os.urandom(1 << 20)
+new_small = dict(small)
+names = sorted(small)
+for name in names[:20]:
+    new_small[name] = os.urandom(len(small[name]))
+del new_small[names[-1]]
+new_small["data/added/one.txt"], new_small["data/added/two.txt"] = os.urandom(3000), os.urandom(3000)
+changed = (1 << 20) + (512 << 10) + (1 << 20)
+for n, (p, s) in enumerate(((packs, small), (new_packs, new_small)), 1):
+    with zipfile.ZipFile(f"{work}/packed-{n}.zip", "w", zipfile.ZIP_STORED) as z:
+        z.write(game, "tessik.exe")
+        for i, data in enumerate(p):
+            z.writestr(f"packs/pack{i}.pak", data)
+        for name, data in sorted(s.items()):
+            z.writestr(name, data)
+for i in range(3):
+    for tag, data in (("old", packs[i]), ("new", new_packs[i])):
+        with open(f"{anchor}/pack{i}.{tag}", "wb") as f:
+            f.write(data)
+for k, name in enumerate(n for n in sorted(new_small) if small.get(n) != new_small[n]):
+    changed += len(new_small[name])
+    with open(f"{anchor}/small{k}.new", "wb") as f:
+        f.write(new_small[name])
+print(changed)
+PY
+)
+anchor_bytes=0
+for i in 0 1 2; do
+  old="$work/packed-anchor/pack$i.old"
+  xdelta3 -9 -e -f -B "$(stat -c %s "$old")" -s "$old" "$work/packed-anchor/pack$i.new" "$work/packed-anchor/pack$i.vcdiff"
+  anchor_bytes=$(( anchor_bytes + $(stat -c %s "$work/packed-anchor/pack$i.vcdiff") ))
+done
+for small in "$work"/packed-anchor/small*.new; do
+  anchor_bytes=$(( anchor_bytes + $(zstd -19 -q -c "$small" | wc -c) ))
+done
+rm -rf "$work/packed-anchor"
+for n in 1 2; do
+  "$build/publish/tessik-publish" game "$work/packed-$n.zip" --version "1.$n" --base-url "$base/packed-game" \
+    --out "$packed_tree" >/dev/null
+  cp "$packed_tree/release/windows-x86_64-manifest.json" "$packed_tree/release/m$n.json"
+done
+rm -f "$work/packed-1.zip" "$work/packed-2.zip"
+"$run" "$bench" patch "$base/packed-game/release/m1.json" "$(win "$work/packed-update")" setup packed
+for _ in $(seq "$reps"); do
+  "$run" "$bench" patch "$base/packed-game/release/m2.json" "$(win "$work/packed-update")" update packed | tr -d '\r' >>"$csv"
+  "$run" "$bench" patch "$base/packed-game/release/m2.json" "$(win "$work/packed-full")" full packed | tr -d '\r' >>"$csv"
+done
+# The launcher takes the delta from the recorded build where the index lists
+# one, else the whole-file patch, else the full archive (the tool skips a
+# patch that would pass its share of the full archive).
+index=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["build_index"])' \
+  "$packed_tree/release/m2.json")
+taken=$(awk '$1 == "delta" && $3 == "1.1" {print $2}' "$packed_tree/builds/$index.index")
+[ -n "$taken" ] || taken=$(awk '$1 == "patch" && $3 == "1.1" {print $2}' "$packed_tree/builds/$index.index")
+packed_full=$(basename "$(ls "$packed_tree"/builds/tessik-1.2-*.zip)")
+taken_file="$packed_tree/builds/$taken.patch.zip"
+[ -n "$taken" ] || taken_file="$packed_tree/builds/$packed_full"
+packed_bytes=$(( $(stat -c %s "$packed_tree/builds/$index.index") + $(stat -c %s "$taken_file") ))
+echo "packedbytes,update,$packed_bytes,$anchor_bytes,$changed_bytes,$(stat -c %s "$packed_tree/builds/$packed_full")" >>"$csv"
+rm -rf "$work/packed-update" "$work/packed-full"
 
 echo "9. the player's disk"
 # The same update by patch with an older build beside the two: with two

@@ -26,6 +26,9 @@ pkg_for make make
 /usr/bin/python3 -c 'import pefile' 2>/dev/null || need+=(python3-pefile)
 pkg_for import imagemagick
 pkg_for bc bc
+# The bench's anchors for patch sizes: what the distribution's delta tools make.
+pkg_for xdelta3 xdelta3
+pkg_for zstd zstd
 pkg_for clang-format clang-format
 [ -d /usr/src/googletest/googletest ] || need+=(googletest)
 [ -f /usr/include/archive.h ] || need+=(libarchive-dev)

@@ -100,12 +100,21 @@ std::string RunCapturedProcess(const std::vector<std::wstring>& arguments,
     return output;
 }
 
-void UnpackUpdateArchive(const std::filesystem::path& archive,
-                         const std::filesystem::path& destination, bool wholeBuild) {
+namespace {
+
+// Lists and checks the archive, then runs each extraction.
+void CheckAndUnpack(const std::filesystem::path& archive, const std::vector<ArchivePart>& parts,
+                    bool wholeBuild) {
     const std::filesystem::path folder = archive.parent_path();
     const std::wstring archiveName = archive.filename().wstring();
-    const std::wstring destinationName = destination.lexically_relative(folder).wstring();
-    if (!IsPlainArchiveName(archiveName) || !IsPlainArchiveName(destinationName)) {
+    std::vector<std::wstring> destinations;
+    for (const ArchivePart& part : parts) {
+        destinations.push_back(part.destination.lexically_relative(folder).wstring());
+        if (!IsPlainArchiveName(destinations.back())) {
+            throw LauncherError("Windows could not unpack the verified update");
+        }
+    }
+    if (!IsPlainArchiveName(archiveName)) {
         throw LauncherError("Windows could not unpack the verified update");
     }
     const std::wstring tar = SystemTarPath().wstring();
@@ -119,9 +128,24 @@ void UnpackUpdateArchive(const std::filesystem::path& archive,
     if (FindWindowsEntryProblem(ReadZipDirectory(archive))) {
         throw LauncherError("The update holds names Windows cannot store as published");
     }
-    CreateFolders(destination);
-    RunCapturedProcess({tar, L"-xf", archiveName, L"-C", destinationName}, folder);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        CreateFolders(parts[i].destination);
+        std::vector<std::wstring> command{tar, L"-xf", archiveName, L"-C", destinations[i]};
+        command.insert(command.end(), parts[i].selection.begin(), parts[i].selection.end());
+        RunCapturedProcess(command, folder);
+    }
+}
+
+}  // namespace
+
+void UnpackUpdateArchive(const std::filesystem::path& archive,
+                         const std::filesystem::path& destination, bool wholeBuild) {
+    CheckAndUnpack(archive, {ArchivePart{destination, {}}}, wholeBuild);
     if (wholeBuild && !IsRegularFileAt(destination / L"tessik.exe")) {
         throw LauncherError("The installed update is missing tessik.exe");
     }
+}
+
+void UnpackPatchParts(const std::filesystem::path& archive, const std::vector<ArchivePart>& parts) {
+    CheckAndUnpack(archive, parts, false);
 }

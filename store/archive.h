@@ -42,3 +42,12 @@ std::string RunCapturedProcess(const std::vector<std::wstring>& arguments,
 // A patch (`wholeBuild` false) need not hold the executable.
 void UnpackUpdateArchive(const std::filesystem::path& archive,
                          const std::filesystem::path& destination, bool wholeBuild = true);
+
+// The same for a patch, checked once and unpacked in parts: each part's
+// `selection` (tar.exe's member names or "--exclude" options) into its own
+// destination, under the same naming rule.
+struct ArchivePart {
+    std::filesystem::path destination;
+    std::vector<std::wstring> selection;
+};
+void UnpackPatchParts(const std::filesystem::path& archive, const std::vector<ArchivePart>& parts);

@@ -18,9 +18,13 @@
 #include "service/digest.h"
 #include "service/https_transfer.h"
 #include "store/archive.h"
+#include "store/delta_installation.h"
 #include "store/disk_space.h"
+#include "store/held_file_bytes.h"
 #include "store/launcher_state.h"
 #include "store/partial_download.h"
+#include "store/stored_copies.h"
+#include "store/patch_choice.h"
 #include "store/storage.h"
 #include "store/tree_removal.h"
 #include "store/version_name.h"
@@ -31,102 +35,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t CopyBufferSize = 1 << 20;
-constexpr size_t CopyThreads = 2;
-constexpr char CopyFailure[] = "Could not copy a stored file";
 constexpr char TreeMismatch[] = "Windows unpacked the update differently from the published build";
-
-// Digests by NTFS key of the files whose bytes were hashed as they were written.
-using KnownDigests = std::map<std::string, std::string>;
 
 std::wstring SiblingOf(const UpdateManifest& manifest, const std::string& name) {
     return Utf8ToUtf16(SiblingAddress(Utf16ToUtf8(manifest.url), name));
 }
 
-// Copies `from` to `to`, hashing the bytes on their way; the copy's digest.
-// Empty when the source cannot be opened or read (a running game or a
-// scanner may hold it): to the caller as good as a file whose digest differs.
-std::optional<std::string> CopyHashing(const fs::path& from, const fs::path& to) {
-    const KernelHandle in = OpenLongPathFile(from, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                                             FILE_FLAG_SEQUENTIAL_SCAN);
-    if (!in) return std::nullopt;
-    const KernelHandle out = OpenLongPathFile(to, GENERIC_WRITE, 0, CREATE_ALWAYS);
-    if (!out) throw LauncherError(CopyFailure);
-    Sha256Hash hash(CopyFailure);
-    const CopyOutcome outcome = CopyOpenFile(
-        in.get(), out.get(), [&](const char* bytes, size_t count) { hash.Add(bytes, count); });
-    if (outcome == CopyOutcome::DestinationFailed) throw LauncherError(CopyFailure);
-    if (outcome == CopyOutcome::SourceFailed) return std::nullopt;
-    const auto digest = hash.Finish();
-    return HexEncode(digest.data(), digest.size());
-}
-
-// The stored builds to copy from: the recorded one first, then every other.
-std::vector<fs::path> StoredBuilds(const fs::path& root, const std::string& recorded,
-                                   const fs::path& target) {
-    std::vector<fs::path> builds;
-    const fs::path versions = root / L"versions";
-    try {
-        builds.push_back(versions / SafeVersionName(recorded));
-    } catch (const std::exception&) {
-    }
-    for (const FolderEntry& entry : ListFolderAt(versions).value_or(std::vector<FolderEntry>())) {
-        const fs::path build = versions / entry.name;
-        if (entry.IsFolder() && !entry.IsLink() && build != target &&
-            (builds.empty() || build != builds.front())) {
-            builds.push_back(build);
-        }
-    }
-    return builds;
-}
-
-// Copies each file that a stored build holds under its path with its digest,
-// hashing the bytes on their way: copied, never moved or linked, so every
-// stored build stays as it is, and a stored file changed since its install
-// fails its digest and is not taken. Which files were copied. Two threads
-// share the work, so one hashes while the other waits for the disk.
-std::vector<bool> CopyStoredFiles(const std::vector<IndexFile>& files,
-                                  const std::vector<fs::path>& stored, const fs::path& unpacked) {
-    std::vector<char> copied(files.size(), 0);  // each slot written by one thread only
-    std::atomic<size_t> next{0};
-    std::exception_ptr failures[CopyThreads];
-    const auto work = [&](std::exception_ptr& failure) {
-        try {
-            for (size_t i = next++; i < files.size(); i = next++) {
-                const fs::path relative = Utf8ToUtf16(files[i].path);
-                const fs::path destination = unpacked / relative;
-                for (const fs::path& build : stored) {
-                    const fs::path source = build / relative;
-                    const std::optional<PathFacts> facts = ReadPathFacts(source);
-                    if (!facts || !facts->IsRegularFile() || facts->size != files[i].size) {
-                        continue;
-                    }
-                    if (CopyHashing(source, destination) == files[i].sha256) {
-                        copied[i] = 1;
-                        break;
-                    }
-                }
-                if (!copied[i] && !RemoveFileAt(destination)) throw LauncherError(CopyFailure);
-            }
-        } catch (...) {
-            failure = std::current_exception();
-            next = files.size();
-        }
-    };
-    std::thread helper(work, std::ref(failures[1]));
-    work(failures[0]);
-    helper.join();
-    for (const std::exception_ptr& failure : failures) {
-        if (failure) std::rethrow_exception(failure);
-    }
-    return std::vector<bool>(copied.begin(), copied.end());
-}
-
-// Lists, checks and extracts a patch into `unpacked`; the NTFS keys of the
-// files it wrote. A patch is judged by the rules of a full archive, except
-// that it need not hold the executable.
-std::set<std::string> UnpackPatch(const fs::path& patch, const fs::path& unpacked) {
-    const std::vector<ZipEntry> entries = ReadZipDirectory(patch);
+// The NTFS keys of the files a whole-file patch writes, from its records. A
+// patch is judged by the rules of a full archive, except that it need not
+// hold the executable.
+std::set<std::string> WholePatchFiles(const std::vector<ZipEntry>& entries) {
     if (FindWindowsEntryProblem(entries)) {
         throw LauncherError("The update archive contains an unsafe path");
     }
@@ -141,7 +59,6 @@ std::set<std::string> UnpackPatch(const fs::path& patch, const fs::path& unpacke
         }
         if (!entry.isFolder) written.insert(IndexPathKey(name));
     }
-    UnpackUpdateArchive(patch, unpacked, false);
     return written;
 }
 
@@ -205,13 +122,20 @@ PatchInstallation::PatchInstallation(const UpdateManifest& manifest, const fs::p
     RemoveFileAt(file);
 }
 
-std::string PatchInstallation::RecordedPatchSha256() const {
-    if (!index_) return "";
+std::optional<IndexPatch> PatchInstallation::ChosenPatch() const {
+    if (!index_) return std::nullopt;
     const std::string recorded = ReadLauncherState(root_ / StateFileName).version;
-    for (const IndexPatch& candidate : index_->patches) {
-        if (candidate.fromVersion == recorded) return candidate.sha256;
+    const fs::path target = root_ / L"versions" / SafeVersionName(manifest_.version);
+    return ChoosePatch(index_->patches, recorded, StoredBuildNames(root_, target));
+}
+
+std::string PatchInstallation::RecordedPatchSha256() const {
+    try {
+        const std::optional<IndexPatch> patch = ChosenPatch();
+        return patch ? patch->sha256 : "";
+    } catch (const std::exception&) {
+        return "";
     }
-    return "";
 }
 
 bool PatchInstallation::TryAssemble(const fs::path& unpacked) {
@@ -223,6 +147,7 @@ bool PatchInstallation::TryAssemble(const fs::path& unpacked) {
     } catch (const std::exception& failure) {
         // Nothing of the attempt stays; the full archive is installed instead.
         TryRemoveTree(unpacked);
+        TryRemoveTree(staging_ / L"delta");
         TryRemoveTree(staging_ / L"patch.zip");
         // A disk too small for the patch is too small for the whole build.
         if (dynamic_cast<const DiskSpaceError*>(&failure) != nullptr) throw;
@@ -234,7 +159,10 @@ bool PatchInstallation::TryAssemble(const fs::path& unpacked) {
 void PatchInstallation::Assemble(const fs::path& unpacked) {
     const std::string recorded = ReadLauncherState(root_ / StateFileName).version;
     const fs::path target = root_ / L"versions" / SafeVersionName(manifest_.version);
-    const std::vector<fs::path> stored = StoredBuilds(root_, recorded, target);
+    const std::vector<std::wstring> names = StoredBuildNames(root_, target);
+    const std::optional<IndexPatch> patch = ChoosePatch(index_->patches, recorded, names);
+    const std::vector<fs::path> stored =
+        StoredBuilds(root_, patch ? patch->fromVersion : recorded, names);
 
     CreateFolders(unpacked);
     std::set<fs::path> made;
@@ -242,40 +170,64 @@ void PatchInstallation::Assemble(const fs::path& unpacked) {
         const fs::path parent = (unpacked / Utf8ToUtf16(file.path)).parent_path();
         if (made.insert(parent).second) CreateFolders(parent);
     }
-    const std::vector<bool> copied = CopyStoredFiles(index_->files, stored, unpacked);
-    KnownDigests known;
-    bool missing = false;
-    std::uint64_t missingBytes = 0;
-    for (size_t i = 0; i < copied.size(); ++i) {
-        if (copied[i]) {
-            known[IndexPathKey(index_->files[i].path)] = index_->files[i].sha256;
-        } else {
-            missing = true;
-            missingBytes += index_->files[i].size;
-        }
-    }
-    if (missing) {
-        const IndexPatch* patch = nullptr;
-        for (const IndexPatch& candidate : index_->patches) {
-            if (candidate.fromVersion == recorded) patch = &candidate;
-        }
-        if (patch == nullptr) throw LauncherError("No patch leads from the recorded build");
-        const fs::path file = staging_ / L"patch.zip";
+    const fs::path file = staging_ / L"patch.zip";
+    KernelHandle held;
+    std::optional<DeltaInstallation> delta;
+    std::set<std::string> provided;
+    if (patch) {
         // Resumed like the full archive where the host serves ranges.
         UpdateManifest patchFile = manifest_;
         patchFile.url = SiblingOf(manifest_, PatchFileName(patch->sha256));
         patchFile.sha256 = patch->sha256;
-        {
-            // Held, sharing reading only, until tar.exe has read it.
-            const KernelHandle held = DownloadVerifiedFile(
-                patchFile, root_, L"patch", file, "Downloaded update failed its SHA-256 check",
-                DownloadOptions{.progress = PostProgress,
-                                .replyLength = BuildDownloadFits(root_, missingBytes)});
-            // What the patch wrote is read from disk in the check below.
-            for (const std::string& key : UnpackPatch(file, unpacked)) known.erase(key);
+        // Held, sharing reading only, until tar.exe has read it. The files it
+        // provides are not known before it is here: the whole build is the most
+        // it unpacks to.
+        held = DownloadVerifiedFile(
+            patchFile, root_, L"patch", file, "Downloaded update failed its SHA-256 check",
+            DownloadOptions{.progress = PostProgress,
+                            .replyLength = BuildDownloadFits(root_, IndexedSize())});
+        if (patch->delta) {
+            delta.emplace(held.get(), *index_,
+                          root_ / L"versions" / SafeVersionName(patch->fromVersion));
+            provided = delta->Provided();
+        } else {
+            provided = WholePatchFiles(ReadHeldZipDirectory(held.get()));
         }
-        RemoveFileAt(file);
     }
+    // What the patch provides is never copied from a stored build first.
+    std::vector<IndexFile> unchanged;
+    std::uint64_t unchangedBytes = 0;
+    for (const IndexFile& indexed : index_->files) {
+        if (provided.count(IndexPathKey(indexed.path)) == 0) {
+            unchanged.push_back(indexed);
+            unchangedBytes += indexed.size;
+        }
+    }
+    if (delta) {
+        // Before tar.exe runs: the literals, whole files, rebuilt files and
+        // copies must all fit, so that a patch cannot fill the disk.
+        try {
+            RequireFreeSpace(root_, delta->BytesWritten() + unchangedBytes);
+        } catch (const DiskSpaceError&) {
+            // The full archive's own check decides whether the build fits.
+            throw LauncherError("The delta patch is not usable");
+        }
+    }
+    const std::vector<bool> copied = CopyStoredFiles(unchanged, stored, unpacked);
+    KnownDigests known;
+    for (size_t i = 0; i < copied.size(); ++i) {
+        if (!copied[i]) throw LauncherError("No stored build holds an unchanged file");
+        known[IndexPathKey(unchanged[i].path)] = unchanged[i].sha256;
+    }
+    if (delta) {
+        delta->Install(file, staging_ / L"delta", unpacked, known);
+    } else if (patch) {
+        // What the patch wrote is read from disk in the check below.
+        UnpackPatchParts(file, {ArchivePart{unpacked, {}}});
+    }
+    delta.reset();
+    held.reset();
+    RemoveFileAt(file);
     for (const std::string& folder : index_->folders) {
         CreateFolders(unpacked / Utf8ToUtf16(folder));
     }

@@ -28,13 +28,14 @@ class PatchInstallation {
     // entries NTFS merged). Does nothing without a usable index.
     void CheckUnpacked(const std::filesystem::path& unpacked);
 
-    // The digest of the index's patch from the recorded build: the one
-    // partial patch worth keeping. Empty without a usable index or such a patch.
+    // The digest of the patch an update takes (ChoosePatch): the one partial
+    // patch worth keeping. Empty without a usable index or such a patch.
     std::string RecordedPatchSha256() const;
     // The unpacked build's size by its index; empty without a usable index.
     std::optional<std::uint64_t> IndexedSize() const;
 
   private:
+    std::optional<IndexPatch> ChosenPatch() const;
     void Assemble(const std::filesystem::path& unpacked);
 
     const UpdateManifest& manifest_;

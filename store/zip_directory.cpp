@@ -1,10 +1,12 @@
 #include "store/zip_directory.h"
 
 #include <algorithm>
+#include <exception>
 #include <optional>
 #include <string_view>
 
 #include "base/launcher_error.h"
+#include "store/byte_io.h"
 
 namespace {
 
@@ -59,17 +61,21 @@ class FieldReader {
 // Bounded reads off a byte source.
 class ZipFile {
   public:
-    explicit ZipFile(ZipByteSource& source) : source_(source), size_(source.Size()) {}
+    ZipFile(ByteRangeSource& source, uint64_t size) : source_(source), size_(size) {}
     uint64_t Size() const { return size_; }
     std::string Read(uint64_t offset, size_t count) {
         if (offset > size_ || size_ - offset < count) Unreadable();
         std::string bytes(count, '\0');
-        if (count > 0 && !source_.Read(offset, bytes.data(), count)) Unreadable();
+        try {
+            if (count > 0) source_.ReadAt(offset, bytes.data(), count);
+        } catch (const std::exception&) {
+            Unreadable();
+        }
         return bytes;
     }
 
   private:
-    ZipByteSource& source_;
+    ByteRangeSource& source_;
     uint64_t size_ = 0;
 };
 
@@ -182,8 +188,8 @@ void ReadLocalHeader(ZipFile& file, uint64_t offset, uint16_t flags, ZipEntry& e
 
 }  // namespace
 
-std::vector<ZipEntry> ReadZipDirectory(ZipByteSource& zip) {
-    ZipFile file(zip);
+std::vector<ZipEntry> ReadZipDirectory(ByteRangeSource& zip, uint64_t size) {
+    ZipFile file(zip, size);
     const CentralDirectory directory = FindCentralDirectory(file);
     if (directory.offset > file.Size() || directory.size > file.Size() - directory.offset) {
         Unreadable();

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+// store/byte_io.h; declared only, as the release tool has a ByteSink of its own.
+class ByteRangeSource;
+
 // One entry of a zip as the archive itself records it: its central directory
 // record beside its local header (and data descriptor). Archive programs
 // disagree on which of the two they believe, so both are kept for judging.
@@ -30,20 +33,12 @@ struct ZipEntry {
     std::string localUnicodePath;
 };
 
-// The bytes of one zip, wherever they lie: the launcher reads them through an
-// open handle, the release tool from a file.
-class ZipByteSource {
-  public:
-    virtual ~ZipByteSource() = default;
-    virtual uint64_t Size() const = 0;
-    // Exactly `count` bytes at `offset`; false when they cannot be read.
-    virtual bool Read(uint64_t offset, char* into, size_t count) = 0;
-};
-
 // Reads every central directory record (zip64 included) and each entry's local
-// header. Fails with "The update archive is not a readable zip" when the
-// structure is broken; the entry data itself is not read.
-std::vector<ZipEntry> ReadZipDirectory(ZipByteSource& zip);
+// header of the `size` bytes of `zip` (the launcher reads them through an open
+// handle, the release tool from a file). Fails with "The update archive is not
+// a readable zip" when the structure is broken or a read fails; the entry data
+// itself is not read.
+std::vector<ZipEntry> ReadZipDirectory(ByteRangeSource& zip, uint64_t size);
 
 // The same for a zip file by its path (zip_file_windows.cpp reads it through
 // the launcher's long-path file layer, zip_file_linux.cpp for the release tool).

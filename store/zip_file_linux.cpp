@@ -1,10 +1,12 @@
 #include <fstream>
+#include <stdexcept>
 
+#include "store/byte_io.h"
 #include "store/zip_directory.h"
 
 namespace {
 
-class StreamZipFile : public ZipByteSource {
+class StreamZipFile : public ByteRangeSource {
   public:
     explicit StreamZipFile(const std::filesystem::path& path) : stream_(path, std::ios::binary) {
         if (stream_) {
@@ -12,11 +14,13 @@ class StreamZipFile : public ZipByteSource {
             size_ = static_cast<uint64_t>(stream_.tellg());
         }
     }
-    uint64_t Size() const override { return size_; }
-    bool Read(uint64_t offset, char* into, size_t count) override {
+    uint64_t Size() const { return size_; }
+    void ReadAt(uint64_t offset, char* into, size_t count) override {
         stream_.clear();
         stream_.seekg(static_cast<std::streamoff>(offset));
-        return static_cast<bool>(stream_.read(into, static_cast<std::streamsize>(count)));
+        if (!stream_.read(into, static_cast<std::streamsize>(count))) {
+            throw std::runtime_error("short read");
+        }
     }
 
   private:
@@ -28,5 +32,5 @@ class StreamZipFile : public ZipByteSource {
 
 std::vector<ZipEntry> ReadZipDirectory(const std::filesystem::path& zip) {
     StreamZipFile source(zip);
-    return ReadZipDirectory(source);
+    return ReadZipDirectory(source, source.Size());
 }

@@ -34,10 +34,12 @@ struct Tree {
         return ParseBuildIndex(ReadFileBytes(Folder() / L"builds" /
                                              Utf8ToUtf16(BuildIndexFileName(Read(n).buildIndex))));
     }
-    // The patch file of build n that leads from `from`.
-    std::wstring PatchFrom(int n, const std::string& from) const {
+    // The patch file of build n that leads from `from`, of either kind.
+    std::wstring PatchFrom(int n, const std::string& from, bool delta = false) const {
         for (const IndexPatch& patch : Index(n).patches) {
-            if (patch.fromVersion == from) return Utf8ToUtf16(PatchFileName(patch.sha256));
+            if (patch.fromVersion == from && patch.delta == delta) {
+                return Utf8ToUtf16(PatchFileName(patch.sha256));
+            }
         }
         return L"<none>";
     }
@@ -50,7 +52,8 @@ struct Tree {
 
 const Tree Patched{L"patched"}, NoPatch{L"patched-nopatch"}, Damaged{L"patched-damaged"},
     Lying{L"patched-lying"}, BadPath{L"patched-badpath"}, Deep{L"deep"},
-    Swapped{L"patched-swapped"};
+    Swapped{L"patched-swapped"}, Delta{L"patched-delta"}, DeltaOutside{L"patched-delta-outside"},
+    DeltaLeaving{L"patched-delta-leaving"}, DeltaDisagreeing{L"patched-delta-disagreeing"};
 
 // Requests for each name during `action`.
 std::map<std::wstring, size_t> FetchesDuring(const std::vector<std::wstring>& names,
@@ -136,6 +139,30 @@ TEST(PatchedUpdate, ABuildDeeperThanPlainPathsReachInstallsByArchiveAndByPatch) 
     EXPECT_TRUE(player.Leftovers().empty());
 }
 
+TEST(PatchedUpdate, ADeltaPatchRebuildsAPackedFileFromTheBytesThatChanged) {
+    PlayerMachine player;
+    player.PointGameManifestAt(Delta.Manifest(1));
+    ASSERT_EQ(player.Run().started, 1u);
+    const std::wstring delta = Delta.PatchFrom(2, "1.1", true);
+    const std::wstring whole = Delta.PatchFrom(2, "1.1");
+    const std::uint64_t before = test_bed::BytesServed(delta);
+    const auto update = FetchesDuring({delta, whole, Delta.Archive(2)}, [&] {
+        player.ForgetGame();
+        player.PointGameManifestAt(Delta.Manifest(2));
+        const PlayerMachine::Outcome run = player.Run();
+        EXPECT_EQ(run.started, 1u) << Utf16ToUtf8(run.failure);
+    });
+    EXPECT_EQ(update.at(delta), 1u) << "the delta is preferred where both kinds are listed";
+    EXPECT_EQ(update.at(whole), 0u);
+    EXPECT_EQ(update.at(Delta.Archive(2)), 0u) << "the full archive was fetched";
+    const std::uint64_t served = test_bed::BytesServed(delta) - before;
+    EXPECT_GT(served, 4096u);
+    EXPECT_LT(served, 64u << 10) << "the packed file travelled whole";
+    ExpectExactBuild(player.Build(L"1.2"), Delta.Index(2));
+    ExpectExactBuild(player.Build(L"1.1"), Delta.Index(1));
+    EXPECT_TRUE(player.Leftovers().empty());
+}
+
 TEST(PatchedUpdate, AnIndexOfAnotherBuildIsNotUsed) {
     PlayerMachine player;
     player.PointGameManifestAt(Swapped.Manifest(1));
@@ -160,14 +187,19 @@ TEST(PatchedUpdate, AnythingWrongOnThePatchsWayFallsBackToTheFullArchive) {
         const char* what;
         const Tree& tree;
         int from, to;
-        bool damageStoredFile;
+        const wchar_t* damaged;  // a stored file of build 1.1 changed since its install
+        const Tree& built;       // the tree whose index the build matches
     };
     const Case cases[] = {
-        {"a stored file damaged since its install", Patched, 1, 2, true},
-        {"no patch from the recorded build", NoPatch, 1, 2, false},
-        {"a damaged patch", Damaged, 1, 2, false},
-        {"an index that does not match its digest", Damaged, 2, 3, false},
-        {"an index naming a path Windows would store otherwise", BadPath, 1, 2, false},
+        {"a stored file damaged since its install", Patched, 1, 2, L"assets/kept.bin", Patched},
+        {"no patch from the recorded build", NoPatch, 1, 2, nullptr, Patched},
+        {"a damaged patch", Damaged, 1, 2, nullptr, Patched},
+        {"an index that does not match its digest", Damaged, 2, 3, nullptr, Patched},
+        {"an index naming a path Windows would store otherwise", BadPath, 1, 2, nullptr, Patched},
+        {"a delta source damaged since its install", Delta, 1, 2, L"assets/pack.bin", Delta},
+        {"a delta copying past its source's end", DeltaOutside, 1, 2, nullptr, Delta},
+        {"a delta entry whose path leaves the build", DeltaLeaving, 1, 2, nullptr, Delta},
+        {"a delta whose output the index disagrees with", DeltaDisagreeing, 1, 2, nullptr, Delta},
     };
     for (const Case& c : cases) {
         PlayerMachine player;
@@ -175,16 +207,14 @@ TEST(PatchedUpdate, AnythingWrongOnThePatchsWayFallsBackToTheFullArchive) {
         const auto fetched = FetchesDuring({c.tree.Archive(c.to)}, [&] {
             player.PointGameManifestAt(c.tree.Manifest(c.from));
             EXPECT_EQ(player.Run().started, 1u) << c.what;
-            if (c.damageStoredFile) {
-                WriteFileBytes(player.Build(L"1.1") / L"assets" / L"kept.bin", "damaged");
-            }
+            if (c.damaged != nullptr) WriteFileBytes(player.Build(L"1.1") / c.damaged, "damaged");
             player.ForgetGame();
             player.PointGameManifestAt(c.tree.Manifest(c.to));
             run = player.Run();
         });
         EXPECT_EQ(run.started, 1u) << c.what << ": " << Utf16ToUtf8(run.failure);
         EXPECT_EQ(fetched.at(c.tree.Archive(c.to)), 1u) << c.what;
-        ExpectExactBuild(player.Build(L"1." + std::to_wstring(c.to)), Patched.Index(c.to));
+        ExpectExactBuild(player.Build(L"1." + std::to_wstring(c.to)), c.built.Index(c.to));
         EXPECT_TRUE(player.Leftovers().empty()) << c.what;
     }
 }

@@ -229,6 +229,8 @@ def patched_releases(game):
     with open(os.path.join(swapped, "release", "m2.json"), "w") as f:
         json.dump(second, f)
 
+    delta_releases(game, service)
+
     add_to_index(tree("patched-lying", 1), 1, b"file 1 " + b"0" * 64 + b" assets/missing.bin\n")
     add_to_index(tree("patched-badpath", 2), 2, b"folder assets/stream:alternate\n")
     # Players keep two builds: set once, carried over by the later publishes.
@@ -239,6 +241,70 @@ def patched_releases(game):
     publish("game", os.path.join(ARCHIVES, "roomy.zip"), "--version", "2.0", "--base-url",
             f"{service}/roomy", "--out", os.path.join(BED, "www", "roomy"))
     print("patched releases in", os.path.dirname(patched))
+
+
+def delta_releases(game, service):
+    """Two builds whose packed file changes 4 KiB inside, published by the
+    tool, and a block-level patch between them written here by the patch
+    format's rules, beside the tool's whole-file one (the index lists both);
+    then the same with operations that point outside the source, with an entry
+    whose path leaves the build, and with an output the index disagrees with."""
+    pack = bytearray(os.urandom(1 << 20))
+    old_pack = bytes(pack)
+    pack[300000:304096] = os.urandom(4096)
+    builds = [{"assets/pack.bin": old_pack, "assets/notes.txt": b"one\n", "assets/kept.bin": b"k" * 999},
+              {"assets/pack.bin": bytes(pack), "assets/notes.txt": b"two\n", "assets/kept.bin": b"k" * 999}]
+    for n, files in enumerate(builds, 1):
+        write_zip(os.path.join(ARCHIVES, f"delta-{n}.zip"),
+                  [("tessik.exe", game, 0o100644)] + [(k, v, 0o100644) for k, v in files.items()])
+    sha = lambda data: hashlib.sha256(data).hexdigest()
+    ranged = service.rsplit("/files", 1)[0] + "/ranged/-"
+
+    def delta_tree(name, operations, extra=()):
+        out = os.path.join(BED, "www", name)
+        for n in (1, 2):
+            publish("game", os.path.join(ARCHIVES, f"delta-{n}.zip"), "--version", f"1.{n}",
+                    "--base-url", f"{ranged}/{name}", "--out", out)
+            shutil.copy(os.path.join(out, "release", "windows-x86_64-manifest.json"),
+                        os.path.join(out, "release", f"m{n}.json"))
+        patch = os.path.join(out, "delta.zip")
+        with zipfile.ZipFile(patch, "w") as z:
+            z.writestr(".tessik-delta/operations", operations, compress_type=zipfile.ZIP_STORED)
+            z.writestr(".tessik-delta/0", bytes(pack[300000:304096]),
+                       compress_type=zipfile.ZIP_DEFLATED)
+            z.writestr("assets/notes.txt", b"two\n", compress_type=zipfile.ZIP_DEFLATED)
+            for entry, data in extra:
+                z.writestr(entry, data)
+        digest = sha(read(patch))
+        os.rename(patch, os.path.join(out, "builds", digest + ".patch.zip"))
+        manifest_file = os.path.join(out, "release", "m2.json")
+        with open(manifest_file) as f:
+            manifest = json.load(f)
+        index = read(os.path.join(out, "builds", manifest["build_index"] + ".index"))
+        # In place of any delta the tool wrote from 1.1, which the launcher
+        # would take first.
+        index = index.replace(b"tessik-build-index 1\n", b"tessik-build-index 2\n", 1)
+        index = b"".join(line for line in index.splitlines(keepends=True)
+                         if not (line.startswith(b"delta ") and line.endswith(b" 1.1\n")))
+        index += f"delta {digest} 1.1\n".encode()
+        manifest["build_index"] = sha(index)
+        with open(os.path.join(out, "builds", sha(index) + ".index"), "wb") as f:
+            f.write(index)
+        with open(manifest_file, "w") as f:
+            json.dump(manifest, f)
+
+    size = len(pack)
+
+    def operations(tail_offset=304096, output_sha=sha(bytes(pack))):
+        return (f"tessik-delta 1\nsource {size} {sha(old_pack)} assets/pack.bin\n"
+                f"output {size} {output_sha} assets/pack.bin\n"
+                f"copy 0 0 300000\nliteral 4096\ncopy 0 {tail_offset} {size - 304096}\n").encode()
+
+    # A folder entry, as zip writers add them, belongs to the build too.
+    delta_tree("patched-delta", operations(), extra=[("assets/", b"")])
+    delta_tree("patched-delta-outside", operations(tail_offset=304097))
+    delta_tree("patched-delta-leaving", operations(), extra=[("../escaped.txt", b"x")])
+    delta_tree("patched-delta-disagreeing", operations(output_sha=sha(old_pack)))
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 
 #include "base/launcher_error.h"
 #include "store/build_index.h"
+#include "store/patch_choice.h"
 #include "tests/support/test_bed.h"
 
 namespace {
@@ -85,6 +86,36 @@ TEST(BuildIndex, BlockLevelPatchesAreListedInTheSecondFormatOnly) {
     EXPECT_FALSE(read.patches[0].delta);
     EXPECT_TRUE(read.patches[1].delta);
     EXPECT_EQ(read.patches[1].fromVersion, "1.0");
+}
+
+TEST(PatchChoice, TheRecordedBuildFirstThenTheNewestStoredOneAndADeltaOverWholeFiles) {
+    const std::vector<IndexPatch> patches = {{"w9", "1.9", false},  {"w10", "1.10", false},
+                                             {"d10", "1.10", true}, {"w8", "1.8", false},
+                                             {"d8", "1.8", true},   {"d7", "1.7", true}};
+    struct Case {
+        const char* what;
+        std::string recorded;
+        std::vector<std::wstring> stored;
+        const char* chosen;  // nullptr: the full archive
+    };
+    const Case cases[] = {
+        {"the recorded build's patch", "1.9", {L"1.9", L"1.10"}, "w9"},
+        {"a delta from the recorded build over its whole files", "1.8", {L"1.8", L"1.10"}, "d8"},
+        {"no delta from a build that is not stored", "1.8", {}, "w8"},
+        {"after a rollback: the newest stored build", "1.2", {L"1.8", L"1.2", L"1.10"}, "d10"},
+        {"newest by version numbers, not by text", "", {L"1.9", L"1.10"}, "d10"},
+        {"a stored delta source when nothing else leads", "1.2", {L"1.7"}, "d7"},
+        {"nothing from any stored build", "1.2", {L"1.2", L"1.3"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        const std::optional<IndexPatch> chosen = ChoosePatch(patches, c.recorded, c.stored);
+        if (c.chosen == nullptr) {
+            EXPECT_FALSE(chosen) << c.what;
+        } else {
+            ASSERT_TRUE(chosen) << c.what;
+            EXPECT_EQ(chosen->sha256, c.chosen) << c.what;
+        }
+    }
 }
 
 TEST(BuildIndex, APatchCarriesNewAndChangedFilesAsNtfsMatchesPaths) {
