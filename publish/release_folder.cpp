@@ -201,42 +201,20 @@ IncomingFile::IncomingFile(const fs::path& folder, const fs::path& source) {
     if (in.get() < 0 || fs::is_directory(source)) {
         throw std::runtime_error("Cannot read " + source.string());
     }
-    Prepare(folder);
-    Sha256Digest digest;
-    try {
-        Descriptor out(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
-        if (out.get() < 0) throw std::runtime_error("Cannot write " + path_.string());
-        ReadChunks(in.get(), source, [&](const char* data, size_t size) {
-            digest.Add(data, size);
-            WriteAll(out.get(), data, size, path_);
-            size_ += size;
-        });
-        Finish(out, path_);
-    } catch (...) {
-        Cleanup();
-        throw;
-    }
-    sha256_ = digest.Hex();
+    Write(folder, [&](const BytesOut& out) { ReadChunks(in.get(), source, out); });
 }
 
-IncomingFile::IncomingFile(const fs::path& folder, const std::string& bytes) : size_(bytes.size()) {
-    Prepare(folder);
-    try {
-        Descriptor out(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
-        if (out.get() < 0) throw std::runtime_error("Cannot write " + path_.string());
-        WriteAll(out.get(), bytes.data(), bytes.size(), path_);
-        Finish(out, path_);
-    } catch (...) {
-        Cleanup();
-        throw;
-    }
-    Sha256Digest digest;
-    digest.Add(bytes.data(), bytes.size());
-    sha256_ = digest.Hex();
+IncomingFile::IncomingFile(const fs::path& folder, const std::string& bytes) {
+    Write(folder, [&](const BytesOut& out) { out(bytes.data(), bytes.size()); });
 }
 
 IncomingFile::IncomingFile(const fs::path& folder,
                            const std::function<void(const BytesOut&)>& produce) {
+    Write(folder, produce);
+}
+
+void IncomingFile::Write(const fs::path& folder,
+                         const std::function<void(const BytesOut&)>& produce) {
     Prepare(folder);
     Sha256Digest digest;
     try {

@@ -78,6 +78,9 @@ class IncomingFile {
 
   private:
     void Prepare(const std::filesystem::path& folder);
+    // Creates the temporary file and fills it from `produce`, digesting it.
+    void Write(const std::filesystem::path& folder,
+               const std::function<void(const BytesOut&)>& produce);
     void Cleanup() noexcept;
 
     std::filesystem::path path_;
