@@ -19,7 +19,7 @@ std::optional<std::vector<FolderEntry>> ListFolderAt(const fs::path& folder) {
         if (name == L"." || name == L"..") continue;
         entries.push_back({name, found.dwFileAttributes,
                            (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
-                           found.ftLastWriteTime});
+                           found.ftLastWriteTime, found.ftCreationTime});
     } while (FindNextFileW(search.get(), &found));
     if (GetLastError() != ERROR_NO_MORE_FILES) return std::nullopt;
     return entries;

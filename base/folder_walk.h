@@ -17,6 +17,7 @@ struct FolderEntry {
     DWORD attributes = 0;
     uint64_t size = 0;
     FILETIME written{};
+    FILETIME created{};
     bool IsFolder() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
     bool IsLink() const { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 };

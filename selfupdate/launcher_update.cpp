@@ -82,8 +82,8 @@ bool CanReplaceLauncherExecutable(const fs::path& launcher) {
 
     // The backup is made in the same folder: a fresh file is renamed there as
     // the executable will be, through its handle, and is then deleted through
-    // that handle (a rename of a handle opened delete-on-close is not
-    // documented for NTFS). Nothing stays behind: should the moved name refuse
+    // that handle (Microsoft describes no rename of a handle opened
+    // delete-on-close on NTFS). Nothing stays behind: should the moved name refuse
     // its deletion, the file goes back to its first name and is deleted there.
     const fs::path probe =
         launcher.parent_path() /

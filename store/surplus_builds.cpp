@@ -4,8 +4,9 @@
 
 #include <algorithm>
 
+#include "base/folder_walk.h"
 #include "base/long_path.h"
-#include "base/scoped_handle.h"
+#include "base/long_path_files.h"
 #include "base/text.h"
 #include "store/installed_versions.h"
 #include "store/tree_removal.h"
@@ -39,29 +40,17 @@ std::string Comparable(const fs::path& path) {
 // junctions are not builds this launcher stored.
 std::vector<StoredBuild> ListStoredBuilds(const fs::path& versions, const fs::path& recorded) {
     std::vector<StoredBuild> builds;
-    const std::wstring folder = ExtendedLengthPath(versions.wstring());
-    WIN32_FIND_DATAW found;
-    const HANDLE first = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
-                                          FindExSearchNameMatch, nullptr, 0);
-    if (first == INVALID_HANDLE_VALUE) return builds;
-    FindHandle search(first);
     const std::string recordedKey = recorded.empty() ? std::string() : Comparable(recorded);
-    do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L".." || !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            continue;
-        }
-        const DWORD executable =
-            GetFileAttributesW((folder + L"\\" + name + L"\\tessik.exe").c_str());
-        if (executable == INVALID_FILE_ATTRIBUTES || (executable & FILE_ATTRIBUTE_DIRECTORY)) {
+    for (const FolderEntry& entry : ListFolderAt(versions).value_or(std::vector<FolderEntry>{})) {
+        if (!entry.IsFolder() || entry.IsLink() ||
+            !IsRegularFileAt(versions / entry.name / L"tessik.exe")) {
             continue;
         }
         const std::uint64_t created =
-            (static_cast<std::uint64_t>(found.ftCreationTime.dwHighDateTime) << 32) |
-            found.ftCreationTime.dwLowDateTime;
-        builds.push_back({name, created, Comparable(versions / name) == recordedKey});
-    } while (FindNextFileW(search.get(), &found));
+            (static_cast<std::uint64_t>(entry.created.dwHighDateTime) << 32) |
+            entry.created.dwLowDateTime;
+        builds.push_back({entry.name, created, Comparable(versions / entry.name) == recordedKey});
+    }
     return builds;
 }
 
