@@ -105,24 +105,24 @@ def verdict(ok):
     return "yes" if ok else "no"
 
 
-def rate_row(kind, title, ours, baseline, beside, compared):
-    """The launcher's subject against a baseline rate (target 0.9 of it), with
-    a third subject shown beside them. Each subject is (name, label)."""
+def rate_row(kind, title, ours, baseline, beside, compared, target):
+    """The launcher's subject against a baseline rate (at least `target` of
+    it), with a third subject shown beside them. Each subject is (name, label)."""
     s_ours, s_base, s_beside = (stats(kind, name) for name, _ in (ours, baseline, beside))
     if s_ours and s_base:
         ratio = s_base[0] / s_ours[0]
-        add(f"{title} {s_ours[3] >> 20} MiB", ours[1], s_ours, f"{ratio:.2f} of {compared}", ">= 0.9",
-            verdict(ratio >= 0.9))
+        add(f"{title} {s_ours[3] >> 20} MiB", ours[1], s_ours, f"{ratio:.2f} of {compared}", f">= {target}",
+            verdict(ratio >= target))
         add("", baseline[1], s_base)
         add("", beside[1], s_beside)
 
 
 rate_row("download", "1. Download", ("launcher", "HttpsGet, file mode, stall watch on"),
-         ("bare", "bare WinHTTP loop, same buffer"), ("curl", "curl (Linux), same server and file"),
-         "the bare loop's rate")
+         ("bare", "bare synchronous WinHTTP loop, 64 KiB reads"),
+         ("curl", "curl (Linux), same server and file"), "the bare loop's rate", 0.95)
 rate_row("digest", "2. Digest", ("launcher", "Sha256FileHex, from the file"),
          ("bare", "bare CNG over the bytes in memory"), ("sha256sum", "sha256sum (Linux)"),
-         "in-memory CNG")
+         "in-memory CNG", 0.9)
 
 launcher = stats("install", "launcher")
 if launcher:

@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cwctype>
+#include <deque>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "tests/support/held_files.h"
 
@@ -49,6 +51,14 @@ DWORD paused = 0;
 // handle; Windows creates nothing over such a name.
 std::set<std::wstring> pendingNames;
 int longPathRefusals = 0;
+// The scanner's handles and when each is let go.
+struct ScannerHold {
+    HANDLE file;
+    ULONGLONG until;
+};
+DWORD scannerHoldMs = 0;
+std::deque<ScannerHold> scannerHolds;
+int scannerOpens = 0;
 
 // One spelling for a path, whichever call produced it.
 std::wstring Comparable(std::wstring path) {
@@ -183,6 +193,41 @@ static bool OverPendingName(LPCWSTR path) {
     return false;
 }
 
+// Lets the scanner's handles go once their time has come; runs for the rest
+// of the test program.
+static void ReleaseScannedFiles() {
+    for (;;) {
+        __real___imp_Sleep(50);
+        std::lock_guard<std::mutex> guard(lock);
+        while (!scannerHolds.empty() && scannerHolds.front().until <= GetTickCount64()) {
+            CloseHandle(scannerHolds.front().file);
+            scannerHolds.pop_front();
+        }
+    }
+}
+
+// A file its creator opened without sharing is left alone, as a scanner
+// that cannot open it would.
+static void ScanFreshFile(LPCWSTR path) {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (scannerHoldMs == 0) return;
+    }
+    // Started outside the lock: winpthreads waits for a new thread to run.
+    static std::once_flag releasing;
+    std::call_once(releasing, [] { std::thread(ReleaseScannedFiles).detach(); });
+    std::lock_guard<std::mutex> guard(lock);
+    if (scannerHoldMs == 0) return;
+    std::wstring full = FullPath(path);
+    if (full.rfind(L"\\\\?\\", 0) != 0) full.insert(0, L"\\\\?\\");
+    const HANDLE held = __real___imp_CreateFileW(
+        full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, 0, nullptr);
+    if (held == INVALID_HANDLE_VALUE) return;
+    ++scannerOpens;
+    scannerHolds.push_back({held, GetTickCount64() + scannerHoldMs});
+}
+
 static HANDLE WINAPI SeamCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                                      LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                      HANDLE model) {
@@ -194,7 +239,15 @@ static HANDLE WINAPI SeamCreateFileW(LPCWSTR path, DWORD access, DWORD share,
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    return __real___imp_CreateFileW(path, access, share, security, disposition, flags, model);
+    const HANDLE file =
+        __real___imp_CreateFileW(path, access, share, security, disposition, flags, model);
+    const DWORD error = GetLastError();
+    if (file != INVALID_HANDLE_VALUE && disposition != OPEN_EXISTING &&
+        disposition != TRUNCATE_EXISTING) {
+        ScanFreshFile(path);
+    }
+    SetLastError(error);
+    return file;
 }
 
 static BOOL WINAPI SeamCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
@@ -331,6 +384,17 @@ bool LastMovedFileWasFlushed() {
     return lastMoveFlushed;
 }
 
+void HoldFreshFiles(DWORD milliseconds) {
+    std::lock_guard<std::mutex> guard(lock);
+    scannerHoldMs = milliseconds;
+    scannerOpens = 0;
+}
+
+int FilesHeldByScanner() {
+    std::lock_guard<std::mutex> guard(lock);
+    return scannerOpens;
+}
+
 int LongPathRefusals() {
     std::lock_guard<std::mutex> guard(lock);
     return longPathRefusals;
@@ -344,6 +408,9 @@ void Reset() {
     paused = 0;
     moveCalls = 0;
     refusedName.clear();
+    scannerHoldMs = 0;
+    for (const ScannerHold& hold : scannerHolds) CloseHandle(hold.file);
+    scannerHolds.clear();
     flushed.clear();
     lastMoveFlushed = false;
 }

@@ -31,6 +31,13 @@ void RefuseDeleting(const std::wstring& name, DWORD error = ERROR_SHARING_VIOLAT
 // Whether the source of the last successful MoveFileExW had been flushed with
 // FlushFileBuffers before it was moved.
 bool LastMovedFileWasFlushed();
+// Until Reset, a stand-in scanner opens every file that CreateFileW creates,
+// at once and with every sharing, and holds it for `milliseconds`: a deletion
+// then leaves the name pending, a folder above it cannot be emptied or
+// renamed, as on a Windows machine with an antivirus or indexer running.
+void HoldFreshFiles(DWORD milliseconds);
+// Files the scanner opened since HoldFreshFiles.
+int FilesHeldByScanner();
 // Plain paths refused as too long since Reset.
 int LongPathRefusals();
 // Back to plain calls.
