@@ -3,6 +3,7 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "base/launcher_error.h"
@@ -152,17 +153,21 @@ bool ReadFileRange(HANDLE file, uint64_t offset, char* into, size_t count) {
 }
 
 bool ReadWholeOpenFile(HANDLE file, const std::function<void(const char*, size_t)>& take) {
-    std::vector<char> buffer(FileBufferSize);
+    // Sized to the file and left uninitialised: a build holds thousands of
+    // small files, and a fresh 1 MiB for each cost more than reading them.
+    const size_t size = static_cast<size_t>(std::clamp<uint64_t>(
+        OpenFileSize(file).value_or(FileBufferSize) + 1, 4096, FileBufferSize));
+    const std::unique_ptr<char[]> buffer(new char[size]);
     for (uint64_t offset = 0;;) {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset);
         at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD got = 0;
-        if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, &at)) {
+        if (!ReadFile(file, buffer.get(), static_cast<DWORD>(size), &got, &at)) {
             return GetLastError() == ERROR_HANDLE_EOF;
         }
         if (got == 0) return true;
-        take(buffer.data(), got);
+        take(buffer.get(), got);
         offset += got;
     }
 }

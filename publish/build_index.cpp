@@ -79,13 +79,16 @@ void ReportPatch(const PlannedPatch& patch, const std::string& sha256, Report::S
             JsonObject({{"from", JsonText(patch.from)}, {"skipped", JsonText(patch.skipped)}}));
         return;
     }
+    // Block-level operations against the earlier build, or whole files.
+    const std::string kind = patch.content.delta.outputs.empty() ? "files" : "delta";
     section.fields.push_back({"patch from " + patch.from,
-                              std::to_string(patch.files.size()) + " files, " +
+                              kind + ", " + std::to_string(patch.files.size()) + " files, " +
                                   std::to_string(patch.unpacked) + " bytes unpacked, " +
                                   std::to_string(patch.bytes) + " bytes, " + sha256,
                               "", Report::Field::TextOnly});
     json.push_back(JsonObject({{"from", JsonText(patch.from)},
                                {"sha256", JsonText(sha256)},
+                               {"kind", JsonText(kind)},
                                {"bytes", std::to_string(patch.bytes)},
                                {"files", std::to_string(patch.files.size())},
                                {"unpacked_bytes", std::to_string(patch.unpacked)}}));

@@ -66,7 +66,7 @@ ManifestParts PartsOf(const ManifestFields& manifest, const IndexReader& readInd
             result.indexFiles = index.files.size();
             for (const IndexPatch& patch : index.patches) {
                 result.parts.push_back({ReleasePart::Patch, PatchFileName(patch.sha256),
-                                        patch.sha256, patch.fromVersion});
+                                        patch.sha256, patch.fromVersion, patch.delta});
             }
         } catch (const std::exception&) {
             result.indexFault = "unreadable";

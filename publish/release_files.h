@@ -20,6 +20,7 @@ struct ReleasePart {
     std::string name;         // its file name in "builds/"
     std::string sha256;       // what its bytes digest to
     std::string fromVersion;  // a patch's earlier build
+    bool delta = false;       // a patch of block-level operations
 };
 
 // What a manifest depends on: its build, and when it names an index, the

@@ -113,6 +113,7 @@ Report::Section RemoteStatusOf(const ReleaseKind& kind, const BaseUrl& base,
                                         : ServedFault(patch, part.sha256, what);
             section.fields.push_back({what, why.empty() ? "ok" : why, "", Report::Field::TextOnly});
             patches.push_back(JsonObject({{"from", JsonText(part.fromVersion)},
+                                          {"kind", JsonText(part.delta ? "delta" : "files")},
                                           {"answer", std::to_string(patch.status)},
                                           {"bytes", std::to_string(patch.size)},
                                           {"state", JsonText(why.empty() ? "ok" : why)}}));

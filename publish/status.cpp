@@ -87,6 +87,7 @@ Report::Section StatusOf(const ReleaseKind& kind, const fs::path& folder, const 
             section.fields.push_back(
                 {"index", "",
                  JsonObject({{"sha256", JsonText(part.sha256)},
+                             {"kind", JsonText(part.delta ? "delta" : "files")},
                              {"files", std::to_string(parts.indexFiles)},
                              {"state", JsonText(fault.empty() ? "ok" : fault)}}),
                  Report::Field::JsonOnly});

@@ -12,22 +12,44 @@ constexpr char DigestFailure[] = "Windows could not verify the update digest";
 
 }  // namespace
 
-Sha256Hash::Sha256Hash(const char* failure) : failure_(failure) {
-    BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
-    CheckCngStatus(BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0),
-                   failure_);
-    algorithm_.reset(rawAlgorithm);
+namespace {
+
+// Opened once for the process: Microsoft calls opening a provider relatively
+// slow and tells callers to keep it; each hash object is the caller's own.
+struct SharedAlgorithm {
+    CngAlgorithmHandle handle;
     DWORD objectLength = 0;
-    ULONG written = 0;
-    CheckCngStatus(BCryptGetProperty(algorithm_.get(), BCRYPT_OBJECT_LENGTH,
-                                     reinterpret_cast<PUCHAR>(&objectLength), sizeof(objectLength),
-                                     &written, 0),
-                   failure_);
-    object_.resize(objectLength);
+};
+
+const SharedAlgorithm& Sha256Algorithm() {
+    static const SharedAlgorithm algorithm = [] {
+        SharedAlgorithm opened;
+        BCRYPT_ALG_HANDLE raw = nullptr;
+        if (BCryptOpenAlgorithmProvider(&raw, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0) {
+            return opened;
+        }
+        opened.handle.reset(raw);
+        ULONG written = 0;
+        if (BCryptGetProperty(raw, BCRYPT_OBJECT_LENGTH,
+                              reinterpret_cast<PUCHAR>(&opened.objectLength),
+                              sizeof(opened.objectLength), &written, 0) < 0) {
+            opened.handle.reset();
+        }
+        return opened;
+    }();
+    return algorithm;
+}
+
+}  // namespace
+
+Sha256Hash::Sha256Hash(const char* failure) : failure_(failure) {
+    const SharedAlgorithm& algorithm = Sha256Algorithm();
+    if (!algorithm.handle) throw LauncherError(failure_);
+    object_.resize(algorithm.objectLength);
     BCRYPT_HASH_HANDLE rawHash = nullptr;
-    CheckCngStatus(
-        BCryptCreateHash(algorithm_.get(), &rawHash, object_.data(), objectLength, nullptr, 0, 0),
-        failure_);
+    CheckCngStatus(BCryptCreateHash(algorithm.handle.get(), &rawHash, object_.data(),
+                                    algorithm.objectLength, nullptr, 0, 0),
+                   failure_);
     hash_.reset(rawHash);
 }
 

@@ -35,7 +35,6 @@ class Sha256Hash {
 
   private:
     const char* failure_;
-    CngAlgorithmHandle algorithm_;
     // The hash object must outlive the hash handle: declared first, released last.
     std::vector<UCHAR> object_;
     CngHashHandle hash_;

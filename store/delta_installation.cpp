@@ -4,6 +4,7 @@
 
 #include "base/launcher_error.h"
 #include "base/long_path_files.h"
+#include "base/parallel_work.h"
 #include "base/text.h"
 #include "service/digest.h"
 #include "store/archive.h"
@@ -48,12 +49,14 @@ DeltaInstallation::DeltaInstallation(HANDLE held, const BuildIndex& index, const
     for (const DeltaSource& stored : operations_.sources) {
         KernelHandle file = OpenLongPathFile(source / Utf8ToUtf16(stored.path), GENERIC_READ,
                                              FILE_SHARE_READ, OPEN_EXISTING);
-        if (!file || OpenFileSize(file.get()) != stored.size ||
-            Sha256OpenFileHex(file.get()) != stored.sha256) {
-            throw LauncherError(Unusable);
-        }
+        if (!file || OpenFileSize(file.get()) != stored.size) throw LauncherError(Unusable);
         sources_.push_back(std::move(file));
     }
+    RunOnTwoThreads(sources_.size(), [this](size_t n) {
+        if (Sha256OpenFileHex(sources_[n].get()) != operations_.sources[n].sha256) {
+            throw LauncherError(Unusable);
+        }
+    });
 }
 
 void DeltaInstallation::Install(const fs::path& patch, const fs::path& literals,
@@ -65,7 +68,8 @@ void DeltaInstallation::Install(const fs::path& patch, const fs::path& literals,
     ranges.reserve(sources_.size());
     for (const KernelHandle& held : sources_) ranges.emplace_back(held.get(), Unusable);
     const auto source = [&ranges](uint32_t n) -> ByteRangeSource& { return ranges.at(n); };
-    for (size_t n = 0; n < operations_.outputs.size(); ++n) {
+    std::vector<std::string> digests(operations_.outputs.size());
+    RunOnTwoThreads(operations_.outputs.size(), [&](size_t n) {
         const DeltaOutput& output = operations_.outputs[n];
         KernelHandle literal;
         std::optional<HeldFileStream> literalBytes;
@@ -80,9 +84,11 @@ void DeltaInstallation::Install(const fs::path& patch, const fs::path& literals,
         if (!out) throw LauncherError(WriteFailure);
         HashingFileSink sink(out.get(), WriteFailure);
         ApplyDeltaOutput(operations_, n, source, literalBytes ? &*literalBytes : nullptr, sink);
-        const std::string digest = sink.FinishHex();
-        if (digest != output.sha256) throw LauncherError(Unusable);
-        known[IndexPathKey(output.path)] = digest;
+        digests[n] = sink.FinishHex();
+        if (digests[n] != output.sha256) throw LauncherError(Unusable);
+    });
+    for (size_t n = 0; n < digests.size(); ++n) {
+        known[IndexPathKey(operations_.outputs[n].path)] = digests[n];
     }
     TryRemoveTree(literals);
 }

@@ -2,14 +2,12 @@
 
 #include <windows.h>
 
-#include <atomic>
-#include <exception>
 #include <optional>
-#include <thread>
 
 #include "base/folder_walk.h"
 #include "base/launcher_error.h"
 #include "base/long_path_files.h"
+#include "base/parallel_work.h"
 #include "base/text.h"
 #include "service/digest.h"
 #include "store/version_name.h"
@@ -18,7 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t CopyThreads = 2;
 constexpr char CopyFailure[] = "Could not copy a stored file";
 
 // Copies `from` to `to`, hashing the bytes on their way; the copy's digest.
@@ -72,41 +69,23 @@ std::vector<fs::path> StoredBuilds(const fs::path& root, const std::string& firs
 // Copies each file that a stored build holds under its path with its digest,
 // hashing the bytes on their way: copied, never moved or linked, so every
 // stored build stays as it is, and a stored file changed since its install
-// fails its digest and is not taken. Which files were copied. Two threads
-// share the work, so one hashes while the other waits for the disk.
+// fails its digest and is not taken. Which files were copied.
 std::vector<bool> CopyStoredFiles(const std::vector<IndexFile>& files,
                                   const std::vector<fs::path>& stored, const fs::path& unpacked) {
     std::vector<char> copied(files.size(), 0);  // each slot written by one thread only
-    std::atomic<size_t> next{0};
-    std::exception_ptr failures[CopyThreads];
-    const auto work = [&](std::exception_ptr& failure) {
-        try {
-            for (size_t i = next++; i < files.size(); i = next++) {
-                const fs::path relative = Utf8ToUtf16(files[i].path);
-                const fs::path destination = unpacked / relative;
-                for (const fs::path& build : stored) {
-                    const fs::path source = build / relative;
-                    const std::optional<PathFacts> facts = ReadPathFacts(source);
-                    if (!facts || !facts->IsRegularFile() || facts->size != files[i].size) {
-                        continue;
-                    }
-                    if (CopyHashing(source, destination) == files[i].sha256) {
-                        copied[i] = 1;
-                        break;
-                    }
-                }
-                if (!copied[i] && !RemoveFileAt(destination)) throw LauncherError(CopyFailure);
+    RunOnTwoThreads(files.size(), [&](size_t i) {
+        const fs::path relative = Utf8ToUtf16(files[i].path);
+        const fs::path destination = unpacked / relative;
+        for (const fs::path& build : stored) {
+            const fs::path source = build / relative;
+            const std::optional<PathFacts> facts = ReadPathFacts(source);
+            if (!facts || !facts->IsRegularFile() || facts->size != files[i].size) continue;
+            if (CopyHashing(source, destination) == files[i].sha256) {
+                copied[i] = 1;
+                break;
             }
-        } catch (...) {
-            failure = std::current_exception();
-            next = files.size();
         }
-    };
-    std::thread helper(work, std::ref(failures[1]));
-    work(failures[0]);
-    helper.join();
-    for (const std::exception_ptr& failure : failures) {
-        if (failure) std::rethrow_exception(failure);
-    }
+        if (!copied[i] && !RemoveFileAt(destination)) throw LauncherError(CopyFailure);
+    });
     return std::vector<bool>(copied.begin(), copied.end());
 }

@@ -147,6 +147,7 @@ TEST(PatchedUpdate, ADeltaPatchRebuildsAPackedFileFromTheBytesThatChanged) {
     const std::wstring delta = Delta.PatchFrom(2, "1.1", true);
     const std::wstring whole = Delta.PatchFrom(2, "1.1");
     const std::uint64_t before = test_bed::BytesServed(delta);
+    file_seam::Reset();
     const auto update = FetchesDuring({delta, whole, Delta.Archive(2)}, [&] {
         player.ForgetGame();
         player.PointGameManifestAt(Delta.Manifest(2));
@@ -159,6 +160,11 @@ TEST(PatchedUpdate, ADeltaPatchRebuildsAPackedFileFromTheBytesThatChanged) {
     const std::uint64_t served = test_bed::BytesServed(delta) - before;
     EXPECT_GT(served, 4096u);
     EXPECT_LT(served, 64u << 10) << "the packed file travelled whole";
+    // What the patch provides is never copied from the stored build first:
+    // the rebuilt file is written once, the whole one only by tar.exe.
+    EXPECT_EQ(file_seam::FilesCreatedEndingWith(L"\\assets\\pack.bin"), 1);
+    EXPECT_EQ(file_seam::FilesCreatedEndingWith(L"\\assets\\notes.txt"), 0);
+    EXPECT_EQ(file_seam::FilesCreatedEndingWith(L"\\assets\\kept.bin"), 1) << "copied once";
     ExpectExactBuild(player.Build(L"1.2"), Delta.Index(2));
     ExpectExactBuild(player.Build(L"1.1"), Delta.Index(1));
     EXPECT_TRUE(player.Leftovers().empty());

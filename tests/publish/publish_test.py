@@ -561,8 +561,8 @@ class Patches(Folder):
                          (done["patches"], done["index"], done["index bytes"]))
         self.assertEqual(os.path.getsize(done["index"]), done["index bytes"])
         [patch] = done["patches"]
-        self.assertEqual(set(patch), {"from", "sha256", "bytes", "files", "unpacked_bytes"})
-        self.assertEqual((patch["from"], patch["files"]), ("1.0", 2))
+        self.assertEqual(set(patch), {"from", "sha256", "kind", "bytes", "files", "unpacked_bytes"})
+        self.assertEqual((patch["from"], patch["kind"], patch["files"]), ("1.0", "files", 2))
         path = os.path.join(self.out, "builds", patch["sha256"] + ".patch.zip")
         self.assertEqual((patch["bytes"], patch["unpacked_bytes"]),
                          (os.path.getsize(path), 4000000 // 5 + len(b"line 2\n") * 900))
@@ -607,6 +607,7 @@ class Patches(Folder):
             lines = f.read().splitlines()
         self.assertEqual(lines[0], "tessik-build-index 2")
         self.assertIn(f"delta {patch['sha256']} 1.0", lines)
+        self.assertEqual(patch["kind"], "delta")
         self.assertLess(patch["bytes"], 65536 + 4096 + 900 + 16384, "about the changed bytes")
         path = os.path.join(self.out, "builds", patch["sha256"] + ".patch.zip")
         with zipfile.ZipFile(path) as p:
@@ -621,7 +622,8 @@ class Patches(Folder):
         self.assertEqual(sorted(os.listdir(self.out)), [".lock", "b1.zip", "b2.zip", "builds",
                                                        "release"], "nothing left in .incoming")
         status = json.loads(self.ok(run("status", self.out, "--json")).stdout)["game"]
-        self.assertEqual([(p["from"], p["state"]) for p in status["patches"]], [("1.0", "ok")])
+        self.assertEqual([(p["from"], p["kind"], p["state"]) for p in status["patches"]],
+                         [("1.0", "delta", "ok")])
         order = json.loads(self.ok(run("upload-order", self.out, "--json")).stdout)
         self.assertIn("builds/" + patch["sha256"] + ".patch.zip",
                       order["1. the builds, their patches and indexes"])

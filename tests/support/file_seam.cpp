@@ -59,6 +59,7 @@ struct ScannerHold {
 DWORD scannerHoldMs = 0;
 std::deque<ScannerHold> scannerHolds;
 int scannerOpens = 0;
+std::multiset<std::wstring> createdFiles;
 
 // One spelling for a path, whichever call produced it.
 std::wstring Comparable(std::wstring path) {
@@ -242,9 +243,12 @@ static HANDLE WINAPI SeamCreateFileW(LPCWSTR path, DWORD access, DWORD share,
     const HANDLE file =
         __real___imp_CreateFileW(path, access, share, security, disposition, flags, model);
     const DWORD error = GetLastError();
-    if (file != INVALID_HANDLE_VALUE && disposition != OPEN_EXISTING &&
-        disposition != TRUNCATE_EXISTING) {
-        ScanFreshFile(path);
+    if (file != INVALID_HANDLE_VALUE && disposition != OPEN_EXISTING) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            createdFiles.insert(Comparable(FullPath(path)));
+        }
+        if (disposition != TRUNCATE_EXISTING) ScanFreshFile(path);
     }
     SetLastError(error);
     return file;
@@ -395,6 +399,16 @@ int FilesHeldByScanner() {
     return scannerOpens;
 }
 
+int FilesCreatedEndingWith(const std::wstring& tail) {
+    const std::wstring end = Comparable(tail);
+    std::lock_guard<std::mutex> guard(lock);
+    return static_cast<int>(
+        std::count_if(createdFiles.begin(), createdFiles.end(), [&](const std::wstring& file) {
+            return file.size() >= end.size() &&
+                   file.compare(file.size() - end.size(), end.size(), end) == 0;
+        }));
+}
+
 int LongPathRefusals() {
     std::lock_guard<std::mutex> guard(lock);
     return longPathRefusals;
@@ -411,6 +425,7 @@ void Reset() {
     scannerHoldMs = 0;
     for (const ScannerHold& hold : scannerHolds) CloseHandle(hold.file);
     scannerHolds.clear();
+    createdFiles.clear();
     flushed.clear();
     lastMoveFlushed = false;
 }

@@ -38,6 +38,9 @@ bool LastMovedFileWasFlushed();
 void HoldFreshFiles(DWORD milliseconds);
 // Files the scanner opened since HoldFreshFiles.
 int FilesHeldByScanner();
+// Files that CreateFileW created or overwrote since Reset whose path ends
+// with `tail` (any letter case, "\\" separators).
+int FilesCreatedEndingWith(const std::wstring& tail);
 // Plain paths refused as too long since Reset.
 int LongPathRefusals();
 // Back to plain calls.
