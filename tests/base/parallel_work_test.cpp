@@ -23,7 +23,9 @@ TEST(RunOnTwoThreads, RunsEachIndexOnceOnTwoThreads) {
         EXPECT_EQ(ran.size(), count);
         for (size_t i = 0; i < count; ++i) EXPECT_EQ(ran.count(i), 1u) << i;
         // A thread takes a few milliseconds to start: only a long run shows both.
-        if (count > 100) EXPECT_EQ(threads.size(), 2u);
+        if (count > 100) {
+            EXPECT_EQ(threads.size(), 2u);
+        }
     }
 }
 
