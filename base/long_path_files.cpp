@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/file_read_ahead.h"
 #include "base/launcher_error.h"
 #include "base/long_path.h"
 
@@ -14,6 +15,10 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t FileBufferSize = 1 << 20;
+// From this size a file is read ahead on a second thread (in two halves of
+// the buffer, so a reading holds no more memory); below it, starting the
+// thread costs more than it saves.
+constexpr uint64_t ReadAheadFrom = 8 << 20;
 constexpr char FolderFailure[] = "Could not create a folder in TESSIK storage";
 
 }  // namespace
@@ -153,10 +158,12 @@ bool ReadFileRange(HANDLE file, uint64_t offset, char* into, size_t count) {
 }
 
 bool ReadWholeOpenFile(HANDLE file, const std::function<void(const char*, size_t)>& take) {
+    const uint64_t fileSize = OpenFileSize(file).value_or(FileBufferSize);
+    if (fileSize >= ReadAheadFrom) return ReadFileAhead(file, FileBufferSize / 2, take);
     // Sized to the file and left uninitialised: a build holds thousands of
     // small files, and a fresh 1 MiB for each cost more than reading them.
-    const size_t size = static_cast<size_t>(std::clamp<uint64_t>(
-        OpenFileSize(file).value_or(FileBufferSize) + 1, 4096, FileBufferSize));
+    const size_t size =
+        static_cast<size_t>(std::clamp<uint64_t>(fileSize + 1, 4096, FileBufferSize));
     const std::unique_ptr<char[]> buffer(new char[size]);
     for (uint64_t offset = 0;;) {
         OVERLAPPED at{};

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/long_path_files.h"
 #include "tests/support/test_bed.h"
 
 namespace {
@@ -22,6 +23,15 @@ TEST(Sha256FileHex, HashesWholeFilesAroundTheReadSize) {
         EXPECT_EQ(digest.find_first_not_of("0123456789abcdef"), std::string::npos);
         EXPECT_EQ(digest.size(), 64u);
     }
+}
+
+TEST(Sha256FileHex, HashesLargeFilesReadAheadLikeTheSameBytesInMemory) {
+    const std::filesystem::path file = test_bed::FreshScratchFolder() / L"large.bin";
+    std::string bytes((8u << 20) + 4097, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i ^ (i >> 13));
+    WriteWholeFile(file, bytes, "write");
+    const auto expected = Sha256Bytes(bytes, "hash");
+    EXPECT_EQ(Sha256FileHex(file), HexEncode(expected.data(), expected.size()));
 }
 
 TEST(Sha256FileHex, MissingFileFails) {
