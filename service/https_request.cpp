@@ -176,7 +176,7 @@ std::string Request::Header(DWORD query) const {
 
 void Request::AllowLargeReads(std::uint64_t total) {
     largestRead_ =
-        static_cast<DWORD>(std::clamp<std::uint64_t>(total / 16, SmallestRead, LargestRead));
+        static_cast<DWORD>(std::clamp<std::uint64_t>(total / 64, SmallestRead, LargestRead));
 }
 
 void Request::LimitBodyWait(std::uint32_t receiveMs) {

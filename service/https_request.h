@@ -50,7 +50,7 @@ class Request {
     std::string Header(DWORD query) const;
 
     // Lets reads grow for a body of `total` bytes (0: unknown), to at most a
-    // 16th of it, so that a broken connection (which under Wine loses the
+    // 64th of it, so that a broken connection (which under Wine loses the
     // read under way) costs little to fetch again.
     void AllowLargeReads(std::uint64_t total);
 
