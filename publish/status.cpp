@@ -87,7 +87,6 @@ Report::Section StatusOf(const ReleaseKind& kind, const fs::path& folder, const 
             section.fields.push_back(
                 {"index", "",
                  JsonObject({{"sha256", JsonText(part.sha256)},
-                             {"kind", JsonText(part.delta ? "delta" : "files")},
                              {"files", std::to_string(parts.indexFiles)},
                              {"state", JsonText(fault.empty() ? "ok" : fault)}}),
                  Report::Field::JsonOnly});
@@ -102,6 +101,7 @@ Report::Section StatusOf(const ReleaseKind& kind, const fs::path& folder, const 
                  Report::Field::TextOnly});
             patches.push_back(JsonObject({{"from", JsonText(part.fromVersion)},
                                           {"sha256", JsonText(part.sha256)},
+                                          {"kind", JsonText(part.delta ? "delta" : "files")},
                                           {"bytes", std::to_string(bytes)},
                                           {"state", JsonText(patchState)}}));
             if (patchState != "ok" && state == "ok") state = "index or patch missing or damaged";
