@@ -151,7 +151,8 @@ TEST(SignedRelease, KeyedLauncherRefusesEveryManifestItCannotTrust) {
                 RunLauncherToTheEnd(SignedLauncher(), {L"tessik://join/signed"});
             ASSERT_TRUE(run.ended) << label;
             if (stored) {
-                EXPECT_FALSE(run.errorBox) << label;
+                EXPECT_FALSE(run.errorBox)
+                    << label << ": " << Utf16ToUtf8(run.errorBox.value_or(L""));
                 EXPECT_EQ(player.Game().folder, player.Build(L"0.1.136")) << label;
             } else {
                 EXPECT_EQ(Utf16ToUtf8(run.errorBox.value_or(L"")), c.message) << label;
