@@ -386,13 +386,20 @@ int wmain(int argc, wchar_t** argv) {
         wchar_t appData[MAX_PATH];
         const DWORD length = GetEnvironmentVariableW(L"TESSIK_BENCH_APPDATA", appData, MAX_PATH);
         if (length > 0 && length < MAX_PATH) SetEnvironmentVariableW(L"APPDATA", appData);
+        // Each start follows a pause, so that the game the one before started
+        // has ended (the minimal starter does not wait for it), and the order
+        // turns, so that no subject always follows the same one.
+        const auto timeStart = [&](const char* subject, const wchar_t* program,
+                                   const wchar_t* arguments) {
+            Sleep(300);
+            std::printf("start,%s,%.6f\n", subject, TimeToRecord(program, arguments, argv[4]));
+        };
         for (int i = 0, reps = _wtoi(argv[5]); i < reps; ++i) {
-            std::printf("start,launcher,%.6f\n", TimeToRecord(argv[2], L"tessik://bench", argv[4]));
-            std::printf("start,minimal,%.6f\n", TimeToRecord(argv[3], L"", argv[4]));
-            if (argc == 7) {
-                std::printf("start,launcher-keyed,%.6f\n",
-                            TimeToRecord(argv[6], L"tessik://bench", argv[4]));
-            }
+            const bool keyedFirst = argc == 7 && i % 2 == 1;
+            if (keyedFirst) timeStart("launcher-keyed", argv[6], L"tessik://bench");
+            timeStart("launcher", argv[2], L"tessik://bench");
+            timeStart("minimal", argv[3], L"");
+            if (argc == 7 && !keyedFirst) timeStart("launcher-keyed", argv[6], L"tessik://bench");
         }
         // Where the launcher's start goes: its process with no window and no
         // request, then with one manifest request, then one request in-process.

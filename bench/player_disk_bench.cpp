@@ -57,6 +57,9 @@ void MakeOldBuild(const fs::path& build, const fs::path& executable, int mib, in
                                       GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         DWORD written = 0;
         WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        // On the disk, as a player's older build has long been: removing files
+        // written a moment ago waits for their pages still being written out.
+        FlushFileBuffers(file.get());
     }
 }
 

@@ -71,6 +71,11 @@ std::wstring Comparable(std::wstring path) {
     return path;
 }
 
+bool EndsWith(const std::wstring& text, const std::wstring& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 std::wstring FullPath(LPCWSTR path) {
     wchar_t full[32768];
     const DWORD length = GetFullPathNameW(path, 32768, full, nullptr);
@@ -136,8 +141,7 @@ static bool RefusesDeleting(const std::wstring& full) {
     DWORD error = 0;
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (refusedName.empty() || name.size() < refusedName.size() ||
-            name.compare(name.size() - refusedName.size(), refusedName.size(), refusedName) != 0) {
+        if (refusedName.empty() || !EndsWith(name, refusedName)) {
             return false;
         }
         error = refusal;
@@ -403,10 +407,8 @@ int FilesCreatedEndingWith(const std::wstring& tail) {
     const std::wstring end = Comparable(tail);
     std::lock_guard<std::mutex> guard(lock);
     return static_cast<int>(
-        std::count_if(createdFiles.begin(), createdFiles.end(), [&](const std::wstring& file) {
-            return file.size() >= end.size() &&
-                   file.compare(file.size() - end.size(), end.size(), end) == 0;
-        }));
+        std::count_if(createdFiles.begin(), createdFiles.end(),
+                      [&](const std::wstring& file) { return EndsWith(file, end); }));
 }
 
 int LongPathRefusals() {
