@@ -3,7 +3,7 @@
 earlier builds against the same publish with --patches 0, each into the same
 release folder (hard-linked copies), at two sizes. One CSV line per publish:
 publish,<patches3|patches0>,seconds,bytes written (wchar),bytes kept,peak RSS
-bytes,build MiB
+bytes,build MiB,bytes of the largest block table a patch needs
 
 With --packed MIB SHARED, a packed game of MIB (four packs of random bytes and
 2,000 small files) whose every build overwrites 1 MiB in one pack, inserts
@@ -57,6 +57,20 @@ def make_builds(mib, folder):
                 z.writestr(f"assets/{i // 500}/file{i}.dat", data, zipfile.ZIP_DEFLATED)
         paths.append(path)
     return paths
+
+
+def block_table_bytes(archive):
+    """The memory the tool's block table takes for this earlier build, by the
+    rule in publish/block_table.cpp (DeltaBlockSize, DeltaTableBytes): the
+    one part of its memory that may grow with the build."""
+    with zipfile.ZipFile(archive) as z:
+        sizes = [i.file_size for i in z.infolist() if not i.is_dir()]
+    block = 1024
+    while sum(sizes) // block > 1 << 23:
+        block *= 2
+    blocks = sum(size // block for size in sizes)
+    power = lambda value: 1 << max(0, (value - 1).bit_length())
+    return max(1024, power(2 * blocks)) * 8 + max(4096, power(8 * blocks)) // 8
 
 
 def write_random(path, size):
@@ -165,6 +179,7 @@ for mib in map(int, sizes):
     os.makedirs(base)
     builds = make_builds(mib, base)
     release = os.path.join(base, "release")
+    table = max(map(block_table_bytes, builds[:3]))
     for n, archive in enumerate(builds[:3]):
         subprocess.run(publish(archive, f"1.{n}", release, "--patches", "0"), check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -176,7 +191,8 @@ for mib in map(int, sizes):
             before = folder_bytes(copy)
             seconds, wchar, peak = measured(publish(builds[3], "1.3", copy, *extra))
             kept = folder_bytes(copy) - before
-            print(f"publish,{subject},{seconds:.6f},{wchar},{kept},{peak},{mib}", flush=True)
+            print(f"publish,{subject},{seconds:.6f},{wchar},{kept},{peak},{mib},{table}",
+                  flush=True)
             shutil.rmtree(copy)
     shutil.rmtree(base)
 

@@ -48,7 +48,8 @@ for row in csv.reader(open(raw)):
         packed_bytes = [int(v) for v in row[2:6]]
         continue
     elif kind == "publish":
-        publishes[(subject, int(row[6]))].append((seconds, int(row[3]), int(row[4]), int(row[5])))
+        publishes[(subject, int(row[6]))].append(
+            (seconds, int(row[3]), int(row[4]), int(row[5]), int(row[7])))
         continue
     elif kind == "publishpacked":
         packed[subject].append((seconds, int(row[5]), int(row[6]), int(row[7]), int(row[8])))
@@ -230,13 +231,19 @@ if publish_sizes:
                      f"{share:.3f} | worst repetition | <= 1.1 | {verdict(share <= 1.1)} |")
         table_csv.append(["9. Release tool", f"written per kept {subject}", f"{share:.6f}", "", "",
                           "", "<= 1.1", verdict(share <= 1.1)])
+    # The block table may grow with the build (it is bounded on its own);
+    # everything else the tool holds must not.
     peaks = {mib: max(r[3] for r in publishes[("patches3", mib)]) / (1 << 20) for mib in publish_sizes}
-    flat = peaks[big] <= peaks[publish_sizes[0]] + 4
-    lines.append(f"|  | peak memory of the publish with 3 patches | "
-                 f"{'; '.join(f'{peaks[m]:.1f} MiB at {m} MiB' for m in publish_sizes)} | "
-                 f"the same at both sizes | within 4 MiB | {verdict(flat)} |")
-    table_csv.append(["9. Release tool", "peak MiB at the largest size", f"{peaks[big]:.3f}", "", "",
-                      "", "within 4 MiB of the smallest", verdict(flat)])
+    tables = {mib: publishes[("patches3", mib)][0][4] / (1 << 20) for mib in publish_sizes}
+    rest = {mib: peaks[mib] - tables[mib] for mib in publish_sizes}
+    flat = rest[big] <= rest[publish_sizes[0]] + 4
+    lines.append(f"|  | peak memory of the publish with 3 patches, and without its block table | "
+                 + "; ".join(f"{peaks[m]:.1f} MiB, {rest[m]:.1f} MiB without the table's "
+                             f"{tables[m]:.1f} MiB at {m} MiB" for m in publish_sizes)
+                 + f" | the same at both sizes, the table aside | within 4 MiB | {verdict(flat)} |")
+    table_csv.append(["9. Release tool", "peak MiB without the block table at the largest size",
+                      f"{rest[big]:.3f}", "", "", "", "within 4 MiB of the smallest",
+                      verdict(flat)])
 if packed["patches3"] and packed["patches0"]:
     mib = packed["patches3"][0][2]
     with_patches = statistics.median(r[0] for r in packed["patches3"])
