@@ -104,6 +104,7 @@ void RunUpdateWorker() {
     }
     LauncherState state;
     LauncherState previous;
+    std::vector<fs::path> movedAside;
 
     try {
         PostStatus(L"Checking launcher version...");
@@ -143,11 +144,13 @@ void RunUpdateWorker() {
             }
             // Still under the lock, the recorded build in place (so a count the
             // studio lowered takes effect even when nothing was installed), the
-            // game not yet started: no other launcher sees the removal half-done.
-            RemoveSurplusBuilds(root, manifest.keepBuilds, state.path);
+            // game not yet started: no other launcher sees a build half-removed.
+            movedAside = MoveSurplusBuildsAside(root, manifest.keepBuilds, state.path);
         }
         PostStatus(L"Starting TESSIK...");
         StartGame(state.path);
+        // The player need not wait for the file system to free the bytes.
+        RemoveMovedBuilds(movedAside);
         PostRunStarted();
     } catch (const std::exception& failure) {
         if (!StartFallbackBuild(*lock, stateFile, state, previous)) {

@@ -279,7 +279,8 @@ rm -rf "$work/packed-update" "$work/packed-full"
 
 echo "9. the player's disk"
 # The same update by patch with an older build beside the two: with two
-# builds kept it is removed before the game would start.
+# builds kept it is moved out of "versions" before the game would start and
+# its bytes freed after.
 IFS=: read -r old_mib old_files <<<"$old_build"
 for i in $(seq "$reps"); do
   for keep in $([ $((i % 2)) = 1 ] && echo "off on" || echo "on off"); do

@@ -72,17 +72,25 @@ fs::path MoveAside(const fs::path& build, const fs::path& root) {
 
 }  // namespace
 
-void RemoveSurplusBuilds(const fs::path& root, std::optional<unsigned> keep,
-                         const fs::path& recorded) noexcept {
-    if (!keep) return;
+std::vector<fs::path> MoveSurplusBuildsAside(const fs::path& root, std::optional<unsigned> keep,
+                                             const fs::path& recorded) noexcept {
+    std::vector<fs::path> moved;
+    if (!keep) return moved;
     try {
         const fs::path versions = root / L"versions";
         for (const std::wstring& name :
              SurplusBuilds(ListStoredBuilds(versions, recorded), *keep)) {
-            const fs::path aside = MoveAside(versions / name, root);
-            if (!aside.empty()) TryRemoveTree(aside);
+            fs::path aside = MoveAside(versions / name, root);
+            if (!aside.empty()) moved.push_back(std::move(aside));
         }
     } catch (...) {
         // Keeping a build too many is harmless; the game starts all the same.
     }
+    return moved;
+}
+
+void RemoveMovedBuilds(const std::vector<fs::path>& moved) noexcept {
+    // What stays keeps a staging name of this process: a later installation
+    // sweeps it.
+    for (const fs::path& aside : moved) TryRemoveTree(aside);
 }

@@ -7,7 +7,8 @@
 #include <vector>
 
 // A studio may set how many stored builds a player keeps; the launcher then
-// removes the older ones before the game starts.
+// moves the older ones out of "versions" before the game starts and
+// removes them after.
 
 // --- The choice (no Windows calls) ---
 
@@ -24,11 +25,16 @@ std::vector<std::wstring> SurplusBuilds(std::vector<StoredBuild> builds, unsigne
 
 // --- The removal ---
 
-// Removes the stored builds beyond the newest `keep` (nothing when empty),
-// never `recorded`. Each is first renamed out of "versions" under a staging
-// folder's name, which NTFS refuses while a game runs from it: such a build
-// is skipped without a word, and a later run tries again. One attempt each,
-// no waiting; whatever cannot be removed at once is swept by a later
-// installation. Never fails.
-void RemoveSurplusBuilds(const std::filesystem::path& root, std::optional<unsigned> keep,
-                         const std::filesystem::path& recorded) noexcept;
+// Moves the stored builds beyond the newest `keep` (nothing when empty),
+// never `recorded`, out of "versions" under staging folders' names. NTFS
+// refuses the rename while a game runs from a build: such a build is skipped
+// without a word, and a later run tries again. One attempt each, no waiting.
+// Returns the folders moved, for RemoveMovedBuilds. Never fails.
+std::vector<std::filesystem::path> MoveSurplusBuildsAside(
+    const std::filesystem::path& root, std::optional<unsigned> keep,
+    const std::filesystem::path& recorded) noexcept;
+
+// Removes what MoveSurplusBuildsAside moved. Freeing a build's bytes takes
+// the file system about a second per GiB, so this runs once the game has
+// started; whatever cannot go at once is swept by a later installation.
+void RemoveMovedBuilds(const std::vector<std::filesystem::path>& moved) noexcept;

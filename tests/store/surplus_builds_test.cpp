@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/long_path_files.h"
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "store/storage.h"
@@ -64,24 +65,29 @@ std::vector<std::wstring> Entries(const fs::path& folder) {
     return names;
 }
 
-TEST(RemoveSurplusBuilds, RemovesOlderBuildsAndNothingElse) {
+TEST(SurplusBuilds, MovesOlderBuildsOutOfVersionsThenRemovesThemAndNothingElse) {
     const fs::path root = RootWithBuilds(L"", {L"0.1", L"0.2", L"0.3", L"0.4"});
     // Not a build: no executable, and a plain file.
     fs::create_directories(root / L"versions" / L"0.0-broken");
     WriteFileBytes(root / L"versions" / L"notes.txt", "x");
-    RemoveSurplusBuilds(root, 2, root / L"versions" / L"0.1");
+    const std::vector<fs::path> moved =
+        MoveSurplusBuildsAside(root, 2, root / L"versions" / L"0.1");
+    // Out of "versions" before the game starts; its bytes are freed after.
     EXPECT_EQ(Entries(root / L"versions"),
               (std::vector<std::wstring>{L"0.0-broken", L"0.1", L"0.3", L"0.4", L"notes.txt"}));
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_TRUE(IsRegularFileAt(moved.front() / L"tessik.exe"));
+    RemoveMovedBuilds(moved);
     EXPECT_EQ(Entries(root), (std::vector<std::wstring>{L"current-windows.json", L"versions"}));
 }
 
-TEST(RemoveSurplusBuilds, WithoutACountRemovesNothing) {
+TEST(SurplusBuilds, WithoutACountRemovesNothing) {
     const fs::path root = RootWithBuilds(L"", {L"0.1", L"0.2", L"0.3"});
-    RemoveSurplusBuilds(root, std::nullopt, root / L"versions" / L"0.3");
+    EXPECT_TRUE(MoveSurplusBuildsAside(root, std::nullopt, root / L"versions" / L"0.3").empty());
     EXPECT_EQ(Entries(root / L"versions"), (std::vector<std::wstring>{L"0.1", L"0.2", L"0.3"}));
 }
 
-TEST(RemoveSurplusBuilds, ABuildWithAnOpenFileStaysUntilALaterRun) {
+TEST(SurplusBuilds, ABuildWithAnOpenFileStaysUntilALaterRun) {
     const fs::path root = RootWithBuilds(L"", {L"0.1", L"0.2", L"0.3"});
     const fs::path held = root / L"versions" / L"0.1" / L"assets" / L"pack.bin";
     {
@@ -89,12 +95,12 @@ TEST(RemoveSurplusBuilds, ABuildWithAnOpenFileStaysUntilALaterRun) {
         KernelHandle open(CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
         ASSERT_NE(open.get(), INVALID_HANDLE_VALUE);
-        RemoveSurplusBuilds(root, 1, root / L"versions" / L"0.3");
+        RemoveMovedBuilds(MoveSurplusBuildsAside(root, 1, root / L"versions" / L"0.3"));
         EXPECT_EQ(Entries(root / L"versions"), (std::vector<std::wstring>{L"0.1", L"0.3"}));
         EXPECT_EQ(ReadFileBytes(held), "pack");
         EXPECT_EQ(Entries(root), (std::vector<std::wstring>{L"current-windows.json", L"versions"}));
     }
-    RemoveSurplusBuilds(root, 1, root / L"versions" / L"0.3");
+    RemoveMovedBuilds(MoveSurplusBuildsAside(root, 1, root / L"versions" / L"0.3"));
     EXPECT_EQ(Entries(root / L"versions"), (std::vector<std::wstring>{L"0.3"}));
 }
 
