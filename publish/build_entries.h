@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "store/byte_io.h"
-#include "store/zip_directory.h"
+#include "format/byte_io.h"
+#include "format/zip_directory.h"
 
 // A build zip's entries read by the release tool: in order, unpacked as they
 // go, or at any offset, in place when the build stores them and from an

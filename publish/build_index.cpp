@@ -14,7 +14,7 @@
 #include "publish/release_files.h"
 #include "publish/release_folder.h"
 #include "publish/report_json.h"
-#include "store/zip_directory.h"
+#include "format/zip_directory.h"
 
 namespace fs = std::filesystem;
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "publish/publish.h"
-#include "store/build_index.h"
+#include "format/build_index.h"
 
 // The index of a game archive: every file's path, size and SHA-256 read from
 // its data, and each folder that holds nothing. Refuses an archive whose

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "publish/block_table.h"
-#include "store/byte_io.h"
-#include "store/delta_ops.h"
+#include "format/byte_io.h"
+#include "format/delta_ops.h"
 
 // Finds, for a file of the new build, the runs it shares with any file of the
 // earlier build (the rsync algorithm): a table of every whole block of the

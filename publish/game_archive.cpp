@@ -15,8 +15,8 @@
 #include "publish/authenticode.h"
 #include "publish/pe_version.h"
 #include "store/archive.h"
-#include "store/windows_names.h"
-#include "store/zip_directory.h"
+#include "format/windows_names.h"
+#include "format/zip_directory.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "publish/keep_builds.h"
 
-#include "base/keep_builds.h"
+#include "format/keep_builds.h"
 #include "publish/manifest_json.h"
 
 std::optional<std::string> ParseKeepBuildsOption(const std::string& text) {

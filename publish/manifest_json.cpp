@@ -5,9 +5,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "base/json_field.h"
-#include "base/manifest_keys.h"
-#include "base/manifest_signing_text.h"
+#include "format/json.h"
+#include "format/manifest_keys.h"
+#include "format/manifest_signing_text.h"
 
 std::string JsonString(const std::string& text) {
     if (HoldsControlCharacter(text)) {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "base/manifest_signing_text.h"
+#include "format/manifest_signing_text.h"
 #include "publish/manifest_json.h"
 
 // Release signatures for the manifests the tool writes, as a launcher built

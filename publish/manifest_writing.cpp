@@ -3,7 +3,7 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "base/manifest_signing_text.h"
+#include "format/manifest_signing_text.h"
 #include "publish/keep_builds.h"
 #include "publish/manifest_signing.h"
 #include "publish/release_checks.h"

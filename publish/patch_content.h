@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "publish/patches.h"
-#include "store/build_index.h"
-#include "store/zip_directory.h"
+#include "format/build_index.h"
+#include "format/zip_directory.h"
 
 // The earlier build a patch leads from: its archive and its files.
 struct EarlierBuild {

@@ -7,9 +7,9 @@
 
 #include "publish/delta_matcher.h"
 #include "publish/zip_writer.h"
-#include "store/build_index.h"
-#include "store/delta_ops.h"
-#include "store/zip_directory.h"
+#include "format/build_index.h"
+#include "format/delta_ops.h"
+#include "format/zip_directory.h"
 
 // What one patch carries, decided once before it is sized and written: each
 // new or changed file of the build either whole, or rebuilt from files of the

@@ -10,7 +10,7 @@
 #include "publish/pe_version.h"
 #include "store/installed_versions.h"
 #include "store/version_name.h"
-#include "store/windows_names.h"
+#include "format/windows_names.h"
 
 namespace fs = std::filesystem;
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "publish/manifest_json.h"
-#include "store/build_index.h"
+#include "format/build_index.h"
 
 // The one list of what a release needs in "builds/". status, status --url,
 // upload-order, prune and the sweep of orphans all read it, so that they

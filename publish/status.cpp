@@ -1,7 +1,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "base/manifest_signing_text.h"
+#include "format/manifest_signing_text.h"
 #include "publish/base_url.h"
 #include "publish/manifest_signing.h"
 #include "publish/manifest_writing.h"

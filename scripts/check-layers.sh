@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Fails when a product file includes a folder above its own. The layers, lowest
-# first: base, service, store, launch, selfupdate, app. A folder may include
-# its own and the ones below it; base includes nothing of ours but itself.
-# The release tool (publish) runs on Linux and may use base and store.
+# first: format, base, service, store, launch, selfupdate, app. A folder may
+# include its own and the ones below it; format includes nothing of ours but
+# itself, and no platform header. The release tool (publish) runs on Linux and
+# may use format, base and store.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-layers=(base service store launch selfupdate app)
+layers=(format base service store launch selfupdate app)
 rank() {
   local i
   for i in "${!layers[@]}"; do
@@ -27,7 +28,7 @@ check_file() { # file own-folder
     local r
     r=$(rank "$target")
     if [ "$own" = publish ]; then
-      case "$target" in base|store|publish) continue ;; esac
+      case "$target" in format|base|store|publish) continue ;; esac
     elif [ "$r" -ge 0 ] && [ "$r" -le "$(rank "$own")" ]; then
       continue
     fi
@@ -38,8 +39,17 @@ check_file() { # file own-folder
 
 while IFS= read -r file; do
   check_file "$file" "${file%%/*}"
-done < <(git ls-files -co --exclude-standard -- 'base/*' 'service/*' 'store/*' 'launch/*' \
-           'selfupdate/*' 'app/*' 'publish/*' | grep -E '\.(h|cpp|c)$')
+done < <(git ls-files -co --exclude-standard -- 'format/*' 'base/*' 'service/*' 'store/*' \
+           'launch/*' 'selfupdate/*' 'app/*' 'publish/*' | grep -E '\.(h|cpp|c)$')
+
+# The formats are the same code in both programs: no platform call.
+while IFS= read -r file; do
+  if grep -nE '^#include <(windows|winhttp|bcrypt|unistd|fcntl|sys/[a-z]+|archive|openssl/[a-z]+)\.h>' \
+      "$file" >&2; then
+    echo "layer check: $file includes a platform header (format/ is plain C++)" >&2
+    bad=1
+  fi
+done < <(git ls-files -co --exclude-standard -- 'format/*' | grep -E '\.(h|cpp)$')
 
 # Every path under the storage root goes through the long-path file layer in
 # base/ (long_path_files, folder_walk): neither std::filesystem's operations
@@ -62,7 +72,7 @@ while IFS= read -r file; do
     echo "layer check: $file uses a file stream (use base/long_path_files.h)" >&2
     bad=1
   fi
-done < <(git ls-files -co --exclude-standard -- 'base/*' 'service/*' 'store/*' 'launch/*' \
-           'selfupdate/*' 'app/*' | grep -E '\.(h|cpp|c)$')
+done < <(git ls-files -co --exclude-standard -- 'format/*' 'base/*' 'service/*' 'store/*' \
+           'launch/*' 'selfupdate/*' 'app/*' | grep -E '\.(h|cpp|c)$')
 
 exit $bad

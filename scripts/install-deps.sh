@@ -29,6 +29,9 @@ pkg_for bc bc
 # The bench's anchors for patch sizes: what the distribution's delta tools make.
 pkg_for xdelta3 xdelta3
 pkg_for zstd zstd
+# Zip writers whose archives the one zip reader must accept.
+pkg_for zip zip
+pkg_for 7z p7zip-full
 pkg_for clang-format clang-format
 [ -d /usr/src/googletest/googletest ] || need+=(googletest)
 [ -f /usr/include/archive.h ] || need+=(libarchive-dev)

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "base/json_field.h"
+#include "format/json.h"
 #include "base/launcher_error.h"
-#include "base/manifest_signing_text.h"
+#include "format/manifest_signing_text.h"
 #include "base/scoped_handle.h"
 #include "service/digest.h"
 

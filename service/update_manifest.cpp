@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
-#include "base/json_field.h"
-#include "base/keep_builds.h"
+#include "format/json.h"
+#include "format/keep_builds.h"
 #include "base/launcher_error.h"
-#include "base/manifest_keys.h"
-#include "base/manifest_signing_text.h"
+#include "format/manifest_keys.h"
+#include "format/manifest_signing_text.h"
 #include "base/text.h"
 
 UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& expectedExecutable) {

@@ -8,8 +8,8 @@
 #include "base/launcher_error.h"
 #include "base/long_path_files.h"
 #include "base/scoped_handle.h"
-#include "store/windows_names.h"
-#include "store/zip_directory.h"
+#include "format/windows_names.h"
+#include "format/zip_directory.h"
 
 namespace {
 

@@ -4,23 +4,7 @@
 #include <string>
 #include <vector>
 
-// --- Entry-name rules (no Windows calls) ---
-
-// False for names that could leave the destination folder: empty, rooted, with
-// a drive letter, or with a "." or ".." component. Backslashes count as slashes.
-bool IsSafeArchiveEntry(std::string name);
-
-// The listing's lines, split at line feeds; a final line feed adds no line.
-std::vector<std::string> SplitListingLines(const std::string& listing);
-
-// Checks every listed name and, unless told otherwise, requires "tessik.exe"
-// at the archive's top level.
-void CheckArchiveListing(const std::string& listing, bool requireExecutable = true);
-
-// Checks the verbose listing (tar -tv), whose lines begin with each entry's
-// type: only files ("-") and folders ("d") may be unpacked. A link ("l", "h")
-// could later lead a removal, or the game, out of the build.
-void CheckArchiveEntryTypes(const std::string& verboseListing);
+#include "format/archive_names.h"
 
 // --- Running the system archive program ---
 

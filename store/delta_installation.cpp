@@ -8,10 +8,10 @@
 #include "base/text.h"
 #include "service/digest.h"
 #include "store/archive.h"
-#include "store/delta_apply.h"
+#include "format/delta_apply.h"
 #include "store/held_file_bytes.h"
 #include "store/tree_removal.h"
-#include "store/zip_directory.h"
+#include "format/zip_directory.h"
 
 namespace fs = std::filesystem;
 

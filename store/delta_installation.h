@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "base/scoped_handle.h"
-#include "store/build_index.h"
-#include "store/delta_ops.h"
+#include "format/build_index.h"
+#include "format/delta_ops.h"
 
 // Digests by NTFS key of the files whose bytes were hashed as they were written.
 using KnownDigests = std::map<std::string, std::string>;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "service/digest.h"
-#include "store/byte_io.h"
-#include "store/zip_directory.h"
+#include "format/byte_io.h"
+#include "format/zip_directory.h"
 
 // The portable byte interfaces over files the launcher holds open: whoever
 // opened the handle owns it, and it must outlive these.

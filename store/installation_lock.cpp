@@ -7,7 +7,7 @@
 #include "base/launcher_error.h"
 #include "base/text.h"
 #include "service/digest.h"
-#include "store/windows_names.h"
+#include "format/windows_names.h"
 
 namespace fs = std::filesystem;
 

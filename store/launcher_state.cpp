@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "base/json_field.h"
+#include "format/json.h"
 #include "base/launcher_error.h"
 #include "base/text.h"
 #include "store/retrying_move.h"

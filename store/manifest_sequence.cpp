@@ -1,7 +1,7 @@
 #include "store/manifest_sequence.h"
 
-#include "base/json_field.h"
-#include "base/manifest_signing_text.h"
+#include "format/json.h"
+#include "format/manifest_signing_text.h"
 #include "store/retrying_move.h"
 #include "store/storage.h"
 

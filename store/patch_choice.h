@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "store/build_index.h"
+#include "format/build_index.h"
 
 // Which of the index's patches an update takes (no Windows calls): the patch
 // from the recorded version; else one from another stored build, newest first

@@ -28,8 +28,8 @@
 #include "store/storage.h"
 #include "store/tree_removal.h"
 #include "store/version_name.h"
-#include "store/windows_names.h"
-#include "store/zip_directory.h"
+#include "format/windows_names.h"
+#include "format/zip_directory.h"
 
 namespace fs = std::filesystem;
 

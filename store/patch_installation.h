@@ -6,7 +6,7 @@
 #include <string>
 
 #include "service/update_manifest.h"
-#include "store/build_index.h"
+#include "format/build_index.h"
 
 // Installs a build that the manifest describes with a build index: the files
 // that stored builds already hold are copied from them, the rest come from the

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "store/build_index.h"
+#include "format/build_index.h"
 
 // Copies of files that stored builds already hold, into a build being
 // assembled. Stored builds are only read.

@@ -11,7 +11,7 @@
 #include "store/installed_versions.h"
 #include "store/tree_removal.h"
 #include "store/update_installation.h"
-#include "store/windows_names.h"
+#include "format/windows_names.h"
 
 namespace fs = std::filesystem;
 

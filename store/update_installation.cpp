@@ -20,7 +20,7 @@
 #include "store/retrying_move.h"
 #include "store/tree_removal.h"
 #include "store/version_name.h"
-#include "store/windows_names.h"
+#include "format/windows_names.h"
 
 namespace fs = std::filesystem;
 

@@ -4,7 +4,7 @@
 #include <functional>
 
 #include "app/taskbar_progress.h"
-#include "base/manifest_keys.h"
+#include "format/manifest_keys.h"
 #include "base/text.h"
 #include "service/https_transfer.h"
 #include "service/transfer_rules.h"

@@ -8,7 +8,7 @@
 #include <random>
 
 #include "publish/delta_matcher.h"
-#include "store/delta_apply.h"
+#include "format/delta_apply.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "base/long_path_files.h"
 #include "service/digest.h"
 #include "service/update_manifest.h"
-#include "store/build_index.h"
+#include "format/build_index.h"
 #include "store/storage.h"
 #include "tests/support/file_seam.h"
 #include "tests/support/player_machine.h"

@@ -3,7 +3,7 @@
 // a launcher built with the test release key and by the default launcher.
 #include <gtest/gtest.h>
 
-#include "base/json_field.h"
+#include "format/json.h"
 #include "base/text.h"
 #include "store/launcher_state.h"
 #include "store/manifest_sequence.h"

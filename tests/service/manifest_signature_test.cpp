@@ -4,8 +4,8 @@
 
 #include <cctype>
 
-#include "base/json_field.h"
-#include "base/manifest_signing_text.h"
+#include "format/json.h"
+#include "format/manifest_signing_text.h"
 
 #include "tests/support/test_bed.h"
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "base/json_field.h"
-#include "base/manifest_signing_text.h"
+#include "format/json.h"
+#include "format/manifest_signing_text.h"
 #include "tests/support/test_bed.h"
 
 namespace {

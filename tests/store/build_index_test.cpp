@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "base/launcher_error.h"
-#include "store/build_index.h"
+#include "format/build_index.h"
 #include "store/patch_choice.h"
 #include "tests/support/test_bed.h"
 

@@ -7,7 +7,7 @@
 
 #include "app/entry_point.h"
 #include "base/command_line.h"
-#include "base/json_field.h"
+#include "format/json.h"
 #include "base/launcher_error.h"
 #include "base/text.h"
 #include "service/update_manifest.h"

@@ -1,4 +1,4 @@
-#include "store/windows_names.h"
+#include "format/windows_names.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "base/json_field.h"
+#include "format/json.h"
 #include "publish/manifest_signing.h"
 
 namespace {

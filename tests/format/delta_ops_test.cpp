@@ -13,9 +13,9 @@
 
 #include <unistd.h>
 
-#include "store/delta_apply.h"
-#include "store/delta_ops.h"
-#include "store/zip_directory.h"
+#include "format/delta_apply.h"
+#include "format/delta_ops.h"
+#include "format/zip_directory.h"
 
 namespace fs = std::filesystem;
 

@@ -1,7 +1,7 @@
 #include <algorithm>
 
-#include "base/launcher_error.h"
-#include "store/archive.h"
+#include "format/launcher_error.h"
+#include "format/archive_names.h"
 
 namespace {
 

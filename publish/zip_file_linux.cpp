@@ -1,8 +1,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "store/byte_io.h"
-#include "store/zip_directory.h"
+#include "format/byte_io.h"
+#include "format/zip_directory.h"
 
 namespace {
 

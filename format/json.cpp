@@ -1,6 +1,6 @@
-#include "base/json_field.h"
+#include "format/json.h"
 
-#include "base/launcher_error.h"
+#include "format/launcher_error.h"
 
 namespace {
 

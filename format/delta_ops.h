@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store/build_index.h"
+#include "format/build_index.h"
 
 // The operations of a block-level patch: how each file it changes is rebuilt
 // from files of the earlier build and bytes the patch carries. No Windows calls.

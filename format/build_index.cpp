@@ -1,11 +1,11 @@
-#include "store/build_index.h"
+#include "format/build_index.h"
 
 #include <algorithm>
 #include <charconv>
 
-#include "base/launcher_error.h"
-#include "store/archive.h"
-#include "store/windows_names.h"
+#include "format/launcher_error.h"
+#include "format/archive_names.h"
+#include "format/windows_names.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "store/zip_directory.h"
+#include "format/zip_directory.h"
 
 #include <algorithm>
 #include <exception>
 #include <optional>
 #include <string_view>
 
-#include "base/launcher_error.h"
-#include "store/byte_io.h"
+#include "format/launcher_error.h"
+#include "format/byte_io.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "store/delta_ops.h"
+#include "format/delta_ops.h"
 
 #include <charconv>
 #include <initializer_list>
 #include <set>
 
-#include "base/launcher_error.h"
-#include "store/windows_names.h"
+#include "format/launcher_error.h"
+#include "format/windows_names.h"
 
 namespace {
 

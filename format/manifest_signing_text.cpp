@@ -1,4 +1,4 @@
-#include "base/manifest_signing_text.h"
+#include "format/manifest_signing_text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <iterator>
 #include <cstdio>
 
-#include "base/json_field.h"
+#include "format/json.h"
 
 namespace {
 

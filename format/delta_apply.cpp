@@ -1,11 +1,11 @@
-#include "store/delta_apply.h"
+#include "format/delta_apply.h"
 
 #include <algorithm>
 #include <array>
 #include <map>
 
-#include "base/launcher_error.h"
-#include "store/windows_names.h"
+#include "format/launcher_error.h"
+#include "format/windows_names.h"
 
 namespace {
 

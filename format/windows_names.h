@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store/zip_directory.h"
+#include "format/zip_directory.h"
 
 // How Windows' tar.exe and NTFS store a build's entry names. The release tool
 // and the launcher judge archives with these same rules, so a build that

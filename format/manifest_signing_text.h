@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "base/manifest_keys.h"
+#include "format/manifest_keys.h"
 
 // What a release signature covers, shared by the launcher that checks it and
 // the release tool that makes it.

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "store/byte_io.h"
-#include "store/delta_ops.h"
-#include "store/zip_directory.h"
+#include "format/byte_io.h"
+#include "format/delta_ops.h"
+#include "format/zip_directory.h"
 
 // Rebuilding a block-level patch's files, over byte interfaces the caller
 // backs with its own files and digest. No Windows calls; memory stays bounded
