@@ -4,41 +4,14 @@
 #include <array>
 #include <map>
 
+#include "format/crc32.h"
 #include "format/launcher_error.h"
 #include "format/windows_names.h"
 
 namespace {
 
 constexpr size_t CopyBufferSize = 1 << 20;
-constexpr uint32_t LocalHeaderSignature = 0x04034b50;
-constexpr size_t LocalHeaderSize = 30;
-
 [[noreturn]] void Unusable() { throw LauncherError("The delta patch is not usable"); }
-
-uint64_t LittleEndian(const char* bytes, size_t width) {
-    uint64_t value = 0;
-    for (size_t k = 0; k < width; ++k) {
-        value |= uint64_t{static_cast<unsigned char>(bytes[k])} << (8 * k);
-    }
-    return value;
-}
-
-uint32_t Crc32(const std::string& bytes) {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> made{};
-        for (uint32_t n = 0; n < 256; ++n) {
-            uint32_t c = n;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            made[n] = c;
-        }
-        return made;
-    }();
-    uint32_t crc = 0xFFFFFFFFu;
-    for (const char byte : bytes) {
-        crc = table[(crc ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (crc >> 8);
-    }
-    return crc ^ 0xFFFFFFFFu;
-}
 
 // The output's number when `name` is exactly a literal entry's name, or -1.
 // Only that spelling: tar.exe is given the folder's name as a pattern, which
@@ -57,22 +30,13 @@ long long LiteralNumber(const std::string& name) {
 }  // namespace
 
 std::string ReadDeltaOperationsEntry(ByteRangeSource& zip, const ZipEntry& first) {
-    if (first.name != DeltaOperationsEntry || first.localName != first.name || first.method != 0 ||
-        first.localMethod != 0 || first.encrypted || first.size != first.compressedSize ||
-        first.size > DeltaOperationsLimit) {
+    // The directory reader has matched the local header to this record.
+    if (first.name != DeltaOperationsEntry || first.headerOffset != 0 || first.method != 0 ||
+        first.size != first.compressedSize || first.size > DeltaOperationsLimit) {
         Unusable();
     }
-    char header[LocalHeaderSize];
-    zip.ReadAt(0, header, sizeof header);
-    if (LittleEndian(header, 4) != LocalHeaderSignature) Unusable();
-    const uint64_t nameLength = LittleEndian(header + 26, 2);
-    const uint64_t extraLength = LittleEndian(header + 28, 2);
-    if (nameLength != first.name.size()) Unusable();
-    std::string name(first.name.size(), '\0');
-    zip.ReadAt(LocalHeaderSize, name.data(), name.size());
-    if (name != first.name) Unusable();
     std::string text(static_cast<size_t>(first.size), '\0');
-    zip.ReadAt(LocalHeaderSize + nameLength + extraLength, text.data(), text.size());
+    if (!text.empty()) zip.ReadAt(first.dataOffset, text.data(), text.size());
     if (Crc32(text) != first.crc) Unusable();
     return text;
 }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "format/archive_names.h"
+#include "format/short_names.h"
 #include "format/utf8.h"
 
 namespace {
@@ -89,33 +90,6 @@ std::string ElementProblem(std::string_view element) {
     return {};
 }
 
-std::string HeaderProblem(const ZipEntry& entry) {
-    if (entry.localName != entry.name || entry.localMethod != entry.method ||
-        entry.localCrc != entry.crc || entry.localSize != entry.size ||
-        entry.localCompressedSize != entry.compressedSize) {
-        return "has a local header that disagrees with the central directory";
-    }
-    if ((!entry.unicodePath.empty() && entry.unicodePath != entry.name) ||
-        (!entry.localUnicodePath.empty() && entry.localUnicodePath != entry.name)) {
-        return "has a Unicode path field that names it otherwise";
-    }
-    if (entry.encrypted) {
-        return "is encrypted";
-    }
-    if (entry.method != 0 && entry.method != 8) {
-        return "is packed with a method Windows' tar.exe cannot unpack";
-    }
-    const bool ascii = std::all_of(entry.name.begin(), entry.name.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (!ascii && !entry.utf8) {
-        return "has a name outside ASCII without the zip's UTF-8 flag";
-    }
-    if (!IsValidUtf8(entry.name)) {
-        return "has a name that is not valid UTF-8";
-    }
-    return {};
-}
-
 // Remembers each path as NTFS will hold it, to find entries that would land
 // on one another.
 class FoldedTree {
@@ -183,19 +157,32 @@ std::string WindowsNameProblem(std::string_view path) {
 std::optional<EntryProblem> FindWindowsEntryProblem(const std::vector<ZipEntry>& entries) {
     std::unordered_set<std::string> names;
     FoldedTree tree;
-    for (const ZipEntry& entry : entries) {
-        std::string why = HeaderProblem(entry);
-        if (why.empty()) why = WindowsNameProblem(entry.name);
+    std::vector<FolderElement> elements;
+    for (size_t number = 0; number < entries.size(); ++number) {
+        const ZipEntry& entry = entries[number];
+        std::string why = WindowsNameProblem(entry.name);
         if (why.empty() && !names.insert(entry.name).second) why = "appears twice";
         if (why.empty()) {
             std::string key;
             for (const std::string_view element : SplitElements(entry.name)) {
+                FolderElement& added = elements.emplace_back();
+                added.folder = key;
+                added.element = FoldCaseAsNtfs(element);
+                added.spelled = element;
+                added.entry = number;
                 if (!key.empty()) key += '/';
-                key += FoldCaseAsNtfs(element);
+                key += added.element;
             }
             why = entry.isFolder ? tree.AddFolder(key) : tree.AddFile(entry.name, key);
         }
         if (!why.empty()) return EntryProblem{entry.name, why};
+    }
+    if (const std::optional<ShortNameAlias> alias = FindShortNameAlias(elements)) {
+        return EntryProblem{entries[alias->entry].name,
+                            "has a name shaped like the short name Windows may give \"" +
+                                alias->aliased +
+                                "\" in its folder, and would open that file on a volume that "
+                                "makes 8.3 names"};
     }
     return std::nullopt;
 }

@@ -30,8 +30,9 @@ struct EntryProblem {
 };
 
 // The first entry, in archive order, that Windows would unpack otherwise than
-// published: a name of its own (above), a local header that disagrees with the
-// central directory, a packing Windows' tar.exe cannot read, or a clash with an
-// earlier entry once letter case is folded (the same file twice, or a file and
-// a folder of one name). Folders spelled two ways are one folder and harmless.
+// published: a name of its own (above), a clash with an earlier entry once
+// letter case is folded (the same file twice, or a file and a folder of one
+// name), or a name shaped like the 8.3 short name of another entry in its
+// folder (format/short_names.h). Folders spelled two ways are one folder and
+// harmless. How the records themselves read is ReadZipDirectory's to judge.
 std::optional<EntryProblem> FindWindowsEntryProblem(const std::vector<ZipEntry>& entries);

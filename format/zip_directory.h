@@ -3,43 +3,55 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// store/byte_io.h; declared only, as the release tool has a ByteSink of its own.
+#include "format/launcher_error.h"
+
+// format/byte_io.h; declared only, as the release tool has a ByteSink of its own.
 class ByteRangeSource;
 
-// One entry of a zip as the archive itself records it: its central directory
-// record beside its local header (and data descriptor). Archive programs
-// disagree on which of the two they believe, so both are kept for judging.
+// One entry of a zip whose central record and local header agree on
+// everything that changes how it unpacks.
 struct ZipEntry {
-    std::string name;   // central directory, raw bytes
-    bool utf8 = false;  // general-purpose flag bit 11
-    bool encrypted = false;
+    std::string name;       // raw bytes; valid UTF-8, and ASCII unless flagged
+    bool utf8 = false;      // general-purpose flag bit 11
     bool isFolder = false;  // the name ends with '/'
-    uint16_t method = 0;
+    uint16_t method = 0;    // 0 stored, 8 deflate: nothing else is read
     uint32_t crc = 0;
     uint64_t compressedSize = 0;
     uint64_t size = 0;
-    uint64_t dataOffset = 0;  // where the entry's stored bytes begin
-    // Info-ZIP Unicode path (extra field 0x7075) where either record has one;
-    // libarchive lists it instead of the header's name.
-    std::string unicodePath;
-
-    std::string localName;
-    uint16_t localMethod = 0;
-    uint32_t localCrc = 0;
-    uint64_t localCompressedSize = 0;
-    uint64_t localSize = 0;
-    std::string localUnicodePath;
+    uint64_t headerOffset = 0;  // where its local header begins
+    uint64_t dataOffset = 0;    // where its stored bytes begin
 };
 
-// Reads every central directory record (zip64 included) and each entry's local
-// header of the `size` bytes of `zip` (the launcher reads them through an open
-// handle, the release tool from a file). Fails with "The update archive is not
-// a readable zip" when the structure is broken or a read fails; the entry data
-// itself is not read.
+// Why a zip was refused. `entry` is the raw name of the entry at fault (empty
+// when the archive as a whole is), `why` the rule, worded to follow
+// `The archive entry "<name>" ` or `The archive `. The launcher shows its
+// own sentence; the release tool prints ZipRefusalSentence.
+class ZipRefusal : public LauncherError {
+  public:
+    ZipRefusal(std::string entry, std::string why);
+    std::string entry;
+    std::string why;
+};
+
+// One line naming the entry readably and the rule.
+std::string ZipRefusalSentence(const ZipRefusal& refusal);
+
+// A raw entry name as one printable line: valid UTF-8 as it is, every byte
+// that is not (or a control character, or a backslash) as \xNN.
+std::string ReadableEntryName(std::string_view raw);
+
+// The zip as Windows' tar.exe reads it, or a ZipRefusal. Every central
+// record up to the directory's end (the count must agree), each matched with
+// its local header and data descriptor, and the entries must tile the bytes
+// from 0 to the directory, so no reader finds an entry the others do not.
+// Only stored and deflated entries, on the first disk, unencrypted, named in
+// UTF-8. Reads the records only, never an entry's data, so the check takes
+// time in proportion to the directory whatever the entries claim to unpack to.
 std::vector<ZipEntry> ReadZipDirectory(ByteRangeSource& zip, uint64_t size);
 
-// The same for a zip file by its path (zip_file_windows.cpp reads it through
-// the launcher's long-path file layer, zip_file_linux.cpp for the release tool).
+// The same for a zip file by its path: defined by each program's file layer
+// (the launcher's long-path files, the release tool's streams).
 std::vector<ZipEntry> ReadZipDirectory(const std::filesystem::path& zip);

@@ -95,7 +95,8 @@ size_t EntryStream::Read(char* into, size_t most) {
 }
 
 const std::string& IndexNameOf(const ZipEntry& entry) {
-    return entry.unicodePath.empty() ? entry.name : entry.unicodePath;
+    // The directory reader refuses a Unicode path field that names it otherwise.
+    return entry.name;
 }
 
 EarlierFiles::EarlierFiles(const fs::path& zip, const std::vector<ZipEntry>& entries,

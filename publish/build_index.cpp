@@ -1,8 +1,5 @@
 #include "publish/build_index.h"
 
-#include <archive.h>
-#include <archive_entry.h>
-
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -10,6 +7,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "publish/build_entries.h"
 #include "publish/patch_content.h"
 #include "publish/release_files.h"
 #include "publish/release_folder.h"
@@ -97,39 +95,30 @@ void ReportPatch(const PlannedPatch& patch, const std::string& sha256, Report::S
 }  // namespace
 
 BuildIndex IndexOfArchive(const fs::path& archive) {
-    std::unique_ptr<struct archive, decltype(&archive_read_free)> reader(archive_read_new(),
-                                                                         &archive_read_free);
-    archive_read_support_format_zip(reader.get());
-    if (archive_read_open_filename(reader.get(), archive.c_str(), 1 << 16) != ARCHIVE_OK) {
-        throw std::runtime_error("The archive cannot be read as a zip file");
-    }
+    // The names and bytes of the one directory reader, which the archive's
+    // check has matched with libarchive's listing.
+    const std::vector<ZipEntry> entries = ReadZipDirectory(archive);
+    FileRange zip(archive);
     BuildIndex index;
     std::vector<std::string> folders;
     std::vector<char> buffer(1 << 20);
-    struct archive_entry* entry = nullptr;
-    int status;
-    while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK ||
-           status == ARCHIVE_WARN) {
-        const char* raw = archive_entry_pathname(entry);
-        std::string name = raw == nullptr ? "" : raw;
-        if (archive_entry_filetype(entry) == AE_IFDIR) {
+    for (const ZipEntry& entry : entries) {
+        std::string name = IndexNameOf(entry);
+        if (entry.isFolder) {
             while (!name.empty() && name.back() == '/') name.pop_back();
             folders.push_back(name);
             continue;
         }
         IndexFile file{name, 0, ""};
         Sha256Digest digest;
-        for (;;) {
-            const la_ssize_t got = archive_read_data(reader.get(), buffer.data(), buffer.size());
-            if (got < 0) throw std::runtime_error("The archive is damaged at \"" + name + "\"");
-            if (got == 0) break;
-            digest.Add(buffer.data(), static_cast<size_t>(got));
-            file.size += static_cast<uint64_t>(got);
+        EntryStream bytes(zip, entry);
+        for (size_t got; (got = bytes.Read(buffer.data(), buffer.size())) > 0;) {
+            digest.Add(buffer.data(), got);
+            file.size += got;
         }
         file.sha256 = digest.Hex();
         index.files.push_back(std::move(file));
     }
-    if (status != ARCHIVE_EOF) throw std::runtime_error("The archive is damaged");
     // Only folders that hold nothing need a line: the others come with their files.
     const IndexLookup lookup(index);
     for (const std::string& folder : folders) {

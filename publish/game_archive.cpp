@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cwchar>
@@ -42,11 +43,20 @@ void AppendExpanded(std::string& out, char c) {
     throw std::runtime_error("The archive entry \"" + line + "\" " + why);
 }
 
+// The zip's own records, read as Windows' tar.exe reads them, before
+// libarchive reads a byte of data: what follows may only confirm them.
+std::vector<ZipEntry> ReadCheckedDirectory(const std::filesystem::path& archive) {
+    try {
+        return ReadZipDirectory(archive);
+    } catch (const ZipRefusal& refusal) {
+        throw std::runtime_error(ZipRefusalSentence(refusal));
+    }
+}
+
 // The names as Windows' tar.exe and NTFS will store them, read from the zip's
 // own records (central directory beside each local header), not as this
 // machine's libarchive lists them.
-GameArchiveFacts CheckWindowsNames(const std::filesystem::path& archive) {
-    const std::vector<ZipEntry> entries = ReadZipDirectory(archive);
+GameArchiveFacts CheckWindowsNames(const std::vector<ZipEntry>& entries) {
     if (const std::optional<EntryProblem> problem = FindWindowsEntryProblem(entries)) {
         Refuse(ListingLine(problem->entry), problem->why);
     }
@@ -94,16 +104,19 @@ std::string ListingLine(const std::string& name) {
 }
 
 GameArchiveFacts CheckGameArchive(const std::filesystem::path& archive) {
+    const std::vector<ZipEntry> entries = ReadCheckedDirectory(archive);
+    std::vector<std::string> directoryNames, listedNames;
+    for (const ZipEntry& entry : entries) directoryNames.push_back(entry.name);
     std::unique_ptr<struct archive, decltype(&archive_read_free)> reader(archive_read_new(),
                                                                          &archive_read_free);
     archive_read_support_format_zip(reader.get());
     if (archive_read_open_filename(reader.get(), archive.c_str(), 65536) != ARCHIVE_OK) {
         throw std::runtime_error("The archive cannot be read as a zip file");
     }
-    const auto damaged = [&reader](const std::string& where) {
-        const char* why = archive_error_string(reader.get());
-        return std::runtime_error("The archive is damaged" + where +
-                                  (why != nullptr ? std::string(" (") + why + ")" : ""));
+    const auto damaged = [](const std::string& line) {
+        return std::runtime_error("The archive entry \"" + line +
+                                  "\" does not unpack to the bytes its records describe (a bad "
+                                  "CRC or broken compressed data)");
     };
     std::string listing;
     std::vector<char> buffer(1 << 16);
@@ -113,19 +126,16 @@ GameArchiveFacts CheckGameArchive(const std::filesystem::path& archive) {
     std::unique_ptr<AuthenticodeReader> signature;
     struct archive_entry* entry = nullptr;
     int status;
-    std::string line, warned, warning;
+    std::string line, warned;
     while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK ||
            status == ARCHIVE_WARN) {
-        const char* raw = archive_entry_pathname(entry);
-        line = ListingLine(raw == nullptr ? "" : raw);
-        // A warning (a name that is not text in its declared encoding, or a
-        // local header that disagrees) means two zip readers may see two
-        // builds: refused below, after the rules that say more precisely why.
-        if (status == ARCHIVE_WARN && warned.empty()) {
-            const char* why = archive_error_string(reader.get());
-            warned = line;
-            warning = why != nullptr ? why : "no reason given";
-        }
+        const char* utf8 = archive_entry_pathname_utf8(entry);
+        const char* raw = utf8 != nullptr ? utf8 : archive_entry_pathname(entry);
+        listedNames.emplace_back(raw == nullptr ? "" : raw);
+        line = ListingLine(listedNames.back());
+        // A warning means two zip readers may see two builds: refused below,
+        // after the rules that say more precisely why.
+        if (status == ARCHIVE_WARN && warned.empty()) warned = line;
         listing += line + "\n";
         if (!IsSafeArchiveEntry(line)) {
             throw std::runtime_error("The update archive contains an unsafe path: \"" + line +
@@ -146,7 +156,7 @@ GameArchiveFacts CheckGameArchive(const std::filesystem::path& archive) {
         // Every byte read, so the zip's CRC is checked as unpacking will.
         for (;;) {
             const la_ssize_t got = archive_read_data(reader.get(), buffer.data(), buffer.size());
-            if (got < 0) throw damaged(" at the entry \"" + line + "\"");
+            if (got < 0) throw damaged(line);
             if (got == 0) break;
             if (executable) {
                 executableSize += static_cast<uint64_t>(got);
@@ -164,13 +174,24 @@ GameArchiveFacts CheckGameArchive(const std::filesystem::path& archive) {
             }
         }
     }
-    if (status != ARCHIVE_EOF) throw damaged("");
+    if (status != ARCHIVE_EOF) throw std::runtime_error("The archive cannot be read to its end");
+    // libarchive must list exactly the entries the records name.
+    std::sort(directoryNames.begin(), directoryNames.end());
+    std::sort(listedNames.begin(), listedNames.end());
+    if (directoryNames != listedNames) {
+        const auto differ = std::mismatch(directoryNames.begin(), directoryNames.end(),
+                                          listedNames.begin(), listedNames.end());
+        const std::string& name =
+            differ.first != directoryNames.end() ? *differ.first : *differ.second;
+        Refuse(ListingLine(name),
+               "is listed by libarchive otherwise than the zip's records name it");
+    }
     // The launcher's own check of the whole listing, with its own sentence.
     CheckArchiveListing(listing);
     if (executableSize == 0) Refuse("tessik.exe", "is empty");
     if (!IsWindowsProgramHeader(executableHead)) Refuse("tessik.exe", "is not a Windows program");
-    GameArchiveFacts facts = CheckWindowsNames(archive);
-    if (!warned.empty()) Refuse(warned, "is read by libarchive with a warning (" + warning + ")");
+    GameArchiveFacts facts = CheckWindowsNames(entries);
+    if (!warned.empty()) Refuse(warned, "is read by libarchive with a warning");
     facts.executableSignature = signature ? signature->Verdict() : AuthenticodeOf(executableHead);
     return facts;
 }

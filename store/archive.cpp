@@ -117,6 +117,9 @@ void CheckAndUnpack(const std::filesystem::path& archive, const std::vector<Arch
     if (!IsPlainArchiveName(archiveName)) {
         throw LauncherError("Windows could not unpack the verified update");
     }
+    // Before tar.exe reads a byte: a zip the one directory reader refuses
+    // could list otherwise there than it unpacks.
+    const std::vector<ZipEntry> entries = ReadZipDirectory(archive);
     const std::wstring tar = SystemTarPath().wstring();
     CheckArchiveListing(RunCapturedProcess({tar, L"-tf", archiveName}, folder), wholeBuild);
     CheckArchiveEntryTypes(RunCapturedProcess({tar, L"-tvf", archiveName}, folder));
@@ -125,7 +128,7 @@ void CheckAndUnpack(const std::filesystem::path& archive, const std::vector<Arch
     // one file, so the build on disk could differ from the published one. The
     // names are read from the zip itself, as tar.exe's listing passes through
     // the ANSI code page.
-    if (FindWindowsEntryProblem(ReadZipDirectory(archive))) {
+    if (FindWindowsEntryProblem(entries)) {
         throw LauncherError("The update holds names Windows cannot store as published");
     }
     for (size_t i = 0; i < parts.size(); ++i) {

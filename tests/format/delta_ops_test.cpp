@@ -145,12 +145,12 @@ TEST(DeltaOperations, OutputsMustBeTheIndexedFiles) {
 
 ZipEntry Entry(const std::string& name, uint64_t size, uint16_t method = 8) {
     ZipEntry entry;
-    entry.name = entry.localName = name;
+    entry.name = name;
     entry.utf8 = true;
     entry.isFolder = !name.empty() && name.back() == '/';
-    entry.method = entry.localMethod = method;
-    entry.size = entry.localSize = size;
-    entry.compressedSize = entry.localCompressedSize = method == 0 ? size : size / 2;
+    entry.method = method;
+    entry.size = size;
+    entry.compressedSize = method == 0 ? size : size / 2;
     return entry;
 }
 
@@ -264,7 +264,8 @@ TEST(DeltaOperations, ThePatchZipGivesItsOperationsBeforeAndItsLiteralsBesideThe
         IndexWith({{"data/pack0.pak", 10, C}, {"readme", 3, B}, {"data/.tessik-deltas/x", 1, A}});
     EXPECT_EQ(CheckDeltaPatchEntries(entries, ParseDeltaOperations(text), index).whole, 4u);
     ZipEntry deflated = entries[1];
-    deflated.name = deflated.localName = std::string(DeltaOperationsEntry);
+    deflated.name = std::string(DeltaOperationsEntry);
+    deflated.headerOffset = 0;
     EXPECT_EQ(MessageOf([&] { ReadDeltaOperationsEntry(range, deflated); }), Usable)
         << "operations that are not stored cannot be read in place";
     ZipEntry damaged = entries[0];
