@@ -176,7 +176,7 @@ TEST(InstallUpdate, FailuresLeaveNoStagingAndNoBuild) {
          L"truncated.zip",
          "",
          false,
-         "Windows could not unpack the verified update",
+         "The update archive is not a readable zip",
          {downloading, installing}},
         {"download fails",
          L"good.zip",
