@@ -207,8 +207,10 @@ Directory FindDirectory(ZipFile& file) {
         directory.size = record.U64();
         directory.offset = record.U64();
         if (zip64DiskCount != directory.count) Broken("names a disk other than the first");
-        if (recordSize < Zip64EndSize - 12 ||
-            zip64Offset + 12 + recordSize != endOffset - Zip64LocatorSize) {
+        const uint64_t locatorOffset = endOffset - Zip64LocatorSize;
+        if (recordSize < Zip64EndSize - 12 || zip64Offset > locatorOffset ||
+            recordSize > locatorOffset - zip64Offset ||
+            locatorOffset - zip64Offset - recordSize != 12) {
             Broken("has bytes between its zip64 end record and its end record");
         }
         // The short fields either escape or say the same, so no reader that
