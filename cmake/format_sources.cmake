@@ -5,6 +5,7 @@ set(TESSIK_FORMAT_SOURCES
   format/manifest_object.cpp
   format/manifest_signing_text.cpp
   format/utf8.cpp
+  format/hex.cpp
   format/archive_names.cpp
   format/crc32.cpp
   format/zip_directory.cpp

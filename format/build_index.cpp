@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "format/hex.h"
 #include "format/launcher_error.h"
 #include "format/archive_names.h"
 #include "format/windows_names.h"
@@ -13,10 +14,6 @@ constexpr std::string_view IndexHeader = "tessik-build-index 1";
 constexpr std::string_view DeltaIndexHeader = "tessik-build-index 2";
 
 [[noreturn]] void Unusable() { throw LauncherError("The build index is not usable"); }
-
-bool IsDigest(std::string_view text) {
-    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
 
 void CheckIndexPath(std::string_view path) {
     if (!IsUsableIndexPath(path)) Unusable();
@@ -95,7 +92,7 @@ BuildIndex ParseBuildIndex(std::string_view text) {
         const std::string_view kind = TakeWord(line);
         if (kind == "build") {
             const std::string_view digest = TakeWord(line);
-            if (!IsDigest(digest) || line.empty() || !index.buildSha256.empty()) Unusable();
+            if (!IsSha256Hex(digest) || line.empty() || !index.buildSha256.empty()) Unusable();
             index.buildSha256 = digest;
             index.version = line;
         } else if (kind == "file") {
@@ -104,7 +101,7 @@ BuildIndex ParseBuildIndex(std::string_view text) {
             IndexFile file{std::string(line), 0, std::string(digest)};
             const auto [at, error] =
                 std::from_chars(size.data(), size.data() + size.size(), file.size);
-            if (error != std::errc() || at != size.data() + size.size() || !IsDigest(digest)) {
+            if (error != std::errc() || at != size.data() + size.size() || !IsSha256Hex(digest)) {
                 Unusable();
             }
             CheckIndexPath(line);
@@ -114,7 +111,7 @@ BuildIndex ParseBuildIndex(std::string_view text) {
             index.folders.emplace_back(line);
         } else if (kind == "patch" || (deltas && kind == "delta")) {
             const std::string_view digest = TakeWord(line);
-            if (!IsDigest(digest) || line.empty()) Unusable();
+            if (!IsSha256Hex(digest) || line.empty()) Unusable();
             index.patches.push_back({std::string(digest), std::string(line), kind == "delta"});
         } else {
             Unusable();

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <set>
 
+#include "format/hex.h"
 #include "format/launcher_error.h"
 #include "format/windows_names.h"
 
@@ -12,10 +13,6 @@ namespace {
 constexpr std::string_view DeltaHeader = "tessik-delta 1";
 
 [[noreturn]] void Unusable() { throw LauncherError("The delta patch is not usable"); }
-
-bool IsDigest(std::string_view text) {
-    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
 
 // Splits off the text up to the next blank, or the rest when `last`.
 std::string_view TakeWord(std::string_view& rest, bool last = false) {
@@ -52,7 +49,7 @@ File TakeFile(std::string_view line, std::set<std::string>& seen) {
     File file;
     file.size = TakeNumber(line);
     file.sha256 = TakeWord(line);
-    if (!IsDigest(file.sha256)) Unusable();
+    if (!IsSha256Hex(file.sha256)) Unusable();
     CheckPath(line, seen);
     file.path = line;
     return file;

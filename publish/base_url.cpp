@@ -3,17 +3,12 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "format/hex.h"
+
 namespace {
 
 bool IsUnreserved(unsigned char c) {
     return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 [[noreturn]] void Refuse(const std::string& why) {
@@ -50,8 +45,8 @@ void CheckPath(const std::string& path) {
         for (size_t i = 0; i < segment.size(); ++i) {
             const unsigned char c = segment[i];
             if (c == '%') {
-                if (i + 2 >= segment.size() || HexValue(segment[i + 1]) < 0 ||
-                    HexValue(segment[i + 2]) < 0) {
+                if (i + 2 >= segment.size() || HexDigitValue(segment[i + 1]) < 0 ||
+                    HexDigitValue(segment[i + 2]) < 0) {
                     Refuse("has a % that is not followed by two hex digits");
                 }
                 i += 2;
@@ -118,10 +113,10 @@ std::string PercentEncode(const std::string& element) {
 std::string PercentDecode(const std::string& element) {
     std::string out;
     for (size_t i = 0; i < element.size(); ++i) {
-        if (element[i] == '%' && i + 2 < element.size() && HexValue(element[i + 1]) >= 0 &&
-            HexValue(element[i + 2]) >= 0) {
-            out.push_back(
-                static_cast<char>(HexValue(element[i + 1]) * 16 + HexValue(element[i + 2])));
+        if (element[i] == '%' && i + 2 < element.size() && HexDigitValue(element[i + 1]) >= 0 &&
+            HexDigitValue(element[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(HexDigitValue(element[i + 1]) * 16 +
+                                            HexDigitValue(element[i + 2])));
             i += 2;
         } else {
             out.push_back(element[i]);

@@ -25,9 +25,9 @@ std::string ReadText(const fs::path& file) {
 }
 
 std::string Sha256OfText(const std::string& text) {
-    Sha256Digest digest;
+    Sha256 digest;
     digest.Add(text.data(), text.size());
-    return digest.Hex();
+    return digest.FinishHex();
 }
 
 // The earlier builds a patch is made from: the live one first (after a
@@ -110,13 +110,13 @@ BuildIndex IndexOfArchive(const fs::path& archive) {
             continue;
         }
         IndexFile file{name, 0, ""};
-        Sha256Digest digest;
+        Sha256 digest;
         EntryStream bytes(zip, entry);
         for (size_t got; (got = bytes.Read(buffer.data(), buffer.size())) > 0;) {
             digest.Add(buffer.data(), got);
             file.size += got;
         }
-        file.sha256 = digest.Hex();
+        file.sha256 = digest.FinishHex();
         index.files.push_back(std::move(file));
     }
     // Only folders that hold nothing need a line: the others come with their files.
@@ -189,10 +189,10 @@ std::string PublishIndexAndPatches(const fs::path& folder, const std::string& ve
         std::string sha256;
         if (plan.skipped.empty() && options.dryRun) {
             // The bytes the run would write, digested and never stored.
-            Sha256Digest digest;
+            Sha256 digest;
             WritePatch(archive, entries, plan.content,
                        [&digest](const char* data, size_t size) { digest.Add(data, size); });
-            sha256 = digest.Hex();
+            sha256 = digest.FinishHex();
         } else if (plan.skipped.empty()) {
             // Written once, into the private folder, then renamed into place.
             IncomingFile patch(folder, [&](const BytesOut& out) {

@@ -17,7 +17,7 @@ constexpr long SlowBytesPerSecond = 1024, SlowSeconds = 60;
 struct Transfer {
     HttpReply reply;
     size_t keepBytes = 0;
-    Sha256Digest digest;
+    Sha256 digest;
 };
 
 size_t TakeBody(char* data, size_t size, size_t count, void* context) {
@@ -81,6 +81,6 @@ HttpReply HttpGet(const std::string& url, const std::string& caFile, size_t keep
         throw std::runtime_error(url + " cannot be fetched (" + curl_easy_strerror(result) + ")");
     }
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &transfer.reply.status);
-    transfer.reply.sha256 = transfer.digest.Hex();
+    transfer.reply.sha256 = transfer.digest.FinishHex();
     return transfer.reply;
 }

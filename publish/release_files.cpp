@@ -31,9 +31,9 @@ std::optional<std::string> ReadIndexFile(const fs::path& folder, const std::stri
 }
 
 std::string Sha256OfText(const std::string& text) {
-    Sha256Digest digest;
+    Sha256 digest;
     digest.Add(text.data(), text.size());
-    return digest.Hex();
+    return digest.FinishHex();
 }
 
 }  // namespace

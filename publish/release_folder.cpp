@@ -80,10 +80,6 @@ fs::path NewIncomingPath(const fs::path& folder) {
     return incoming / (std::to_string(::getpid()) + "-" + std::to_string(random()) + ".part");
 }
 
-bool IsLowerHex(const std::string& text) {
-    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
 // Flushes and closes the new file, naming a full disk (a file system may
 // report it only now).
 void Finish(Descriptor& out, const fs::path& file) {
@@ -108,29 +104,33 @@ void RequireFreeSpace(const fs::path& folder, uint64_t bytes) {
                              " are free");
 }
 
-std::string LowerHex(const unsigned char* bytes, size_t count) {
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < count; ++i) {
-        text.push_back(hex[bytes[i] >> 4]);
-        text.push_back(hex[bytes[i] & 0x0F]);
-    }
-    return text;
+// The OpenSSL body of the one SHA-256 face.
+struct Sha256::State {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context{EVP_MD_CTX_new(),
+                                                                    &EVP_MD_CTX_free};
+};
+
+Sha256::Sha256(const char*) : state_(std::make_unique<State>()) {
+    if (!state_->context) throw std::bad_alloc();
+    EVP_DigestInit_ex(state_->context.get(), EVP_sha256(), nullptr);
 }
 
-Sha256Digest::Sha256Digest() : context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
-    EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr);
+Sha256::~Sha256() = default;
+
+void Sha256::Add(const void* bytes, size_t count) {
+    EVP_DigestUpdate(state_->context.get(), bytes, count);
 }
 
-void Sha256Digest::Add(const char* data, size_t size) {
-    EVP_DigestUpdate(context_.get(), data, size);
-}
-
-std::string Sha256Digest::Hex() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
+std::array<unsigned char, 32> Sha256::Finish() {
+    std::array<unsigned char, 32> digest{};
     unsigned int length = 0;
-    EVP_DigestFinal_ex(context_.get(), digest, &length);
-    return LowerHex(digest, length);
+    EVP_DigestFinal_ex(state_->context.get(), digest.data(), &length);
+    return digest;
+}
+
+std::string Sha256::FinishHex() {
+    const std::array<unsigned char, 32> digest = Finish();
+    return LowerHex(digest.data(), digest.size());
 }
 
 const ReleaseKind& GameKind() {
@@ -161,7 +161,7 @@ std::optional<BuildFile> ParseBuildFileName(const ReleaseKind& kind, const fs::p
     }
     const size_t digestAt = name.size() - extension.size() - 64;
     const std::string sha256 = name.substr(digestAt, 64);
-    if (!IsLowerHex(sha256) || name[digestAt - 1] != '-') return std::nullopt;
+    if (!IsSha256Hex(sha256) || name[digestAt - 1] != '-') return std::nullopt;
     return BuildFile{file, name, name.substr(stem.size(), digestAt - 1 - stem.size()), sha256};
 }
 
@@ -181,9 +181,9 @@ std::vector<BuildFile> BuildsOf(const ReleaseKind& kind, const fs::path& folder)
 std::string Sha256OfFile(const fs::path& file) {
     Descriptor in(::open(file.c_str(), O_RDONLY));
     if (in.get() < 0) throw std::runtime_error("Cannot read " + file.string());
-    Sha256Digest digest;
+    Sha256 digest;
     ReadChunks(in.get(), file, [&](const char* data, size_t size) { digest.Add(data, size); });
-    return digest.Hex();
+    return digest.FinishHex();
 }
 
 void IncomingFile::Prepare(const fs::path& folder) {
@@ -216,7 +216,7 @@ IncomingFile::IncomingFile(const fs::path& folder,
 void IncomingFile::Write(const fs::path& folder,
                          const std::function<void(const BytesOut&)>& produce) {
     Prepare(folder);
-    Sha256Digest digest;
+    Sha256 digest;
     try {
         Descriptor out(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
         if (out.get() < 0) WriteFailed(path_);
@@ -230,7 +230,7 @@ void IncomingFile::Write(const fs::path& folder,
         Cleanup();
         throw;
     }
-    sha256_ = digest.Hex();
+    sha256_ = digest.FinishHex();
 }
 
 IncomingFile::~IncomingFile() { Cleanup(); }

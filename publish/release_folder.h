@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "format/hex.h"
+#include "format/sha256.h"
+
 #include "publish/zip_writer.h"
 
 // What one kind of release (the game or the launcher) is called in a release
@@ -34,20 +37,6 @@ std::string BuildFileName(const ReleaseKind& kind, const std::string& version,
 std::optional<BuildFile> ParseBuildFileName(const ReleaseKind& kind,
                                             const std::filesystem::path& file);
 std::vector<BuildFile> BuildsOf(const ReleaseKind& kind, const std::filesystem::path& folder);
-
-// Bytes as lowercase hex, high half first.
-std::string LowerHex(const unsigned char* bytes, size_t count);
-
-// A SHA-256 taken in chunks; Hex() ends it: 64 lowercase hex digits.
-class Sha256Digest {
-  public:
-    Sha256Digest();
-    void Add(const char* data, size_t size);
-    std::string Hex();
-
-  private:
-    std::unique_ptr<struct evp_md_ctx_st, void (*)(struct evp_md_ctx_st*)> context_;
-};
 
 // The digest as the launcher writes it: 64 lowercase hex digits, read in one
 // pass with constant memory.

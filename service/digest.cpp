@@ -1,5 +1,6 @@
 #include "service/digest.h"
 
+#include <memory>
 #include <vector>
 
 #include "base/launcher_error.h"
@@ -42,29 +43,45 @@ const SharedAlgorithm& Sha256Algorithm() {
 
 }  // namespace
 
-Sha256Hash::Sha256Hash(const char* failure) : failure_(failure) {
+// The CNG body of the one SHA-256 face.
+struct Sha256::State {
+    const char* failure;
+    // The hash object must outlive the hash handle: declared first, released last.
+    std::vector<UCHAR> object;
+    CngHashHandle hash;
+};
+
+Sha256::Sha256(const char* failure) : state_(std::make_unique<State>()) {
+    state_->failure = failure;
     const SharedAlgorithm& algorithm = Sha256Algorithm();
-    if (!algorithm.handle) throw LauncherError(failure_);
-    object_.resize(algorithm.objectLength);
+    if (!algorithm.handle) throw LauncherError(failure);
+    state_->object.resize(algorithm.objectLength);
     BCRYPT_HASH_HANDLE rawHash = nullptr;
-    CheckCngStatus(BCryptCreateHash(algorithm.handle.get(), &rawHash, object_.data(),
+    CheckCngStatus(BCryptCreateHash(algorithm.handle.get(), &rawHash, state_->object.data(),
                                     algorithm.objectLength, nullptr, 0, 0),
-                   failure_);
-    hash_.reset(rawHash);
+                   failure);
+    state_->hash.reset(rawHash);
 }
 
-void Sha256Hash::Add(const void* bytes, size_t count) {
-    CheckCngStatus(BCryptHashData(hash_.get(), static_cast<PUCHAR>(const_cast<void*>(bytes)),
+Sha256::~Sha256() = default;
+
+void Sha256::Add(const void* bytes, size_t count) {
+    CheckCngStatus(BCryptHashData(state_->hash.get(), static_cast<PUCHAR>(const_cast<void*>(bytes)),
                                   static_cast<ULONG>(count), 0),
-                   failure_);
+                   state_->failure);
 }
 
-std::array<unsigned char, 32> Sha256Hash::Finish() {
+std::array<unsigned char, 32> Sha256::Finish() {
     std::array<unsigned char, 32> digest{};
     CheckCngStatus(
-        BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), 0),
-        failure_);
+        BCryptFinishHash(state_->hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0),
+        state_->failure);
     return digest;
+}
+
+std::string Sha256::FinishHex() {
+    const std::array<unsigned char, 32> digest = Finish();
+    return LowerHex(digest.data(), digest.size());
 }
 
 void CheckCngStatus(NTSTATUS status, const char* failure) {
@@ -73,19 +90,8 @@ void CheckCngStatus(NTSTATUS status, const char* failure) {
     }
 }
 
-std::string HexEncode(const unsigned char* bytes, size_t count) {
-    static constexpr char alphabet[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(count * 2);
-    for (size_t i = 0; i < count; ++i) {
-        text.push_back(alphabet[bytes[i] >> 4]);
-        text.push_back(alphabet[bytes[i] & 0x0F]);
-    }
-    return text;
-}
-
 std::array<unsigned char, 32> Sha256Bytes(const std::string& bytes, const char* failure) {
-    Sha256Hash hash(failure);
+    Sha256 hash(failure);
     hash.Add(bytes.data(), bytes.size());
     return hash.Finish();
 }
@@ -99,11 +105,10 @@ std::string Sha256FileHex(const std::filesystem::path& file) {
 }
 
 std::string Sha256OpenFileHex(HANDLE file) {
-    Sha256Hash hash(DigestFailure);
+    Sha256 hash(DigestFailure);
     if (!ReadWholeOpenFile(file,
                            [&](const char* bytes, size_t count) { hash.Add(bytes, count); })) {
         throw LauncherError("Could not reopen the update archive");
     }
-    const std::array<unsigned char, 32> digest = hash.Finish();
-    return HexEncode(digest.data(), digest.size());
+    return hash.FinishHex();
 }

@@ -30,10 +30,7 @@ void HashingFileSink::Write(const char* data, size_t count) {
     }
 }
 
-std::string HashingFileSink::FinishHex() {
-    const auto digest = hash_.Finish();
-    return HexEncode(digest.data(), digest.size());
-}
+std::string HashingFileSink::FinishHex() { return hash_.FinishHex(); }
 
 std::vector<ZipEntry> ReadHeldZipDirectory(HANDLE file) {
     const std::optional<uint64_t> size = file ? OpenFileSize(file) : std::nullopt;

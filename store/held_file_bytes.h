@@ -47,7 +47,7 @@ class HashingFileSink : public ByteSink {
   private:
     HANDLE file_;
     const char* failure_;
-    Sha256Hash hash_;
+    Sha256 hash_;
 };
 
 // The zip records of a held file (ReadZipDirectory's rules).

@@ -24,10 +24,9 @@ std::wstring InstallationLockName(const fs::path& root) {
         text.pop_back();
     }
     const std::string folded = FoldCaseAsNtfs(Utf16ToUtf8(text));
-    Sha256Hash hash(LockFailure);
+    Sha256 hash(LockFailure);
     hash.Add(folded.data(), folded.size());
-    const auto digest = hash.Finish();
-    return L"Local\\TessikInstallation-" + Utf8ToUtf16(HexEncode(digest.data(), digest.size()));
+    return L"Local\\TessikInstallation-" + Utf8ToUtf16(hash.FinishHex());
 }
 
 InstallationLock::InstallationLock(const fs::path& root)

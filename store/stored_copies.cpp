@@ -27,13 +27,12 @@ std::optional<std::string> CopyHashing(const fs::path& from, const fs::path& to)
     if (!in) return std::nullopt;
     const KernelHandle out = OpenLongPathFile(to, GENERIC_WRITE, 0, CREATE_ALWAYS);
     if (!out) throw LauncherError(CopyFailure);
-    Sha256Hash hash(CopyFailure);
+    Sha256 hash(CopyFailure);
     const CopyOutcome outcome = CopyOpenFile(
         in.get(), out.get(), [&](const char* bytes, size_t count) { hash.Add(bytes, count); });
     if (outcome == CopyOutcome::DestinationFailed) throw LauncherError(CopyFailure);
     if (outcome == CopyOutcome::SourceFailed) return std::nullopt;
-    const auto digest = hash.Finish();
-    return HexEncode(digest.data(), digest.size());
+    return hash.FinishHex();
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ TEST(Sha256FileHex, HashesLargeFilesReadAheadLikeTheSameBytesInMemory) {
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i ^ (i >> 13));
     WriteWholeFile(file, bytes, "write");
     const auto expected = Sha256Bytes(bytes, "hash");
-    EXPECT_EQ(Sha256FileHex(file), HexEncode(expected.data(), expected.size()));
+    EXPECT_EQ(Sha256FileHex(file), LowerHex(expected.data(), expected.size()));
 }
 
 TEST(Sha256FileHex, MissingFileFails) {
@@ -52,10 +52,10 @@ TEST(CheckCngStatus, RaisesOnlyForNegativeStatus) {
     EXPECT_EQ(ErrorMessageOf([] { CheckCngStatus(1, "x"); }), "<no error>");
 }
 
-TEST(HexEncode, WritesHighHalfFirstInLowercase) {
+TEST(LowerHex, WritesHighHalfFirstInLowercase) {
     const unsigned char bytes[] = {0x00, 0x0F, 0xA0, 0xFF, 0x5C};
-    EXPECT_EQ(HexEncode(bytes, sizeof(bytes)), "000fa0ff5c");
-    EXPECT_EQ(HexEncode(bytes, 0), "");
+    EXPECT_EQ(LowerHex(bytes, sizeof(bytes)), "000fa0ff5c");
+    EXPECT_EQ(LowerHex(bytes, 0), "");
 }
 
 }  // namespace
