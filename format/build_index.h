@@ -7,7 +7,6 @@
 #include <string_view>
 #include <vector>
 
-
 // A build index lists every file of one game build (its path as in the
 // archive, its size and SHA-256), the folders that hold no file, and the
 // patches that lead to this build from earlier ones. The release tool writes

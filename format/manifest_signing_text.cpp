@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "format/json.h"
+#include "format/manifest_keys.h"
 
 namespace {
 
@@ -32,15 +33,12 @@ std::string ManifestSigningText(const std::string& version, const std::string& u
            (executable.empty() ? std::string("tessik.exe") : executable) + "\n";
 }
 
-bool CarriesJsonKey(const std::string& text, const std::string& key) {
-    return text.find("\"" + key + "\"") != std::string::npos;
-}
-
-std::string FullSigningText(const std::string& fourValues, const std::string& text) {
+std::string FullSigningText(const std::string& fourValues, const ManifestObject& manifest) {
     std::string signingText = fourValues;
     for (const char* key : SignedManifestKeys) {
-        if (CarriesJsonKey(text, key)) {
-            signingText += std::string(key) + "=" + ReadJsonStringField(text, key, true) + "\n";
+        const auto member = manifest.find(key);
+        if (member != manifest.end() && member->second) {
+            signingText += std::string(key) + "=" + *member->second + "\n";
         }
     }
     return signingText;
@@ -53,21 +51,20 @@ bool HoldsControlCharacter(const std::string& value) {
     return false;
 }
 
-bool FirstSignedValuesHoldControlCharacter(const std::string& text) {
+bool FirstSignedValuesHoldControlCharacter(const ManifestObject& manifest) {
     for (const char* key : {"version", "url", "sha256", "executable"}) {
-        if (HoldsControlCharacter(ReadJsonStringField(text, key, false))) return true;
+        if (HoldsControlCharacter(StringMember(manifest, key))) return true;
     }
     for (const char* key : SignedManifestKeys) {
-        if (HoldsControlCharacter(ReadJsonStringField(text, key, false))) return true;
+        if (HoldsControlCharacter(StringMember(manifest, key))) return true;
     }
     return false;
 }
 
-bool NeedsSecondFullSignature(const std::string& text) {
-    const auto object = ReadFlatJsonObject(text);
-    if (!object) return true;
-    for (const auto& [name, value] : *object) {
-        if (std::find(std::begin(FirstSignedManifestKeys), std::end(FirstSignedManifestKeys),
+bool NeedsSecondFullSignature(const ManifestObject& manifest) {
+    for (const auto& [name, value] : manifest) {
+        if (!value ||
+            std::find(std::begin(FirstSignedManifestKeys), std::end(FirstSignedManifestKeys),
                       name) == std::end(FirstSignedManifestKeys)) {
             return true;
         }
@@ -75,37 +72,42 @@ bool NeedsSecondFullSignature(const std::string& text) {
     return false;
 }
 
-std::optional<std::string> SecondFullSigningText(const std::string& text) {
-    const auto object = ReadFlatJsonObject(text);
-    if (!object) return std::nullopt;
-    // Every key the object carries and every key a launcher reads must read
-    // the same through the first-occurrence key reader as here.
-    const auto readsAlike = [&](const std::string& name) {
-        const auto listed = object->find(name);
-        try {
-            return CarriesJsonKey(text, name) == (listed != object->end()) &&
-                   ReadJsonStringField(text, name, false) ==
-                       (listed != object->end() ? listed->second : std::string());
-        } catch (const std::exception&) {
-            return false;
-        }
-    };
-    for (const char* name : FirstSignedManifestKeys) {
-        if (!readsAlike(name)) return std::nullopt;
-    }
+std::optional<std::string> SecondFullSigningText(const ManifestObject& manifest) {
     std::string signingText;
-    for (const auto& [name, value] : *object) {  // std::map: byte order of the names
-        if (name.empty() || name.find('=') != std::string::npos || HoldsControlCharacter(name) ||
-            HoldsControlCharacter(value) || !readsAlike(name)) {
+    for (const auto& [name, value] : manifest) {  // std::map: byte order of the names
+        if (!value || name.empty() || name.find('=') != std::string::npos ||
+            HoldsControlCharacter(name) || HoldsControlCharacter(*value)) {
             return std::nullopt;
         }
         if (name == FourValueSignatureKey || name == FullSignatureKey ||
             name == SecondFullSignatureKey) {
             continue;
         }
-        signingText += name + "=" + value + "\n";
+        signingText += name + "=" + *value + "\n";
     }
     return signingText;
+}
+
+bool KeyLookupReadsAsObject(const std::string& text, const ManifestObject& manifest) {
+    const auto readsAlike = [&](const std::string& name) {
+        const auto member = manifest.find(name);
+        const bool carried = member != manifest.end();
+        if ((text.find('"' + name + '"') != std::string::npos) != carried) return false;
+        if (carried && !member->second) return false;
+        try {
+            return ReadJsonStringField(text, name, false) == StringMember(manifest, name);
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    for (const char* name : FirstSignedManifestKeys) {
+        if (!readsAlike(name)) return false;
+    }
+    if (!readsAlike(KeepBuildsKey)) return false;
+    for (const auto& member : manifest) {
+        if (!readsAlike(member.first)) return false;
+    }
+    return true;
 }
 
 std::optional<std::uint64_t> ParseManifestSequence(const std::string& value) {

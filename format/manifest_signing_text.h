@@ -5,14 +5,13 @@
 #include <string>
 
 #include "format/manifest_keys.h"
+#include "format/manifest_object.h"
 
 // What a release signature covers, shared by the launcher that checks it and
 // the release tool that makes it.
 
 // Keys beyond the four values that a launcher built with a release key reads,
-// in the order they are signed. Each new key goes at the end; its name and
-// value must never contain the quoted name of another key, since the reader
-// takes the first occurrence of a quoted key anywhere in the text.
+// in the order they are signed. Each new key goes at the end.
 inline constexpr const char* SignedManifestKeys[] = {"sequence", "expires", ByteRangesKey,
                                                      BuildIndexKey};
 
@@ -41,35 +40,38 @@ inline constexpr const char* FirstSignedManifestKeys[] = {"version",        "url
 std::string ManifestSigningText(const std::string& version, const std::string& url,
                                 const std::string& sha256, const std::string& executable);
 
-// Whether the quoted key occurs anywhere in the text.
-bool CarriesJsonKey(const std::string& text, const std::string& key);
-
 // `fourValues` (ManifestSigningText), then "name=value" and a line feed for
-// each key of SignedManifestKeys that the manifest `text` carries.
-std::string FullSigningText(const std::string& fourValues, const std::string& text);
+// each key of SignedManifestKeys that the manifest carries as a string.
+std::string FullSigningText(const std::string& fourValues, const ManifestObject& manifest);
 
 // Whether a value read from a manifest holds a byte below 0x20 or 0x7F: in
 // a signing text, a line feed would let one value pose as another key's line.
 bool HoldsControlCharacter(const std::string& value);
 
-// Whether a value that "signature" or "full-signature" covers, as the
-// launcher reads it, holds a control character.
-bool FirstSignedValuesHoldControlCharacter(const std::string& text);
+// Whether a value that "signature" or "full-signature" covers holds a control
+// character.
+bool FirstSignedValuesHoldControlCharacter(const ManifestObject& manifest);
 
-// Whether the manifest `text` may be trusted only with "full-signature-2": it
-// carries a key outside FirstSignedManifestKeys, or is no flat object of
-// strings, so what it carries cannot be told.
-bool NeedsSecondFullSignature(const std::string& text);
+// Whether the manifest may be trusted only with "full-signature-2": it
+// carries a key outside FirstSignedManifestKeys, or a value that is no
+// string, so what it carries cannot be told by the first two.
+bool NeedsSecondFullSignature(const ManifestObject& manifest);
 
 // What "full-signature-2" covers: "name=value" and a line feed for every key
-// of the manifest `text` but the signature keys, in the byte order of the
-// names, each value with its escapes resolved and as written otherwise (the
-// digest not lowered). nullopt when the text cannot be signed so: it is no
-// flat object of strings (ReadFlatJsonObject: nesting, a key twice, ...), a
-// name is empty or holds "=" or a control character, a value holds a control
-// character, or a key the launcher reads would read differently with
-// ReadJsonStringField (its quoted name inside another value).
-std::optional<std::string> SecondFullSigningText(const std::string& text);
+// of the manifest but the signature keys, in the byte order of the names, each
+// value with its escapes resolved and as written otherwise (the digest not
+// lowered). nullopt when the manifest cannot be signed so: a value is no
+// string, a name is empty or holds "=" or a control character, or a value
+// holds a control character.
+std::optional<std::string> SecondFullSigningText(const ManifestObject& manifest);
+
+// Whether every key that a launcher has ever read (FirstSignedManifestKeys,
+// "keep_builds") and every key of `manifest`, the object of `text`, reads the
+// same with the key lookup: launchers shipped before the strict reader take
+// the first occurrence of a quoted key anywhere, so a value that holds a
+// key's quoted name would read as that key. The release tool publishes only
+// manifests that read alike.
+bool KeyLookupReadsAsObject(const std::string& text, const ManifestObject& manifest);
 
 // A "sequence" value: 1 to 20 decimal digits that fit 64 bits, nothing else.
 std::optional<std::uint64_t> ParseManifestSequence(const std::string& value);

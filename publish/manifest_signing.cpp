@@ -10,18 +10,9 @@
 #include <stdexcept>
 #include <vector>
 
-namespace {
+#include "format/hex.h"
 
-// Bytes as lowercase hex, high half first.
-std::string HexOf(const unsigned char* bytes, size_t count) {
-    static constexpr char alphabet[] = "0123456789abcdef";
-    std::string hex;
-    for (size_t i = 0; i < count; ++i) {
-        hex.push_back(alphabet[bytes[i] >> 4]);
-        hex.push_back(alphabet[bytes[i] & 0x0F]);
-    }
-    return hex;
-}
+namespace {
 
 template <auto Free>
 struct Freer {
@@ -64,13 +55,6 @@ Key ReadKey(const std::filesystem::path& pem, bool privateKey) {
     return key;
 }
 
-int HexValue(char digit) {
-    if (digit >= '0' && digit <= '9') return digit - '0';
-    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
-    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
-    return -1;
-}
-
 const unsigned char* Bytes(const std::string& text) {
     return reinterpret_cast<const unsigned char*>(text.data());
 }
@@ -109,20 +93,14 @@ std::string SignManifestText(const std::string& text, const std::filesystem::pat
         BN_bn2binpad(s, raw + ScalarSize, ScalarSize) != ScalarSize) {
         throw std::runtime_error("OpenSSL could not sign the manifest");
     }
-    return HexOf(raw, sizeof raw);
+    return LowerHex(raw, sizeof raw);
 }
 
 bool VerifyManifestSignature(const std::string& text, const std::string& signatureHex,
                              const std::filesystem::path& publicKeyPem) {
     const Key key = ReadKey(publicKeyPem, false);
-    if (signatureHex.size() != 4 * ScalarSize) return false;
     unsigned char raw[2 * ScalarSize];
-    for (size_t i = 0; i < sizeof(raw); ++i) {
-        const int high = HexValue(signatureHex[2 * i]);
-        const int low = HexValue(signatureHex[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        raw[i] = static_cast<unsigned char>(high << 4 | low);
-    }
+    if (!DecodeHex(signatureHex, raw, sizeof raw)) return false;
     Signature signature(ECDSA_SIG_new());
     Number r(BN_bin2bn(raw, ScalarSize, nullptr));
     Number s(BN_bin2bn(raw + ScalarSize, ScalarSize, nullptr));
@@ -151,29 +129,56 @@ std::string SigningKeyPublicHex(const std::filesystem::path& privateKeyPem) {
         length != sizeof point || point[0] != 0x04) {
         throw std::runtime_error("The signing key's public half cannot be read");
     }
-    return HexOf(point + 1, length - 1);  // X then Y, after the uncompressed-point tag
+    return LowerHex(point + 1, length - 1);  // X then Y, after the uncompressed-point tag
 }
+
+namespace {
+
+// The three signing texts of a manifest, as a keyed launcher builds them from
+// its object.
+struct SigningTexts {
+    std::string fourValues;
+    std::string full;
+    std::optional<std::string> second;
+    bool operator==(const SigningTexts&) const = default;
+};
+
+SigningTexts SigningTextsOf(const ManifestObject& object, const ManifestFields& read) {
+    SigningTexts texts;
+    texts.fourValues = ManifestSigningText(read.version, read.url, read.sha256, read.executable);
+    texts.full = FullSigningText(texts.fourValues, object);
+    texts.second = SecondFullSigningText(object);
+    return texts;
+}
+
+}  // namespace
 
 std::string SignedManifestJson(ManifestFields fields, const std::filesystem::path& privateKeyPem) {
     fields.signature = fields.fullSignature = fields.secondFullSignature = "";
     const std::string unsignedText = ManifestJson(fields);
-    const std::string fourValues =
-        ManifestSigningText(fields.version, fields.url, fields.sha256, fields.executable);
-    const std::string fullText = FullSigningText(fourValues, unsignedText);
-    const std::optional<std::string> secondText = SecondFullSigningText(unsignedText);
-    if (secondText) {
-        fields.signature = SignManifestText(fourValues, privateKeyPem);
-        fields.fullSignature = SignManifestText(fullText, privateKeyPem);
-        fields.secondFullSignature = SignManifestText(*secondText, privateKeyPem);
+    const std::optional<ManifestObject> unsignedObject = ReadJsonObject(unsignedText);
+    if (!unsignedObject) {
+        throw std::runtime_error(
+            "The manifest's values are not valid UTF-8; launchers built with a release key "
+            "would refuse it");
     }
+    const SigningTexts texts =
+        SigningTextsOf(*unsignedObject, ReadManifestFields(unsignedText, true));
+    if (texts.second) {
+        fields.signature = SignManifestText(texts.fourValues, privateKeyPem);
+        fields.fullSignature = SignManifestText(texts.full, privateKeyPem);
+        fields.secondFullSignature = SignManifestText(*texts.second, privateKeyPem);
+    }
+    // Read back as every launcher reads it: keyed ones from the object, those
+    // shipped before the strict reader with the key lookup.
     const std::string text = ManifestJson(fields);
-    const ManifestFields read = ParseManifestText(text);
-    if (!secondText ||
-        ManifestSigningText(read.version, read.url, read.sha256, read.executable) != fourValues ||
-        FullSigningText(fourValues, text) != fullText ||
-        SecondFullSigningText(text) != secondText || read.signature != fields.signature ||
-        read.fullSignature != fields.fullSignature ||
-        read.secondFullSignature != fields.secondFullSignature) {
+    const std::optional<ManifestObject> object = ReadJsonObject(text);
+    const std::optional<ManifestFields> read =
+        object ? std::optional(ReadManifestFields(text, true)) : std::nullopt;
+    if (!texts.second || !read || !KeyLookupReadsAsObject(text, *object) ||
+        SigningTextsOf(*object, *read) != texts || read->signature != fields.signature ||
+        read->fullSignature != fields.fullSignature ||
+        read->secondFullSignature != fields.secondFullSignature) {
         throw std::runtime_error(
             "The manifest's values would not read back as they were signed; a value holds the "
             "quoted name of a key");
@@ -182,19 +187,18 @@ std::string SignedManifestJson(ManifestFields fields, const std::filesystem::pat
 }
 
 bool ManifestSignaturesVerify(const std::string& text, const std::filesystem::path& publicKeyPem) {
-    const ManifestFields live = ParseManifestText(text);
-    if (FirstSignedValuesHoldControlCharacter(text)) return false;
-    const std::string fourValues =
-        ManifestSigningText(live.version, live.url, live.sha256, live.executable);
-    const std::string fullText = FullSigningText(fourValues, text);
-    if (!VerifyManifestSignature(fourValues, live.signature, publicKeyPem)) return false;
+    const std::optional<ManifestObject> object = ReadJsonObject(text);
+    if (!object || !KeyLookupReadsAsObject(text, *object)) return false;
+    const ManifestFields live = ReadManifestFields(text, true);
+    if (FirstSignedValuesHoldControlCharacter(*object)) return false;
+    const SigningTexts texts = SigningTextsOf(*object, live);
+    if (!VerifyManifestSignature(texts.fourValues, live.signature, publicKeyPem)) return false;
     if (live.fullSignature.empty()
-            ? fullText != fourValues
-            : !VerifyManifestSignature(fullText, live.fullSignature, publicKeyPem)) {
+            ? texts.full != texts.fourValues
+            : !VerifyManifestSignature(texts.full, live.fullSignature, publicKeyPem)) {
         return false;
     }
-    if (live.secondFullSignature.empty()) return !NeedsSecondFullSignature(text);
-    const std::optional<std::string> secondText = SecondFullSigningText(text);
-    return secondText &&
-           VerifyManifestSignature(*secondText, live.secondFullSignature, publicKeyPem);
+    if (live.secondFullSignature.empty()) return !NeedsSecondFullSignature(*object);
+    return texts.second &&
+           VerifyManifestSignature(*texts.second, live.secondFullSignature, publicKeyPem);
 }

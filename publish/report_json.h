@@ -4,10 +4,11 @@
 #include <utility>
 #include <vector>
 
+#include "format/json.h"
 #include "publish/publish.h"
 
-// Standard JSON for the --json output (the manifests have their own writer).
-std::string JsonText(const std::string& text);
+// The --json output, its strings written by JsonText (format/json.h), the
+// escaper of the manifests too.
 
 // A JSON object of the given keys and raw JSON values, in order.
 std::string JsonObject(const std::vector<std::pair<std::string, std::string>>& members);

@@ -8,6 +8,7 @@
 #include "base/command_line.h"
 #include "base/detached_process.h"
 #include "base/launcher_error.h"
+#include "base/long_path_files.h"
 #include "base/process_values.h"
 #include "base/scoped_handle.h"
 #include "base/text.h"
@@ -46,17 +47,6 @@ fs::path LauncherBackupPath(const fs::path& launcher) {
 
 namespace {
 
-bool RenameByHandle(HANDLE file, const std::wstring& target) {
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-    std::copy(target.begin(), target.end(), rename->FileName);
-    return SetFileInformationByHandle(file, FileRenameInfo, rename,
-                                      static_cast<DWORD>(buffer.size())) != FALSE;
-}
-
 // The file goes when its last handle closes.
 bool DeleteByHandle(HANDLE file) {
     FILE_DISPOSITION_INFO disposition{};
@@ -94,8 +84,8 @@ bool CanReplaceLauncherExecutable(const fs::path& launcher) {
         return false;
     }
     KernelHandle file(raw);
-    const bool renamed = RenameByHandle(file.get(), probe.wstring() + L".moved");
-    if (!DeleteByHandle(file.get()) && renamed && RenameByHandle(file.get(), probe.wstring())) {
+    const bool renamed = RenameOpenFile(file.get(), probe.wstring() + L".moved", false);
+    if (!DeleteByHandle(file.get()) && renamed && RenameOpenFile(file.get(), probe, false)) {
         DeleteByHandle(file.get());
     }
     return renamed;

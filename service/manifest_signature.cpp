@@ -8,31 +8,19 @@
 #include <utility>
 #include <vector>
 
-#include "format/json.h"
 #include "base/launcher_error.h"
-#include "format/manifest_signing_text.h"
 #include "base/scoped_handle.h"
+#include "format/hex.h"
+#include "format/json.h"
+#include "format/manifest_object.h"
+#include "format/manifest_signing_text.h"
 #include "service/digest.h"
 
 namespace {
 
-int HexValue(char digit) {
-    if (digit >= '0' && digit <= '9') return digit - '0';
-    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
-    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
-    return -1;
-}
-
 // False unless `hex` is exactly 128 hex digits.
 bool DecodeHex64(const std::string& hex, std::array<unsigned char, 64>& bytes) {
-    if (hex.size() != bytes.size() * 2) return false;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const int high = HexValue(hex[2 * i]);
-        const int low = HexValue(hex[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        bytes[i] = static_cast<unsigned char>(high << 4 | low);
-    }
-    return true;
+    return DecodeHex(hex, bytes.data(), bytes.size());
 }
 
 // A failure of the platform itself, not of the manifest.
@@ -50,51 +38,57 @@ std::array<unsigned char, 64> ManifestSignatureBytes(const std::string& hex) {
 
 namespace {
 
-// The signature value and the text it must cover, as the manifest asks.
-std::pair<std::string, std::string> SignatureToCheck(const std::string& text,
-                                                     const UpdateManifest& manifest) {
-    constexpr char notValid[] = "The update manifest signature is not valid";
-    const std::string second = ReadJsonStringField(text, SecondFullSignatureKey, false);
-    if (!second.empty() || NeedsSecondFullSignature(text)) {
-        if (second.empty()) {
-            // Signed, but a key that only the second full signature covers is not.
-            throw LauncherError(CarriesJsonKey(text, FourValueSignatureKey) ||
-                                        CarriesJsonKey(text, FullSignatureKey)
-                                    ? notValid
-                                    : "The update manifest is not signed");
-        }
-        const std::optional<std::string> signingText = SecondFullSigningText(text);
-        if (!signingText) throw LauncherError(notValid);
-        return {second, *signingText};
+constexpr char NotValid[] = "The update manifest signature is not valid";
+
+struct SignatureToCheck {
+    std::string hex;
+    std::string signingText;
+};
+
+// The signatures to check and the texts they cover: the one the manifest
+// needs, as it asks, and every other it carries, so that no signature key can
+// hold something else.
+std::vector<SignatureToCheck> SignaturesToCheck(const ManifestObject& object,
+                                                const UpdateManifest& manifest) {
+    const std::string four = StringMember(object, FourValueSignatureKey);
+    const std::string full = StringMember(object, FullSignatureKey);
+    const std::string second = StringMember(object, SecondFullSignatureKey);
+    const bool needsSecond = NeedsSecondFullSignature(object);
+    if (second.empty() && needsSecond) {
+        // Signed, but a key that only the second full signature covers is not.
+        throw LauncherError(object.count(FourValueSignatureKey) || object.count(FullSignatureKey)
+                                ? NotValid
+                                : "The update manifest is not signed");
     }
-    if (FirstSignedValuesHoldControlCharacter(text)) throw LauncherError(notValid);
     // The url as read, before its conversion to UTF-16: the bytes the release
     // tool signed.
-    const std::string fourValues =
-        ManifestSigningText(manifest.version, ReadJsonStringField(text, "url", true),
-                            manifest.sha256, manifest.executable);
-    const std::string fullText = FullSigningText(fourValues, text);
-    std::string signatureHex = ReadJsonStringField(text, FullSignatureKey, false);
-    const bool full = !signatureHex.empty() || fullText.size() != fourValues.size();
-    if (!full) {
-        signatureHex = ReadJsonStringField(text, FourValueSignatureKey, false);
-    } else if (signatureHex.empty() && CarriesJsonKey(text, FourValueSignatureKey)) {
-        // Signed, but the further keys it carries are not.
-        throw LauncherError(notValid);
+    const std::string fourValues = ManifestSigningText(
+        manifest.version, StringMember(object, "url"), manifest.sha256, manifest.executable);
+    const std::string fullText = FullSigningText(fourValues, object);
+    if (second.empty()) {
+        if (FirstSignedValuesHoldControlCharacter(object)) throw LauncherError(NotValid);
+        if (full.empty() && fullText != fourValues) {
+            // Signed, but the further keys it carries are not.
+            throw LauncherError(object.count(FourValueSignatureKey)
+                                    ? NotValid
+                                    : "The update manifest is not signed");
+        }
+        if (full.empty() && four.empty()) throw LauncherError("The update manifest is not signed");
     }
-    if (signatureHex.empty()) {
-        throw LauncherError("The update manifest is not signed");
+    std::vector<SignatureToCheck> signatures;
+    if (!second.empty()) {
+        const std::optional<std::string> secondText = SecondFullSigningText(object);
+        if (!secondText) throw LauncherError(NotValid);
+        signatures.push_back({second, *secondText});
     }
-    return {signatureHex, full ? fullText : fourValues};
+    if (!full.empty()) signatures.push_back({full, fullText});
+    if (!four.empty()) signatures.push_back({four, fourValues});
+    return signatures;
 }
 
-}  // namespace
-
-void CheckManifestSignature(const std::string& text, const UpdateManifest& manifest,
-                            const char* publicKeyHex) {
-    const auto [signatureHex, signingText] = SignatureToCheck(text, manifest);
-    std::array<unsigned char, 64> signature = ManifestSignatureBytes(signatureHex);
-    std::array<unsigned char, 32> digest = Sha256Bytes(signingText, PlatformFailure);
+void CheckSignature(const SignatureToCheck& check, const char* publicKeyHex) {
+    std::array<unsigned char, 64> signature = ManifestSignatureBytes(check.hex);
+    std::array<unsigned char, 32> digest = Sha256Bytes(check.signingText, PlatformFailure);
 
     std::array<unsigned char, 64> point{};
     if (!DecodeHex64(publicKeyHex, point)) {
@@ -120,7 +114,16 @@ void CheckManifestSignature(const std::string& text, const UpdateManifest& manif
     const NTSTATUS verified =
         BCryptVerifySignature(key.get(), nullptr, digest.data(), static_cast<ULONG>(digest.size()),
                               signature.data(), static_cast<ULONG>(signature.size()), 0);
-    if (verified != 0) {
-        throw LauncherError("The update manifest signature is not valid");
+    if (verified != 0) throw LauncherError(NotValid);
+}
+
+}  // namespace
+
+void CheckManifestSignature(const std::string& text, const UpdateManifest& manifest,
+                            const char* publicKeyHex) {
+    const std::optional<ManifestObject> object = ReadJsonObject(text);
+    if (!object) throw LauncherError("The update manifest is malformed");
+    for (const SignatureToCheck& check : SignaturesToCheck(*object, manifest)) {
+        CheckSignature(check, publicKeyHex);
     }
 }

@@ -3,23 +3,23 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/launcher_error.h"
+#include "base/text.h"
+#include "format/hex.h"
 #include "format/json.h"
 #include "format/keep_builds.h"
-#include "base/launcher_error.h"
-#include "format/manifest_keys.h"
+#include "format/manifest_object.h"
 #include "format/manifest_signing_text.h"
-#include "base/text.h"
 
-UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& expectedExecutable) {
+UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& expectedExecutable,
+                                   bool keyed) {
     UpdateManifest manifest;
-    manifest.version = ReadJsonStringField(text, "version", true);
-    manifest.url = Utf8ToUtf16(ReadJsonStringField(text, "url", true));
-    manifest.sha256 = ReadJsonStringField(text, "sha256", true);
-    manifest.executable = ReadJsonStringField(text, "executable", false);
-    if (manifest.executable.empty()) {
-        manifest.executable = "tessik.exe";
-    }
-    manifest.byteRanges = ReadJsonStringField(text, ByteRangesKey, false) == ByteRangesValue;
+    const ManifestFields fields = ReadManifestFields(
+        text, keyed, [&](const std::string& url) { manifest.url = Utf8ToUtf16(url); });
+    manifest.version = fields.version;
+    manifest.sha256 = fields.sha256;
+    manifest.executable = fields.executable.empty() ? "tessik.exe" : fields.executable;
+    manifest.byteRanges = fields.byteRanges;
 
     std::transform(
         manifest.sha256.begin(), manifest.sha256.end(), manifest.sha256.begin(),
@@ -37,30 +37,29 @@ UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& e
     if (manifest.executable != expectedExecutable) {
         throw LauncherError("The update manifest names an unexpected executable");
     }
-    manifest.buildIndex = ReadJsonStringField(text, BuildIndexKey, false);
-    if (manifest.buildIndex.size() != 64 ||
-        manifest.buildIndex.find_first_not_of("0123456789abcdef") != std::string::npos) {
-        manifest.buildIndex.clear();
-    }
-    manifest.keepBuilds = ParseKeepBuilds(ReadJsonStringField(text, KeepBuildsKey, false));
+    manifest.buildIndex = fields.buildIndex;
+    if (!IsSha256Hex(manifest.buildIndex)) manifest.buildIndex.clear();
+    manifest.keepBuilds = ParseKeepBuilds(fields.keepBuilds);
     return manifest;
 }
 
 std::optional<std::uint64_t> CheckManifestFreshness(const std::string& text,
                                                     std::optional<std::uint64_t> remembered,
                                                     std::int64_t now) {
+    const std::optional<ManifestObject> object = ReadJsonObject(text);
+    if (!object) throw LauncherError("The update manifest is malformed");
     std::optional<std::uint64_t> sequence;
-    if (CarriesJsonKey(text, "sequence")) {
-        sequence = ParseManifestSequence(ReadJsonStringField(text, "sequence", true));
+    if (object->count("sequence") != 0) {
+        sequence = ParseManifestSequence(StringMember(*object, "sequence"));
         if (!sequence) throw LauncherError("The update manifest has an invalid sequence");
     }
     // An equal sequence is the same manifest served again.
     if (remembered && (!sequence || *sequence < *remembered)) {
         throw LauncherError("The update manifest is older than one already seen");
     }
-    if (CarriesJsonKey(text, "expires")) {
+    if (object->count("expires") != 0) {
         const std::optional<std::int64_t> expires =
-            ParseUtcTimestamp(ReadJsonStringField(text, "expires", true));
+            ParseUtcTimestamp(StringMember(*object, "expires"));
         if (!expires) throw LauncherError("The update manifest has an invalid expiry");
         if (now > *expires) throw LauncherError("The update manifest has expired");
     }

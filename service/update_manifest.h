@@ -18,12 +18,16 @@ struct UpdateManifest {
     std::optional<unsigned> keepBuilds;
 };
 
-// Reads and validates a manifest; `expectedExecutable` must match byte for byte.
-UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& expectedExecutable);
+// Reads and validates a manifest; `expectedExecutable` must match byte for
+// byte. The keys are read as ReadManifestFields reads them: `keyed` in a
+// launcher built with a release key, which takes only a strict JSON object.
+UpdateManifest ParseUpdateManifest(const std::string& text, const std::string& expectedExecutable,
+                                   bool keyed = false);
 
 // The signed further keys, checked by a launcher built with a release key
-// once the signature holds; returns the manifest's sequence. Refuses a
-// malformed "sequence" or "expires", a sequence below `remembered` (or none
+// once the signature holds; returns the manifest's sequence. Both are read
+// from the strict object ("The update manifest is malformed" for a text that
+// is none). Refuses a malformed "sequence" or "expires", a sequence below `remembered` (or none
 // once one is remembered) with "The update manifest is older than one already
 // seen", and an expiry before `now` (seconds since 1970, UTC) with "The
 // update manifest has expired".

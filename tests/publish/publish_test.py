@@ -184,7 +184,7 @@ class Refusals(unittest.TestCase):
             "empty-exe.zip": 'The archive entry "tessik.exe" is empty',
             "text-exe.zip": 'The archive entry "tessik.exe" is not a Windows program',
             "dll-executable.zip": 'The archive entry "tessik.exe" is not a Windows program',
-            "abc.bin": "The archive cannot be read as a zip file",
+            "abc.bin": "The archive is too short to be a zip",
             "no-such-file.zip": "Cannot read",
         }
         for archive, sentence in cases.items():

@@ -79,6 +79,23 @@ TEST(SignedRelease, InstallsAndPlaysWithAndWithoutAKey) {
     }
 }
 
+// A keep count of 1 written where a key lookup would find it, in the values
+// that "full-signature-2" or "full-signature" leaves out: the tool's release
+// signed without --keep-builds, and one with keep_builds stripped.
+std::string ForgedKeepCount(bool withKeepBuilds) {
+    if (!withKeepBuilds) {
+        const std::string game = Signed(L"signed-game.json");
+        return Replaced(game, KeyOf(game, "signature") + KeyOf(game, "full-signature"),
+                        ",\"signature\":\"keep_builds\",\"full-signature\":\"1\"");
+    }
+    std::string text = Signed(L"signed-extra-key.json");
+    for (const char* key : {"keep_builds", "full-signature-2", "platform"}) {
+        text = Replaced(text, KeyOf(text, key), "");
+    }
+    return Replaced(text, KeyOf(text, "signature"),
+                    ",\"platform\":\"keep_builds\",\"signature\":\"1\"");
+}
+
 TEST(SignedRelease, KeyedLauncherRefusesEveryManifestItCannotTrust) {
     const std::string game = Signed(L"signed-game.json");
     const std::string extraKey = Signed(L"signed-extra-key.json");
@@ -123,7 +140,10 @@ TEST(SignedRelease, KeyedLauncherRefusesEveryManifestItCannotTrust) {
          Replaced(extraKey, KeyOf(extraKey, "full-signature-2"), ""), notValid},
         {"unknown key added",
          Replaced(game, firstSignatures, ",\"keep_builds\":\"3\"" + firstSignatures), notValid},
-        {"a key twice", Replaced(game, "{", "{\"version\":\"1.0.0\","), notValid},
+        {"a key twice", Replaced(game, "{", "{\"version\":\"1.0.0\","),
+         "The update manifest is malformed"},
+        {"keep count forged in the first signatures", ForgedKeepCount(false), notValid},
+        {"keep count forged in the platform", ForgedKeepCount(true), notValid},
         // The game's executable is fixed: a changed one fails before the signature.
         {"executable changed", Replaced(game, "\"tessik.exe\"", "\"Tessik.exe\""),
          "The update manifest names an unexpected executable"},
@@ -154,12 +174,30 @@ TEST(SignedRelease, KeyedLauncherRefusesEveryManifestItCannotTrust) {
                 EXPECT_FALSE(run.errorBox)
                     << label << ": " << Utf16ToUtf8(run.errorBox.value_or(L""));
                 EXPECT_EQ(player.Game().folder, player.Build(L"0.1.136")) << label;
+                EXPECT_TRUE(fs::exists(player.Build(L"0.1.136"))) << label;
             } else {
                 EXPECT_EQ(Utf16ToUtf8(run.errorBox.value_or(L"")), c.message) << label;
             }
             EXPECT_FALSE(DownloadedSince(mark)) << label;
             EXPECT_FALSE(fs::exists(player.Build(L"1.0.0"))) << label;
         }
+    }
+}
+
+TEST(SignedRelease, LauncherWithoutAKeyReadsNoForgedKeepCount) {
+    for (const bool withKeepBuilds : {false, true}) {
+        PlayerMachine player(withKeepBuilds ? L"forged keep count, platform"
+                                            : L"forged keep count, signatures");
+        WriteLauncherState(player.StateFile(),
+                           LauncherState{"0.1.136", player.StoreBuild(L"0.1.136")});
+        player.PointGameManifestAt(Serve(ForgedKeepCount(withKeepBuilds)));
+        player.PointLauncherManifestAt(Serve(Signed(L"signed-launcher.json")));
+        const LauncherRunOutcome run =
+            RunLauncherToTheEnd(test_bed::LauncherProgram(), {L"tessik://join/forged"});
+        ASSERT_TRUE(run.ended);
+        EXPECT_FALSE(run.errorBox) << Utf16ToUtf8(run.errorBox.value_or(L""));
+        EXPECT_EQ(player.Game().folder, player.Build(L"1.0.0"));
+        EXPECT_TRUE(fs::exists(player.Build(L"0.1.136"))) << withKeepBuilds;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "format/json.h"
+#include "format/manifest_object.h"
 #include "format/manifest_signing_text.h"
 
 #include "tests/support/test_bed.h"
@@ -29,6 +30,14 @@ const std::string OverEscapedValues =
     "a93bf28e6dcbd08b0118c81631e0e5d11f34d46a2f620baaa82bbbb4994afa63"
     "c1bc7fa9a11ed7cacc0ae2eb1365c6e52dc9922f45c2e5e4a1cae55bbe791678";
 const std::string Digest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+// A second throwaway key, made with Python's cryptography package, and its
+// "full-signature-2" of Manifest("") below.
+const char SecondKey[] =
+    "80ba94d68db023af45bf4539203676c281c202c631451de9f40dd8cbee0e9842"
+    "ae9e94841f6393e60149235860236c76c49fe30bfb8076d7d447b90a838cdef0";
+const std::string SecondOfManifest =
+    "53dc08756fe5b6d918aab880a5f2d2692d8da74131f753c7c187d7e7d91c5b7a"
+    "19e317eb24976760d9780fa0756a655f78ec898bc22298cd1d8278af4911c534";
 
 std::string Manifest(const std::string& signatureField, const std::string& version = "1.0.0",
                      const std::string& url = "https://localhost/builds/tessik-1.0.0.zip",
@@ -40,13 +49,22 @@ std::string Manifest(const std::string& signatureField, const std::string& versi
 
 std::string Signature(const std::string& hex) { return ",\"signature\":\"" + hex + "\""; }
 
-// The manifest read as a caller that expects its executable would read it.
-std::string CheckError(const std::string& text) {
+// The manifest read as a keyed caller that expects its executable would read it.
+std::string CheckError(const std::string& text, const char* key = Key) {
     const std::string executable = ReadJsonStringField(text, "executable", false);
     return ErrorMessageOf([&] {
         CheckManifestSignature(
-            text, ParseUpdateManifest(text, executable.empty() ? "tessik.exe" : executable), Key);
+            text, ParseUpdateManifest(text, executable.empty() ? "tessik.exe" : executable, true),
+            key);
     });
+}
+
+ManifestObject ObjectOf(const std::string& text) { return ReadJsonObject(text).value(); }
+
+// Whether the release tool would sign every key of `text` with "full-signature-2".
+bool SignableWhole(const std::string& text) {
+    const std::optional<ManifestObject> object = ReadJsonObject(text);
+    return object && SecondFullSigningText(*object) && KeyLookupReadsAsObject(text, *object);
 }
 
 std::string Upper(std::string text) {
@@ -63,11 +81,13 @@ TEST(ManifestSignature, AcceptsTheSignatureOfTheValuesAsRead) {
                  "https:\\/\\/localhost\\/builds\\/\xC3\xA9.zip", Upper(Digest), ""),
         // Without further keys the full signing text is the four values'.
         Manifest(",\"full-signature\":\"" + Good + "\""),
-        Manifest(Signature(ByAnotherKey) + ",\"full-signature\":\"" + Good + "\""),
+        " \r\n" + Manifest(Signature(Good)) + "\n",
     };
     for (const std::string& text : accepted) {
         EXPECT_EQ(CheckError(text), "<no error>") << text;
     }
+    EXPECT_EQ(CheckError(Manifest(",\"full-signature-2\":\"" + SecondOfManifest + "\""), SecondKey),
+              "<no error>");
 }
 
 TEST(ManifestSignature, RefusesEveryOtherManifestWithItsMessage) {
@@ -95,30 +115,46 @@ TEST(ManifestSignature, RefusesEveryOtherManifestWithItsMessage) {
         {Manifest(Signature(Good) + ",\"sequence\":\"9\""), notValid},
         {Manifest(Signature(Good) + ",\"expires\":\"2099-01-01T00:00:00Z\""), notValid},
         {Manifest(",\"sequence\":\"9\""), notSigned},
-        // The full signature is the one checked whenever it is there.
+        // The full signature is the one checked whenever it is there, and
+        // every other that the manifest carries must hold too.
         {Manifest(Signature(Good) + ",\"full-signature\":\"" + ByAnotherKey + "\""), notValid},
+        {Manifest(Signature(ByAnotherKey) + ",\"full-signature\":\"" + Good + "\""), notValid},
+        // A keep count forged where key lookups would find it: in the place of
+        // the signatures that the checked one leaves out.
+        {Manifest(",\"platform\":\"keep_builds\",\"signature\":\"1\",\"full-signature\":\"" + Good +
+                  "\""),
+         notValid},
+        // Anything but one strict JSON object.
+        {Manifest(Signature(Good) + ",\"version\":\"1.0.0\""), "The update manifest is malformed"},
+        {Manifest(Signature(Good)) + ",", "The update manifest is malformed"},
     };
     for (const auto& [text, message] : cases) {
         EXPECT_EQ(CheckError(text), message) << text;
     }
+    EXPECT_EQ(CheckError(Manifest(",\"signature\":\"keep_builds\",\"full-signature\":\"1\","
+                                  "\"full-signature-2\":\"" +
+                                  SecondOfManifest + "\""),
+                         SecondKey),
+              notValid);
 }
 
 TEST(ManifestSignature, SigningTextIsEachValueOnALineOfItsOwn) {
     EXPECT_EQ(ManifestSigningText("1.0.0", "https://h/a.zip", Digest, "tessik.exe"),
               "1.0.0\nhttps://h/a.zip\n" + Digest + "\ntessik.exe\n");
     // Further keys in the table's order, whatever the text's; unread keys left out.
-    EXPECT_EQ(
-        FullSigningText("four\n", "{\"expires\":\"E\",\"platform\":\"p\",\"sequence\":\"7\"}"),
-        "four\nsequence=7\nexpires=E\n");
-    EXPECT_EQ(FullSigningText("four\n", "{\"platform\":\"p\"}"), "four\n");
+    EXPECT_EQ(FullSigningText(
+                  "four\n", ObjectOf("{\"expires\":\"E\",\"platform\":\"p\",\"sequence\":\"7\"}")),
+              "four\nsequence=7\nexpires=E\n");
+    EXPECT_EQ(FullSigningText("four\n", ObjectOf("{\"platform\":\"p\"}")), "four\n");
 }
 
 TEST(ManifestSignature, SecondFullSigningTextIsEveryKeyButTheSignaturesInByteOrder) {
-    EXPECT_EQ(SecondFullSigningText("{\"version\":\"1\",\"url\":\"https:\\/\\/h\",\"b\":\"=x\","
-                                    "\"B\":\"y\",\"full-signature-2\":\"s\",\"signature\":\"t\","
-                                    "\"full-signature\":\"u\"}\n"),
-              "B=y\nb==x\nurl=https://h\nversion=1\n");
-    EXPECT_EQ(SecondFullSigningText(" {\r\n} "), "");
+    EXPECT_EQ(
+        SecondFullSigningText(ObjectOf("{\"version\":\"1\",\"url\":\"https:\\/\\/h\",\"b\":\"=x\","
+                                       "\"B\":\"y\",\"full-signature-2\":\"s\",\"signature\":\"t\","
+                                       "\"full-signature\":\"u\"}\n")),
+        "B=y\nb==x\nurl=https://h\nversion=1\n");
+    EXPECT_EQ(SecondFullSigningText(ObjectOf(" {\r\n} ")), "");
     // Anything but a flat object of strings that read alike either way.
     const char* unsignable[] = {
         "{\"version\":\"1\",\"version\":\"1\"}",
@@ -140,7 +176,7 @@ TEST(ManifestSignature, SecondFullSigningTextIsEveryKeyButTheSignaturesInByteOrd
         "{\"note\":\"url\",\"x\":\"https://elsewhere\"}",
     };
     for (const char* text : unsignable) {
-        EXPECT_EQ(SecondFullSigningText(text), std::nullopt) << text;
+        EXPECT_FALSE(SignableWhole(text)) << text;
     }
 }
 
@@ -152,11 +188,11 @@ TEST(ManifestSignature, OnlyTheSecondFullSignatureCoversKeysAddedLater) {
                   "\"full-signature-2\":\"g\""),
          false},
         {Manifest(",\"keep_builds\":\"3\""), true},
-        {Manifest(",\"version\":\"1.0.0\""), true},  // a key twice: what it carries is unclear
         {Manifest(",\"nested\":{}"), true},
+        {Manifest(",\"sequence\":1"), true},  // what the first two cover is unclear
     };
     for (const auto& [text, needed] : cases) {
-        EXPECT_EQ(NeedsSecondFullSignature(text), needed) << text;
+        EXPECT_EQ(NeedsSecondFullSignature(ObjectOf(text)), needed) << text;
     }
     // The second full signature is the one checked whenever it is there
     // (Good signs the four values only), and the one needed for a key added later.
@@ -167,12 +203,12 @@ TEST(ManifestSignature, OnlyTheSecondFullSignatureCoversKeysAddedLater) {
     EXPECT_EQ(CheckError(Manifest(",\"keep_builds\":\"3\"")), "The update manifest is not signed");
     // A control character in a value the first signatures cover.
     for (const char* value : {"1.0.0\\n", "1.0\\t0", "1.0.0\x7F"}) {
-        EXPECT_TRUE(FirstSignedValuesHoldControlCharacter(Manifest("", value))) << value;
+        EXPECT_TRUE(FirstSignedValuesHoldControlCharacter(ObjectOf(Manifest("", value)))) << value;
     }
     EXPECT_TRUE(FirstSignedValuesHoldControlCharacter(
-        Manifest(",\"ranges\":\"bytes\\nbuild_index=" + Digest + "\"")));
+        ObjectOf(Manifest(",\"ranges\":\"bytes\\nbuild_index=" + Digest + "\""))));
     EXPECT_FALSE(FirstSignedValuesHoldControlCharacter(
-        Manifest(",\"ranges\":\"bytes\",\"note\":\"a\\nb\"")));
+        ObjectOf(Manifest(",\"ranges\":\"bytes\",\"note\":\"a\\nb\""))));
 }
 
 }  // namespace

@@ -145,6 +145,38 @@ TEST(ParseUpdateManifest, PassesRawUtf8InVersionButNotInvalidUtf8InUrl) {
               L"https://h/caf\u00E9");
 }
 
+TEST(ParseUpdateManifest, ReadsKeysBeyondTheFourOnlyFromAStrictObject) {
+    const std::string malformed = "The update manifest is malformed";
+    const struct {
+        const char* name;
+        std::string keys;
+        std::string unkeyed;  // the keep count read, or the message
+        std::string keyed;
+    } cases[] = {
+        {"strict", ",\"keep_builds\":\"2\",\"ranges\":\"bytes\"", "2 ranges", "2 ranges"},
+        {"forged in the signatures", ",\"signature\":\"keep_builds\",\"full-signature\":\"1\"",
+         "every", "every"},
+        {"forged in the platform", ",\"platform\":\"keep_builds\",\"signature\":\"1\"", "every",
+         "every"},
+        {"nested", ",\"x\":{\"keep_builds\":\"2\",\"ranges\":\"bytes\"}", "every", "every"},
+        {"a key twice", ",\"keep_builds\":\"2\",\"keep_builds\":\"2\"", "every", malformed},
+        {"garbage after", ",\"keep_builds\":\"2\"}x", "every", malformed},
+    };
+    for (const auto& c : cases) {
+        for (const bool keyed : {false, true}) {
+            std::string read;
+            const std::string message = ErrorMessageOf([&] {
+                const UpdateManifest m = ParseUpdateManifest(
+                    Manifest("1", "https://h/a.zip", Digest, c.keys), "tessik.exe", keyed);
+                read = (m.keepBuilds ? std::to_string(*m.keepBuilds) : "every") +
+                       (m.byteRanges ? " ranges" : "");
+            });
+            EXPECT_EQ(read.empty() ? message : read, keyed ? c.keyed : c.unkeyed)
+                << c.name << (keyed ? ", keyed" : "");
+        }
+    }
+}
+
 TEST(CheckManifestFreshness, RefusesOlderAndExpiredManifests) {
     const std::string older = "The update manifest is older than one already seen";
     const std::string expired = "The update manifest has expired";
@@ -171,6 +203,10 @@ TEST(CheckManifestFreshness, RefusesOlderAndExpiredManifests) {
         {",\"sequence\":\"4\",\"expires\":\"2025-12-06T05:46:39Z\"", 5, older},
         {",\"expires\":\"2025-12-06 05:46:41Z\"", std::nullopt,
          "The update manifest has an invalid expiry"},
+        // Read from the object only: a value is never a key.
+        {",\"platform\":\"sequence\",\"x\":\"4\"", std::nullopt, "none"},
+        {",\"sequence\":\"6\",\"sequence\":\"7\"", std::nullopt,
+         "The update manifest is malformed"},
     };
     for (const auto& c : cases) {
         const std::string text = Manifest("1", "https://h/a.zip", Digest, c.keys);

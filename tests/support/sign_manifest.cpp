@@ -13,6 +13,7 @@
 #include <string>
 
 #include "format/json.h"
+#include "format/manifest_object.h"
 #include "publish/manifest_signing.h"
 
 namespace {
@@ -24,10 +25,8 @@ std::string ReadWhole(const char* path) {
 }
 
 std::string FourValuesOf(const std::string& manifest) {
-    return ManifestSigningText(ReadJsonStringField(manifest, "version", true),
-                               ReadJsonStringField(manifest, "url", true),
-                               ReadJsonStringField(manifest, "sha256", true),
-                               ReadJsonStringField(manifest, "executable", false));
+    const ManifestFields read = ReadManifestFields(manifest, true);
+    return ManifestSigningText(read.version, read.url, read.sha256, read.executable);
 }
 
 std::string KeyText(const char* name, const std::string& value) {
@@ -42,14 +41,15 @@ int main(int argc, char** argv) {
         if (command == "sign" && argc == 5) {
             std::string manifest = ReadWhole(argv[3]);
             const std::string fourValues = FourValuesOf(manifest);
-            const std::string fullText = FullSigningText(fourValues, manifest);
+            const ManifestObject object = ReadJsonObject(manifest).value();
+            const std::string fullText = FullSigningText(fourValues, object);
             std::string keys =
                 KeyText(FourValueSignatureKey, SignManifestText(fourValues, argv[2]));
             if (fullText != fourValues) {
                 keys += KeyText(FullSignatureKey, SignManifestText(fullText, argv[2]));
             }
-            if (NeedsSecondFullSignature(manifest)) {
-                const auto secondText = SecondFullSigningText(manifest);
+            if (NeedsSecondFullSignature(object)) {
+                const auto secondText = SecondFullSigningText(object);
                 if (!secondText) throw std::runtime_error("cannot sign every key of this text");
                 keys += KeyText(SecondFullSignatureKey, SignManifestText(*secondText, argv[2]));
             }
