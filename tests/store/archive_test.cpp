@@ -148,6 +148,7 @@ TEST(UnpackUpdateArchive, RefusesNamesWindowsWouldStoreOtherThanPublished) {
         {L"question-folder-exe.zip", refused, L"sub_\\tessik.exe"},
         {L"case-twin-exe.zip", refused, L"tessik.exe"},
         {L"control-name.zip", refused, nullptr},
+        {L"short-name-alias.zip", refused, L"assets\\textures-big.pak"},
         {L"lying-local.zip", "The update archive is not a readable zip", L"tessik.exe"},
         // Outside the ANSI code page, so tar.exe's listing shows "?": stored as published.
         {L"code-page-name.zip", "<no error>", L"assets\\\u0141\u00f3d\u017a.pak"},
@@ -173,6 +174,11 @@ TEST(UnpackUpdateArchive, RefusesNamesWindowsWouldStoreOtherThanPublished) {
     }
     EXPECT_EQ(ReadFileBytes(folder / L"case-twin-exe.zip" / L"tar alone" / L"tessik.exe"),
               "another program");
+    EXPECT_EQ(test_bed::TreeOf(folder / L"short-name-alias.zip" / L"tar alone" / L"assets"),
+              std::vector<std::wstring>{L"textures-big.pak"});
+    EXPECT_EQ(ReadFileBytes(folder / L"short-name-alias.zip" / L"tar alone" / L"assets" /
+                            L"textures-big.pak"),
+              "replaced");
     EXPECT_EQ(test_bed::TreeOf(folder / L"colon-beside-underscore.zip" / L"tar alone" / L"assets"),
               std::vector<std::wstring>{L"ab_c.pak"});
 }

@@ -128,6 +128,9 @@ def main(out, game_exe, extra):
         "question-folder-exe.zip": [("tessik.exe", game), ("sub?/tessik.exe", b"other")],
         "case-twin-exe.zip": [("tessik.exe", game), ("TESSIK.EXE", b"another program")],
         "control-name.zip": [("tessik.exe", game), ("assets/a\x01b.pak", b"x")],
+        # On a volume that makes 8.3 names the second opens the first.
+        "short-name-alias.zip": [("tessik.exe", game), ("assets/textures-big.pak", b"textures"),
+                                 ("assets/TEXTUR~1.PAK", b"replaced")],
         # Outside the ANSI code page: tar.exe's listing shows it with "?".
         "code-page-name.zip": [("tessik.exe", game), ("assets/\u0141\u00f3d\u017a.pak", b"x")],
     }

@@ -14,9 +14,12 @@
  * writer): : * ? " < > | become _, a name with a control character cannot
  * be created (the run fails), and an entry whose name differs from an
  * earlier one only in letter case replaces it (one file, or one folder,
- * under the first spelling). Before extracting, this stand-in lists the
- * archive and gives bsdtar a substitution for every name it would store
- * otherwise, so the files land where Windows would put them. */
+ * under the first spelling). NTFS also gives each name that is not 8.3 a
+ * short alias (STEM~N.EXT), and a later entry named like that alias opens
+ * the file it stands for; Wine makes no aliases, so this stand-in does.
+ * Before extracting, it lists the archive and gives bsdtar a substitution
+ * for every name it would store otherwise, so the files land where Windows
+ * would put them. */
 #include <windows.h>
 #include <shellapi.h>
 
@@ -180,6 +183,75 @@ static const char* FirstSpelling(char* folded, const char* element) {
     return spellings[at].element;
 }
 
+/* The short names NTFS made, keyed by folded path, each naming the folded
+ * path of the file it stands for. */
+static Spelling* aliases;
+
+static const char* Lookup(const Spelling* table, const char* folded) {
+    for (size_t at = Hash(folded) % spellingSlots; table[at].folded != NULL;
+         at = (at + 1) % spellingSlots) {
+        if (strcmp(table[at].folded, folded) == 0) return table[at].element;
+    }
+    return NULL;
+}
+
+static void Insert(Spelling* table, const char* folded, const char* element) {
+    size_t at = Hash(folded) % spellingSlots;
+    while (table[at].folded != NULL) at = (at + 1) % spellingSlots;
+    table[at].folded = strdup(folded);
+    table[at].element = strdup(element);
+}
+
+static int IsShortChar(unsigned char c) {
+    return c > 0x20 && c < 0x7F && c != '.' && strchr("\"*+,/:;<=>?[\\]|", c) == NULL;
+}
+
+/* Up to `most` characters of a part as an 8.3 name writes them: spaces and
+ * dots dropped, anything else 8.3 cannot hold written as _. */
+static size_t ShortPart(const char* from, const char* end, char* out, size_t most) {
+    size_t n = 0;
+    for (const char* c = from; c < end && n < most; ++c) {
+        const unsigned char byte = (unsigned char)*c;
+        if (byte == ' ' || byte == '.' || (byte & 0xC0) == 0x80) continue;
+        out[n++] = IsShortChar(byte) ? (char)byte : '_';
+    }
+    out[n] = 0;
+    return n;
+}
+
+/* Whether a folded element fits 8.3 as it is (then it has no alias). */
+static int FitsShortName(const char* element) {
+    const char* dot = strrchr(element, '.');
+    const size_t base = dot ? (size_t)(dot - element) : strlen(element);
+    const size_t extension = dot ? strlen(dot + 1) : 0;
+    if (base == 0 || base > 8 || extension > 3 || (dot && extension == 0)) return 0;
+    for (const char* c = element; *c; ++c)
+        if (c != dot && !IsShortChar((unsigned char)*c)) return 0;
+    return 1;
+}
+
+/* Gives a new element that is not 8.3 the first free alias STEM~1 to ~4 in
+ * its folder, as NTFS does. `folded` is its folded path, `start` where the
+ * element begins in it. */
+static void MakeAlias(const char* folded, size_t start) {
+    const char* element = folded + start;
+    if (FitsShortName(element)) return;
+    const char* dot = strrchr(element, '.');
+    char stem[8], extension[4];
+    ShortPart(element, dot ? dot : element + strlen(element), stem, 6);
+    ShortPart(dot ? dot + 1 : "", dot ? dot + strlen(dot) : "", extension, 3);
+    char* alias = malloc(start + 16);
+    for (int n = 1; n <= 4; ++n) {
+        sprintf(alias, "%.*s%s~%d%s%s", (int)start, folded, stem, n, extension[0] ? "." : "",
+                extension);
+        if (Lookup(aliases, alias) == NULL && Lookup(spellings, alias) == NULL) {
+            Insert(aliases, alias, folded);
+            break;
+        }
+    }
+    free(alias);
+}
+
 /* `text` with the characters special to a basic regular expression (or, as
  * a replacement, & and \) escaped. */
 static char* EscapeFor(const char* text, const char* special) {
@@ -197,10 +269,15 @@ static char* EscapeFor(const char* text, const char* special) {
  * Windows' tar.exe would; NULL (after a message) when a name cannot be
  * created at all. `*count` gets the number of arguments. */
 static char** WindowsNames(char* listing, int* count) {
-    size_t lines = 1;
-    for (const char* c = listing; *c; ++c) lines += *c == '\n';
-    spellingSlots = lines * 8 + 16;
+    size_t lines = 1, elements = 1;
+    for (const char* c = listing; *c; ++c) {
+        lines += *c == '\n';
+        elements += *c == '\n' || *c == '/';
+    }
+    /* Each element adds at most one spelling and one alias. */
+    spellingSlots = elements * 4 + 16;
     spellings = calloc(spellingSlots, sizeof(Spelling));
+    aliases = calloc(spellingSlots, sizeof(Spelling));
     char** rules = calloc(lines * 2 + 1, sizeof(char*));
     *count = 0;
     for (char* line = strtok(listing, "\n"); line != NULL; line = strtok(NULL, "\n")) {
@@ -216,20 +293,37 @@ static char** WindowsNames(char* listing, int* count) {
         strcpy(stored, name);
         for (char* c = stored; *c; ++c)
             if (strchr(":*?\"<>|", *c)) *c = '_';
-        /* Element by element, each folded prefix keeps its first spelling. */
+        /* Element by element, each folded prefix keeps its first spelling;
+         * an element named like an alias stands for the file it aliases. */
         char* final = malloc(length * 4 + 2);
         final[0] = 0;
+        char* key = calloc(1, 1);
         size_t start = 0;
         while (start < length) {
             size_t end = start;
             while (end < length && stored[end] != '/') ++end;
             char* element = strndup(stored + start, end - start);
-            const char* first = FirstSpelling(Fold(stored, end), element);
+            char* foldedElement = Fold(element, strlen(element));
+            const size_t at = key[0] ? strlen(key) + 1 : 0;
+            char* folded = malloc(at + strlen(foldedElement) + 1);
+            sprintf(folded, "%s%s%s", key, key[0] ? "/" : "", foldedElement);
+            free(foldedElement);
+            const char* target = Lookup(aliases, folded);
+            if (target != NULL) {
+                free(folded);
+                folded = strdup(target);
+            } else if (Lookup(spellings, folded) == NULL) {
+                MakeAlias(folded, at);
+            }
+            free(key);
+            key = strdup(folded);
+            const char* first = FirstSpelling(folded, element);
             if (final[0] || start > 0) strcat(final, "/");
             strcat(final, first);
             free(element);
             start = end + 1;
         }
+        free(key);
         if (length > 0 && stored[length - 1] == '/') strcat(final, "/");
         if (strcmp(final, name) != 0) {
             char* pattern = EscapeFor(name, ".[]*^$\\");
