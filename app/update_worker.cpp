@@ -104,7 +104,7 @@ void RunUpdateWorker() {
     }
     LauncherState state;
     LauncherState previous;
-    std::vector<fs::path> movedAside;
+    std::optional<unsigned> keepBuilds;
 
     try {
         PostStatus(L"Checking launcher version...");
@@ -142,14 +142,23 @@ void RunUpdateWorker() {
                 // Current already: no partial download of this manifest's is needed.
                 SweepGamePartials(root, manifest.sha256, "");
             }
-            // Still under the lock, the recorded build in place (so a count the
-            // studio lowered takes effect even when nothing was installed), the
-            // game not yet started: no other launcher sees a build half-removed.
-            movedAside = MoveSurplusBuildsAside(root, manifest.keepBuilds, state.path);
+            // Read only from a well-formed manifest object: no count, no removal.
+            keepBuilds = manifest.keepBuilds;
         }
         PostStatus(L"Starting TESSIK...");
         StartGame(state.path);
-        // The player need not wait for the file system to free the bytes.
+        // Only once the new game runs: a start that fails falls back to the
+        // build recorded before, which must still be there. Under the lock
+        // again, so no other launcher sees a build half-removed; when another
+        // holds it, a later run removes what this one leaves. A count the
+        // studio lowered takes effect even when nothing was installed.
+        std::vector<fs::path> movedAside;
+        if (keepBuilds) {
+            if (const auto held = lock->TryAcquire()) {
+                movedAside = MoveSurplusBuildsAside(root, keepBuilds, {state.path, previous.path});
+            }
+        }
+        // Nobody waits for the file system to free the bytes.
         RemoveMovedBuilds(movedAside);
         PostRunStarted();
     } catch (const std::exception& failure) {

@@ -83,7 +83,7 @@ int Storage(wchar_t** argv) {
     for (int i = 0; i <= updates; ++i) {
         const UpdateManifest manifest = BuildAt(argv[2], argv[3], "1." + std::to_string(i));
         const fs::path build = InstallUpdate(manifest, root);
-        RemoveMovedBuilds(MoveSurplusBuildsAside(root, keep, build));
+        RemoveMovedBuilds(MoveSurplusBuildsAside(root, keep, {build}));
     }
     int builds = 0;
     const std::uint64_t bytes = BytesBelow(root / L"versions", &builds);
@@ -105,10 +105,11 @@ int Keep(wchar_t** argv) {
     RemoveTree(root / L"versions" / Utf8ToUtf16(manifest.version));
     const auto start = Clock::now();
     const fs::path build = InstallUpdate(manifest, root);
-    // The game would start here; the moved build's bytes are freed after.
-    const std::vector<fs::path> moved =
-        on ? MoveSurplusBuildsAside(root, 2, build) : std::vector<fs::path>{};
+    // The game would start here; only then is the older build moved aside
+    // and its bytes freed.
     const double seconds = Since(start);
+    const std::vector<fs::path> moved =
+        on ? MoveSurplusBuildsAside(root, 2, {build}) : std::vector<fs::path>{};
     RemoveMovedBuilds(moved);
     const bool removed = !fs::exists(old) && !moved.empty() && !fs::exists(moved.front());
     std::printf("keep,%s,%.6f,%d\n", on ? "on" : "off", seconds, removed ? 1 : 0);

@@ -269,7 +269,7 @@ if on and off:
     ratio = on[0] / off[0]
     pairs = [a / b for a, b in zip(samples[("keep", "on", 0, 0)], samples[("keep", "off", 0, 0)])]
     add("9. Update by patch keeping 2 builds (one older build removed)",
-        "time to the game's start, older build moved out of \"versions\" (its bytes freed after)", on,
+        "time to the game's start (the older build moved out of \"versions\" and freed after it)", on,
         f"{ratio:.2f} of the same update without the key (pairs: {statistics.median(pairs):.2f}, "
         f"{min(pairs):.2f}-{max(pairs):.2f})", "<= 1.15", verdict(ratio <= 1.15))
     add("", "the same update without the key (every build kept)", off)

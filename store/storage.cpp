@@ -14,6 +14,12 @@ std::filesystem::path StorageRoot() {
     if (base.empty()) {
         throw LauncherError("Windows did not provide an application-data folder");
     }
+    // One spelling from here on (full, backslashes, no "." or ".."): every
+    // later path is made from it, and Windows' volume calls take only that.
+    std::wstring full(32768, L'\0');
+    const DWORD length =
+        GetFullPathNameW(base.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length > 0 && length < full.size()) base = full.substr(0, length);
     return std::filesystem::path(base) / L"Tessik" / L"launcher";
 }
 

@@ -4,7 +4,8 @@
 #include <string>
 
 // The per-user folder that holds everything the launcher keeps:
-// %APPDATA%\Tessik\launcher (or under %LOCALAPPDATA% when APPDATA is empty).
+// %APPDATA%\Tessik\launcher (or under %LOCALAPPDATA% when APPDATA is empty),
+// as a full path with backslashes and no "." or ".." elements.
 std::filesystem::path StorageRoot();
 
 // The whole file, or nothing when it cannot be opened.

@@ -31,16 +31,46 @@ std::vector<std::wstring> SurplusBuilds(std::vector<StoredBuild> builds, unsigne
 
 namespace {
 
-// One spelling for comparing folders, as NTFS matches names.
-std::string Comparable(const fs::path& path) {
-    return FoldCaseAsNtfs(Utf16ToUtf8(path.lexically_normal().wstring()));
+// A build's folder name as NTFS matches names, from any spelling of its path
+// (the long form where the path can be resolved: its last element may be an
+// 8.3 alias).
+std::string FolderKey(const fs::path& path) {
+    fs::path normal = path.lexically_normal();
+    if (!normal.has_filename()) normal = normal.parent_path();
+    const std::wstring extended = ExtendedLengthPath(normal.wstring());
+    std::wstring name = normal.filename().wstring();
+    std::wstring resolved(32768, L'\0');
+    const DWORD length =
+        GetLongPathNameW(extended.c_str(), resolved.data(), static_cast<DWORD>(resolved.size()));
+    if (length > 0 && length < resolved.size()) {
+        name = fs::path(resolved.substr(0, length)).filename().wstring();
+    }
+    return FoldCaseAsNtfs(Utf16ToUtf8(name));
+}
+
+// Whether a process runs from the build: a mapped image refuses a write-open.
+bool IsRunFrom(const fs::path& build) {
+    for (const FolderEntry& entry : ListFolderAt(build).value_or(std::vector<FolderEntry>{})) {
+        if (entry.IsFolder() || entry.IsLink() || entry.name.size() < 4) continue;
+        const std::string extension =
+            FoldCaseAsNtfs(Utf16ToUtf8(entry.name.substr(entry.name.size() - 4)));
+        if (extension != ".EXE" && extension != ".DLL") continue;
+        if (!OpenLongPathFile(build / entry.name, GENERIC_WRITE, ShareAllAccess, OPEN_EXISTING)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The folders under "versions" that hold the game's executable; links and
 // junctions are not builds this launcher stored.
-std::vector<StoredBuild> ListStoredBuilds(const fs::path& versions, const fs::path& recorded) {
+std::vector<StoredBuild> ListStoredBuilds(const fs::path& versions,
+                                          const std::vector<fs::path>& kept) {
+    std::vector<std::string> keptKeys;
+    for (const fs::path& path : kept) {
+        if (!path.empty()) keptKeys.push_back(FolderKey(path));
+    }
     std::vector<StoredBuild> builds;
-    const std::string recordedKey = recorded.empty() ? std::string() : Comparable(recorded);
     for (const FolderEntry& entry : ListFolderAt(versions).value_or(std::vector<FolderEntry>{})) {
         if (!entry.IsFolder() || entry.IsLink() ||
             !IsRegularFileAt(versions / entry.name / L"tessik.exe")) {
@@ -49,7 +79,9 @@ std::vector<StoredBuild> ListStoredBuilds(const fs::path& versions, const fs::pa
         const std::uint64_t created =
             (static_cast<std::uint64_t>(entry.created.dwHighDateTime) << 32) |
             entry.created.dwLowDateTime;
-        builds.push_back({entry.name, created, Comparable(versions / entry.name) == recordedKey});
+        const std::string key = FoldCaseAsNtfs(Utf16ToUtf8(entry.name));
+        const bool isKept = std::find(keptKeys.begin(), keptKeys.end(), key) != keptKeys.end();
+        builds.push_back({entry.name, created, isKept});
     }
     return builds;
 }
@@ -73,13 +105,13 @@ fs::path MoveAside(const fs::path& build, const fs::path& root) {
 }  // namespace
 
 std::vector<fs::path> MoveSurplusBuildsAside(const fs::path& root, std::optional<unsigned> keep,
-                                             const fs::path& recorded) noexcept {
+                                             const std::vector<fs::path>& kept) noexcept {
     std::vector<fs::path> moved;
     if (!keep) return moved;
     try {
         const fs::path versions = root / L"versions";
-        for (const std::wstring& name :
-             SurplusBuilds(ListStoredBuilds(versions, recorded), *keep)) {
+        for (const std::wstring& name : SurplusBuilds(ListStoredBuilds(versions, kept), *keep)) {
+            if (IsRunFrom(versions / name)) continue;
             fs::path aside = MoveAside(versions / name, root);
             if (!aside.empty()) moved.push_back(std::move(aside));
         }

@@ -50,6 +50,22 @@ TEST(PlayerDisk, KeepingTwoBuildsLeavesTheTwoNewestThroughUpdates) {
     EXPECT_TRUE(player.Leftovers().empty());
 }
 
+TEST(PlayerDisk, ANewBuildThatCannotStartLeavesTheFallbacksBuildInPlace) {
+    PlayerMachine player;
+    Update(player, L"unstartable", 1);
+    // Kept to one build, the update's own game cannot start: the build the
+    // player had starts instead, this run and the next.
+    for (int run = 0; run < 2; ++run) {
+        player.ForgetGame();
+        player.PointGameManifestAt(Manifest(L"unstartable", 2));
+        const PlayerMachine::Outcome outcome = player.Run();
+        ASSERT_EQ(outcome.started, 1u) << Utf16ToUtf8(outcome.failure);
+        EXPECT_EQ(player.Game().folder, player.Build(L"1.1"));
+        EXPECT_EQ(StoredBuilds(player), (Builds{L"1.1", L"1.2"}));
+        Sleep(1500);
+    }
+}
+
 TEST(PlayerDisk, AManifestWithoutTheKeyKeepsEveryBuild) {
     PlayerMachine player;
     for (int n = 1; n <= 3; ++n) Update(player, L"patched", n);

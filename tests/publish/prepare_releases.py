@@ -235,6 +235,19 @@ def patched_releases(game):
     add_to_index(tree("patched-badpath", 2), 2, b"folder assets/stream:alternate\n")
     # Players keep two builds: set once, carried over by the later publishes.
     tree("kept", 3, first=("--keep-builds", "2"))
+    # Players keep one build, and the second's tessik.exe is a Windows program
+    # for another processor, which the tool publishes and no machine here starts.
+    unstartable = bytearray(game)
+    struct.pack_into("<H", unstartable, struct.unpack_from("<I", unstartable, 0x3C)[0] + 4, 0xAA64)
+    write_zip(os.path.join(ARCHIVES, "unstartable-2.zip"),
+              [("tessik.exe", bytes(unstartable), 0o100644)] +
+              [(name, data, 0o100644) for name, data in builds[1].items()])
+    out = os.path.join(BED, "www", "unstartable")
+    for n, archive in ((1, "patched-1.zip"), (2, "unstartable-2.zip")):
+        publish("game", os.path.join(ARCHIVES, archive), "--version", f"1.{n}", "--base-url",
+                f"{service}/unstartable", "--out", out, "--keep-builds", "1")
+        shutil.copy(os.path.join(out, "release", "windows-x86_64-manifest.json"),
+                    os.path.join(out, "release", f"m{n}.json"))
     # A build larger than the test bed's small disk.
     write_zip(os.path.join(ARCHIVES, "roomy.zip"),
               [("tessik.exe", game, 0o100644), ("assets/pack.bin", os.urandom(12 << 20), 0o100644)])

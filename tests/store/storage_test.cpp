@@ -6,9 +6,12 @@
 #include <optional>
 
 #include "base/text.h"
+#include "store/disk_space.h"
 #include "tests/support/test_bed.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 TEST(StorageRoot, FollowsAppDataThenLocalAppData) {
     struct Case {
@@ -21,13 +24,19 @@ TEST(StorageRoot, FollowsAppDataThenLocalAppData) {
         {L"C:\\Roaming\\", L"C:\\Local", L"C:\\Roaming\\Tessik\\launcher"},
         {L"", L"C:\\Local", L"C:\\Local\\Tessik\\launcher"},
         {std::nullopt, L"D:\\User Name\\Local", L"D:\\User Name\\Local\\Tessik\\launcher"},
-        {L"relative", std::nullopt, L"relative\\Tessik\\launcher"},
+        // One spelling, whatever the variable's: Windows' volume calls take no other.
+        {L"C:/Users/p/./AppData/../AppData/Roaming", std::nullopt,
+         L"C:\\Users\\p\\AppData\\Roaming\\Tessik\\launcher"},
+        {L"relative", std::nullopt, fs::current_path().wstring() + L"\\relative\\Tessik\\launcher"},
     };
     for (const Case& c : cases) {
         ScopedVariable appData(L"APPDATA", c.appData);
         ScopedVariable localAppData(L"LOCALAPPDATA", c.localAppData);
         EXPECT_EQ(StorageRoot().wstring(), c.root);
     }
+    ScopedVariable slashes(L"APPDATA", L"C:/users");
+    EXPECT_TRUE(FreeBytesForCaller(StorageRoot()).has_value())
+        << "the free-space check was skipped";
 }
 
 TEST(StorageRoot, FailsWithoutAnyApplicationDataFolder) {

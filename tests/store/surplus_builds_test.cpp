@@ -6,6 +6,7 @@
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "store/storage.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_bed.h"
 
 namespace {
@@ -71,7 +72,7 @@ TEST(SurplusBuilds, MovesOlderBuildsOutOfVersionsThenRemovesThemAndNothingElse) 
     fs::create_directories(root / L"versions" / L"0.0-broken");
     WriteFileBytes(root / L"versions" / L"notes.txt", "x");
     const std::vector<fs::path> moved =
-        MoveSurplusBuildsAside(root, 2, root / L"versions" / L"0.1");
+        MoveSurplusBuildsAside(root, 2, {root / L"versions" / L"0.1"});
     // Out of "versions" before the game starts; its bytes are freed after.
     EXPECT_EQ(Entries(root / L"versions"),
               (std::vector<std::wstring>{L"0.0-broken", L"0.1", L"0.3", L"0.4", L"notes.txt"}));
@@ -83,7 +84,7 @@ TEST(SurplusBuilds, MovesOlderBuildsOutOfVersionsThenRemovesThemAndNothingElse) 
 
 TEST(SurplusBuilds, WithoutACountRemovesNothing) {
     const fs::path root = RootWithBuilds(L"", {L"0.1", L"0.2", L"0.3"});
-    EXPECT_TRUE(MoveSurplusBuildsAside(root, std::nullopt, root / L"versions" / L"0.3").empty());
+    EXPECT_TRUE(MoveSurplusBuildsAside(root, std::nullopt, {root / L"versions" / L"0.3"}).empty());
     EXPECT_EQ(Entries(root / L"versions"), (std::vector<std::wstring>{L"0.1", L"0.2", L"0.3"}));
 }
 
@@ -95,13 +96,41 @@ TEST(SurplusBuilds, ABuildWithAnOpenFileStaysUntilALaterRun) {
         KernelHandle open(CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
         ASSERT_NE(open.get(), INVALID_HANDLE_VALUE);
-        RemoveMovedBuilds(MoveSurplusBuildsAside(root, 1, root / L"versions" / L"0.3"));
+        RemoveMovedBuilds(MoveSurplusBuildsAside(root, 1, {root / L"versions" / L"0.3"}));
         EXPECT_EQ(Entries(root / L"versions"), (std::vector<std::wstring>{L"0.1", L"0.3"}));
         EXPECT_EQ(ReadFileBytes(held), "pack");
         EXPECT_EQ(Entries(root), (std::vector<std::wstring>{L"current-windows.json", L"versions"}));
     }
-    RemoveMovedBuilds(MoveSurplusBuildsAside(root, 1, root / L"versions" / L"0.3"));
+    RemoveMovedBuilds(MoveSurplusBuildsAside(root, 1, {root / L"versions" / L"0.3"}));
     EXPECT_EQ(Entries(root / L"versions"), (std::vector<std::wstring>{L"0.3"}));
+}
+
+TEST(SurplusBuilds, TheRecordedAndFallbackBuildsStayWhateverSpellingTheStateHolds) {
+    const fs::path root = RootWithBuilds(L"", {L"0.1", L"0.2", L"0.3", L"0.4"});
+    // The same folders as an extended-length path and in other letter case:
+    // their text differs from the listing's, their folder names do not.
+    const fs::path recorded = LR"(\\?\)" + (root / L"VERSIONS" / L"0.1").wstring();
+    const fs::path fallback = root / L"versions" / L".." / L"versions" / L"0.2" / L"";
+    RemoveMovedBuilds(MoveSurplusBuildsAside(root, 1, {recorded, fallback}));
+    EXPECT_EQ(Entries(root / L"versions"), (std::vector<std::wstring>{L"0.1", L"0.2", L"0.4"}));
+}
+
+TEST(SurplusBuilds, ABuildAGameRunsFromStaysThoughItsFolderCouldBeRenamed) {
+    const fs::path root = RootWithBuilds(L"", {L"0.1", L"0.2"});
+    const fs::path game = root / L"versions" / L"0.1" / L"tessik.exe";
+    WriteFileBytes(game, ReadFileBytes(test_bed::SupportProgram(L"game_standin.exe")));
+    std::optional<ChildProcess> running;
+    {
+        // Its current folder elsewhere, holding no file of the build open.
+        ScopedVariable sleep(L"TESSIK_STANDIN_SLEEP_MS", L"60000");
+        ScopedVariable record(L"TESSIK_GAME_RECORD", (root / L"game.txt").wstring());
+        running.emplace(ChildProcess::Start(game, {}, root));
+    }
+    ASSERT_TRUE(test_bed::WaitForFile(root / L"game.txt"));
+    RemoveMovedBuilds(MoveSurplusBuildsAside(root, 1, {root / L"versions" / L"0.2"}));
+    EXPECT_EQ(Entries(root / L"versions"), (std::vector<std::wstring>{L"0.1", L"0.2"}));
+    running->Terminate();
+    running->WaitForExit();
 }
 
 }  // namespace
