@@ -12,14 +12,40 @@ std::string StringMember(const ManifestObject& object, const std::string& name) 
     return member != object.end() && member->second ? *member->second : std::string();
 }
 
-ManifestFields ReadManifestFields(const std::string& text, bool keyed,
-                                  const std::function<void(const std::string&)>& urlRead) {
-    const std::optional<ManifestObject> object = ReadJsonObject(text);
-    if (keyed && !object) throw LauncherError("The update manifest is malformed");
+namespace {
+
+// The keys beyond the four: only ever from a strict object.
+void ReadFurtherKeys(const ManifestObject& object, ManifestFields& fields) {
+    fields.sequence = StringMember(object, "sequence");
+    fields.expires = StringMember(object, "expires");
+    fields.byteRanges = StringMember(object, ByteRangesKey) == ByteRangesValue;
+    fields.signature = StringMember(object, FourValueSignatureKey);
+    fields.fullSignature = StringMember(object, FullSignatureKey);
+    fields.secondFullSignature = StringMember(object, SecondFullSignatureKey);
+    fields.buildIndex = StringMember(object, BuildIndexKey);
+    fields.keepBuilds = StringMember(object, KeepBuildsKey);
+}
+
+// The four keys in their order, each read by `readFour(key, required)`.
+template <typename Read>
+ManifestFields ReadFourKeys(const Read& readFour,
+                            const std::function<void(const std::string&)>& urlRead) {
+    ManifestFields fields;
+    fields.version = readFour("version", true);
+    fields.url = readFour("url", true);
+    if (urlRead) urlRead(fields.url);
+    fields.sha256 = readFour("sha256", true);
+    fields.executable = readFour("executable", false);
+    return fields;
+}
+
+}  // namespace
+
+ManifestFields ManifestFieldsOf(const ManifestObject& object,
+                                const std::function<void(const std::string&)>& urlRead) {
     const auto readFour = [&](const char* key, bool required) {
-        if (!keyed) return ReadJsonStringField(text, key, required);
-        const auto member = object->find(key);
-        if (member == object->end()) {
+        const auto member = object.find(key);
+        if (member == object.end()) {
             if (required) {
                 throw LauncherError(("The update manifest is missing " + std::string(key)).c_str());
             }
@@ -28,21 +54,22 @@ ManifestFields ReadManifestFields(const std::string& text, bool keyed,
         if (!member->second) throw LauncherError("The update manifest is malformed");
         return *member->second;
     };
-    ManifestFields fields;
-    fields.version = readFour("version", true);
-    fields.url = readFour("url", true);
-    if (urlRead) urlRead(fields.url);
-    fields.sha256 = readFour("sha256", true);
-    fields.executable = readFour("executable", false);
-    if (!object) return fields;
-    fields.sequence = StringMember(*object, "sequence");
-    fields.expires = StringMember(*object, "expires");
-    fields.byteRanges = StringMember(*object, ByteRangesKey) == ByteRangesValue;
-    fields.signature = StringMember(*object, FourValueSignatureKey);
-    fields.fullSignature = StringMember(*object, FullSignatureKey);
-    fields.secondFullSignature = StringMember(*object, SecondFullSignatureKey);
-    fields.buildIndex = StringMember(*object, BuildIndexKey);
-    fields.keepBuilds = StringMember(*object, KeepBuildsKey);
+    ManifestFields fields = ReadFourKeys(readFour, urlRead);
+    ReadFurtherKeys(object, fields);
+    return fields;
+}
+
+ManifestFields ReadManifestFields(const std::string& text, bool keyed,
+                                  const std::function<void(const std::string&)>& urlRead) {
+    const std::optional<ManifestObject> object = ReadJsonObject(text);
+    if (keyed) {
+        if (!object) throw LauncherError("The update manifest is malformed");
+        return ManifestFieldsOf(*object, urlRead);
+    }
+    ManifestFields fields = ReadFourKeys(
+        [&](const char* key, bool required) { return ReadJsonStringField(text, key, required); },
+        urlRead);
+    if (object) ReadFurtherKeys(*object, fields);
     return fields;
 }
 

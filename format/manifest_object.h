@@ -43,6 +43,10 @@ std::string StringMember(const ManifestObject& object, const std::string& name);
 ManifestFields ReadManifestFields(const std::string& text, bool keyed,
                                   const std::function<void(const std::string&)>& urlRead = {});
 
+// The keyed read of a text already parsed into `object`: every key from it.
+ManifestFields ManifestFieldsOf(const ManifestObject& object,
+                                const std::function<void(const std::string&)>& urlRead = {});
+
 // The one place a manifest's text is made: one JSON object on one line, the
 // four keys and "platform" always, each further key only with a value, the
 // signatures last. Refuses a value with a control character, naming its key.

@@ -95,9 +95,12 @@ void ReportPatch(const PlannedPatch& patch, const std::string& sha256, Report::S
 }  // namespace
 
 BuildIndex IndexOfArchive(const fs::path& archive) {
+    return IndexOfArchive(archive, ReadZipDirectory(archive));
+}
+
+BuildIndex IndexOfArchive(const fs::path& archive, const std::vector<ZipEntry>& entries) {
     // The names and bytes of the one directory reader, which the archive's
     // check has matched with libarchive's listing.
-    const std::vector<ZipEntry> entries = ReadZipDirectory(archive);
     FileRange zip(archive);
     BuildIndex index;
     std::vector<std::string> folders;
@@ -141,8 +144,10 @@ std::string PublishIndexAndPatches(const fs::path& folder, const std::string& ve
                                    const fs::path& archive, const std::string& liveBuild,
                                    const Options& options, Report::Section& section) {
     BuildIndex index;
+    std::vector<ZipEntry> entries;
     try {
-        index = IndexOfArchive(archive);
+        entries = ReadZipDirectory(archive);
+        index = IndexOfArchive(archive, entries);
     } catch (const std::exception& error) {
         // Launchers then install the full archive, as they would without an index.
         section.fields.push_back({"index", std::string("none: ") + error.what()});
@@ -151,7 +156,6 @@ std::string PublishIndexAndPatches(const fs::path& folder, const std::string& ve
     index.version = version;
     index.buildSha256 = Sha256OfFile(archive);
     const uint64_t archiveSize = fs::file_size(archive);
-    const std::vector<ZipEntry> entries = ReadZipDirectory(archive);
     // Where earlier files are unpacked while patches are planned: a dry run
     // writes nothing into the release folder.
     const fs::path scratch = options.dryRun ? fs::temp_directory_path() : folder / ".incoming";

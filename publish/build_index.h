@@ -5,11 +5,15 @@
 
 #include "publish/publish.h"
 #include "format/build_index.h"
+#include "format/zip_directory.h"
 
 // The index of a game archive: every file's path, size and SHA-256 read from
 // its data, and each folder that holds nothing. Refuses an archive whose
 // paths the launcher could not create as published.
 BuildIndex IndexOfArchive(const std::filesystem::path& archive);
+// The same from the archive's directory, already read.
+BuildIndex IndexOfArchive(const std::filesystem::path& archive,
+                          const std::vector<ZipEntry>& entries);
 
 // Writes the build's patches, then its index beside the build, each under its
 // digest name. Patches come from the live build `liveBuild` (its file name)

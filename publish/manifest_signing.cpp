@@ -162,8 +162,7 @@ std::string SignedManifestJson(ManifestFields fields, const std::filesystem::pat
             "The manifest's values are not valid UTF-8; launchers built with a release key "
             "would refuse it");
     }
-    const SigningTexts texts =
-        SigningTextsOf(*unsignedObject, ReadManifestFields(unsignedText, true));
+    const SigningTexts texts = SigningTextsOf(*unsignedObject, ManifestFieldsOf(*unsignedObject));
     if (texts.second) {
         fields.signature = SignManifestText(texts.fourValues, privateKeyPem);
         fields.fullSignature = SignManifestText(texts.full, privateKeyPem);
@@ -174,7 +173,7 @@ std::string SignedManifestJson(ManifestFields fields, const std::filesystem::pat
     const std::string text = ManifestJson(fields);
     const std::optional<ManifestObject> object = ReadJsonObject(text);
     const std::optional<ManifestFields> read =
-        object ? std::optional(ReadManifestFields(text, true)) : std::nullopt;
+        object ? std::optional(ManifestFieldsOf(*object)) : std::nullopt;
     if (!texts.second || !read || !KeyLookupReadsAsObject(text, *object) ||
         SigningTextsOf(*object, *read) != texts || read->signature != fields.signature ||
         read->fullSignature != fields.fullSignature ||
@@ -189,7 +188,7 @@ std::string SignedManifestJson(ManifestFields fields, const std::filesystem::pat
 bool ManifestSignaturesVerify(const std::string& text, const std::filesystem::path& publicKeyPem) {
     const std::optional<ManifestObject> object = ReadJsonObject(text);
     if (!object || !KeyLookupReadsAsObject(text, *object)) return false;
-    const ManifestFields live = ReadManifestFields(text, true);
+    const ManifestFields live = ManifestFieldsOf(*object);
     if (FirstSignedValuesHoldControlCharacter(*object)) return false;
     const SigningTexts texts = SigningTextsOf(*object, live);
     if (!VerifyManifestSignature(texts.fourValues, live.signature, publicKeyPem)) return false;

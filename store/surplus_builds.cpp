@@ -37,11 +37,12 @@ namespace {
 std::string FolderKey(const fs::path& path) {
     fs::path normal = path.lexically_normal();
     if (!normal.has_filename()) normal = normal.parent_path();
-    const std::wstring extended = ExtendedLengthPath(normal.wstring());
+    const std::wstring extended = LongPath(normal);
     std::wstring name = normal.filename().wstring();
     std::wstring resolved(32768, L'\0');
-    const DWORD length =
-        GetLongPathNameW(extended.c_str(), resolved.data(), static_cast<DWORD>(resolved.size()));
+    const DWORD length = extended.empty() ? 0
+                                          : GetLongPathNameW(extended.c_str(), resolved.data(),
+                                                             static_cast<DWORD>(resolved.size()));
     if (length > 0 && length < resolved.size()) {
         name = fs::path(resolved.substr(0, length)).filename().wstring();
     }
