@@ -10,6 +10,8 @@
 #include "app/launcher_window.h"
 #include "base/scoped_handle.h"
 #include "selfupdate/finish_launcher_update.h"
+#include "store/pending_invite.h"
+#include "store/storage.h"
 
 std::optional<std::uint32_t> ReadProcessIdArgument(const std::wstring& text) {
     static_assert(sizeof(unsigned long) == sizeof(std::uint32_t), "wcstoul is 32-bit on Windows");
@@ -93,7 +95,17 @@ int RunEntryPoint(HINSTANCE instance, int showCommand) {
     if (!choice.inviteLink.empty() && HandOverInviteLink(choice.inviteLink)) {
         return 0;
     }
-    inviteLink.Set(choice.inviteLink);
+    // Restarted by a hand-off to the launcher's own update: the link the
+    // earlier launcher held.
+    std::wstring link = choice.inviteLink;
+    if (link.empty()) {
+        try {
+            link = TakePendingInvite(StorageRoot());
+        } catch (const std::exception&) {
+        }
+        if (!IsAcceptableInviteLink(link)) link.clear();
+    }
+    inviteLink.Set(link);
     launcherExecutablePath = ReadExecutablePath();
     return RunLauncherWindow(instance, showCommand);
 }

@@ -11,6 +11,7 @@
 #include "app/invite_handover.h"
 #include "app/taskbar_progress.h"
 #include "app/update_worker.h"
+#include "base/elevation.h"
 #include "base/launcher_error.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
@@ -239,10 +240,13 @@ int RunLauncherWindow(HINSTANCE instance, int showCommand) {
     if (mainWindow == nullptr) {
         return 3;
     }
-    // A launcher started as administrator still hears from Explorer and from
-    // launchers of a lower integrity level: messages of theirs above WM_USER
-    // (the shell's registered one) and WM_COPYDATA are filtered otherwise.
-    ChangeWindowMessageFilterEx(mainWindow, WM_COPYDATA, MSGFLT_ALLOW, nullptr);
+    // Explorer's registered message reaches a launcher run as administrator
+    // only through the filter. A link handed over does not: any lower process
+    // could then have an elevated launcher start the game elevated with its
+    // link. A lower launcher that is refused runs on its own.
+    if (!ProcessRunsElevated()) {
+        ChangeWindowMessageFilterEx(mainWindow, WM_COPYDATA, MSGFLT_ALLOW, nullptr);
+    }
     if (taskbarButtonCreated != 0) {
         ChangeWindowMessageFilterEx(mainWindow, taskbarButtonCreated, MSGFLT_ALLOW, nullptr);
     }

@@ -18,6 +18,7 @@
 #include "store/launcher_state.h"
 #include "store/manifest_sequence.h"
 #include "store/partial_download.h"
+#include "store/security_removals.h"
 #include "store/storage.h"
 #include "store/surplus_builds.h"
 #include "store/update_installation.h"
@@ -79,6 +80,27 @@ bool StartFallbackBuild(InstallationLock& lock, const fs::path& stateFile,
     return false;
 }
 
+// Installs the manifest's build, or installs it again when Windows security
+// removed its executable: once per published build, since every further
+// install would cost the download and meet the same scanner.
+fs::path InstallQuarantineAware(const UpdateManifest& manifest, const fs::path& root,
+                                const LauncherState& state) {
+    // A build folder left without its executable (a folder the player
+    // deleted is only installed again).
+    if (manifest.version == state.version && !state.path.empty() && IsFolderAt(state.path)) {
+        CountSecurityRemoval(root, manifest.sha256);
+    }
+    if (CountedSecurityRemovals(root, manifest.sha256) >= 2) {
+        throw SecurityRemovalError();
+    }
+    try {
+        return InstallUpdate(manifest, root);
+    } catch (const SecurityRemovalError&) {
+        CountSecurityRemoval(root, manifest.sha256);
+        throw;
+    }
+}
+
 }  // namespace
 
 std::wstring GameManifestAddress() {
@@ -135,7 +157,7 @@ void RunUpdateWorker() {
             const UpdateManifest manifest =
                 ReadRememberedManifest(text, "tessik.exe", ManifestKind::Game, seen);
             if (manifest.version != state.version || !HasGameExecutable(state.path)) {
-                state.path = InstallUpdate(manifest, root);
+                state.path = InstallQuarantineAware(manifest, root, state);
                 state.version = manifest.version;
                 WriteLauncherState(stateFile, state);
             } else {

@@ -35,8 +35,9 @@ std::string Sha256OfText(const std::string& text) {
 std::vector<BuildFile> PatchSources(const fs::path& folder, const std::string& version,
                                     const std::string& liveBuild, int count) {
     std::vector<BuildFile> earlier;
+    const std::set<std::string> leftovers = LeftoverBuilds(folder);
     for (const BuildFile& build : BuildsOf(GameKind(), folder)) {
-        if (build.version != version) earlier.push_back(build);
+        if (build.version != version && leftovers.count(build.name) == 0) earlier.push_back(build);
     }
     std::sort(earlier.begin(), earlier.end(), [&liveBuild](const BuildFile& a, const BuildFile& b) {
         if ((a.name == liveBuild) != (b.name == liveBuild)) return a.name == liveBuild;

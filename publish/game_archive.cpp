@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "publish/app_manifest.h"
 #include "publish/authenticode.h"
 #include "publish/pe_version.h"
 #include "store/archive.h"
@@ -80,6 +81,20 @@ GameArchiveFacts CheckWindowsNames(const std::vector<ZipEntry>& entries) {
     return facts;
 }
 
+// The launcher starts such a game through the shell, so Windows asks the
+// player for administrator rights at every start of the game.
+std::string ElevationWarning(const std::string& level) {
+    const char* who = level == "requireAdministrator" ? "every player"
+                      : level == "highestAvailable"
+                          ? "every player whose account is an administrator"
+                          : nullptr;
+    if (who == nullptr) return "";
+    return "the game's tessik.exe asks in its manifest to run as administrator (" + level +
+           "): " + who +
+           " sees a Windows elevation prompt at every start of the game; build it with level "
+           "asInvoker unless it needs those rights";
+}
+
 }  // namespace
 
 std::string ListingLine(const std::string& name) {
@@ -124,6 +139,7 @@ GameArchiveFacts CheckGameArchive(const std::filesystem::path& archive) {
     std::string executableHead;
     uint64_t executableSize = 0;
     std::unique_ptr<AuthenticodeReader> signature;
+    ExecutableManifestReader manifest;
     struct archive_entry* entry = nullptr;
     int status;
     std::string line, warned;
@@ -159,6 +175,7 @@ GameArchiveFacts CheckGameArchive(const std::filesystem::path& archive) {
             if (got < 0) throw damaged(line);
             if (got == 0) break;
             if (executable) {
+                manifest.Add(buffer.data(), static_cast<size_t>(got));
                 executableSize += static_cast<uint64_t>(got);
                 const size_t head =
                     std::min(static_cast<size_t>(got), ExecutableHeadSize - executableHead.size());
@@ -193,5 +210,7 @@ GameArchiveFacts CheckGameArchive(const std::filesystem::path& archive) {
     GameArchiveFacts facts = CheckWindowsNames(entries);
     if (!warned.empty()) Refuse(warned, "is read by libarchive with a warning");
     facts.executableSignature = signature ? signature->Verdict() : AuthenticodeOf(executableHead);
+    const std::string elevation = ElevationWarning(RequestedExecutionLevel(manifest.Manifest()));
+    if (!elevation.empty()) facts.warnings.push_back(elevation);
     return facts;
 }

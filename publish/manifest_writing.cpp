@@ -1,11 +1,13 @@
 #include "publish/manifest_writing.h"
 
 #include <chrono>
+#include <set>
 #include <stdexcept>
 
 #include "format/manifest_signing_text.h"
 #include "publish/keep_builds.h"
 #include "publish/manifest_signing.h"
+#include "publish/published_builds.h"
 #include "publish/release_checks.h"
 #include "publish/release_files.h"
 
@@ -89,9 +91,23 @@ std::string ManifestText(const ReleaseKind& kind, const fs::path& folder, Manife
     return text;
 }
 
-void WriteManifest(const ReleaseKind& kind, const fs::path& folder, const std::string& text,
-                   const Options& options) {
+void WriteManifest(const ReleaseKind& kind, const fs::path& folder, const ManifestFields& fields,
+                   const std::string& text, const Options& options) {
     if (options.dryRun) return;
+    // The record names the build before the manifest does, each written whole
+    // and renamed: a run killed between the two leaves a build that counts as
+    // published though no manifest named it (refused for other bytes, as it
+    // may have been seen), never a named build taken for a leftover. The build
+    // this manifest replaces was named too, whichever tool wrote it.
+    std::set<std::string> named{NamedBuildName(fields)};
+    try {
+        if (auto live = ReadManifestFile(folder / kind.manifestPath)) {
+            named.insert(NamedBuildName(*live));
+        }
+    } catch (const std::exception&) {
+        // A manifest that cannot be read names no build.
+    }
+    RecordPublishedBuilds(folder, named);
     IncomingFile manifest(folder, text);
     manifest.MoveTo(folder / kind.manifestPath);
 }

@@ -28,5 +28,7 @@ std::string ManifestText(const ReleaseKind& kind, const std::filesystem::path& f
                          ManifestFields fields, const Options& options, Report::Section& section);
 
 // The manifest last, so no launcher reads one whose build is not there yet.
+// `text` is `fields` as ManifestText wrote them; the build they name, and the
+// one the manifest named until now, are recorded as published first.
 void WriteManifest(const ReleaseKind& kind, const std::filesystem::path& folder,
-                   const std::string& text, const Options& options);
+                   const ManifestFields& fields, const std::string& text, const Options& options);

@@ -64,6 +64,7 @@ Report Promote(const ReleaseKind& kind, const fs::path& folder, const std::strin
                       {"file", build.file.string()}};
     ReportSignature(facts, game, section, report);
     if (live) section.fields.push_back({"was", live->version});
-    WriteManifest(kind, folder, ManifestText(kind, folder, manifest, options, section), options);
+    WriteManifest(kind, folder, manifest, ManifestText(kind, folder, manifest, options, section),
+                  options);
     return report;
 }

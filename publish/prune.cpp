@@ -28,10 +28,14 @@ Report Prune(const fs::path& folder, int keep, const Options& options) {
     Report report;
     std::set<std::string> leaving;
     std::vector<fs::path> removed;
+    // Builds of publishes that did not finish go under the lock before any
+    // prune, and count for no --keep.
+    const std::set<std::string> leftovers = LeftoverBuilds(folder);
     for (const ReleaseKind* kind : {&GameKind(), &LauncherKind()}) {
         Report::Section section{kind->name, {}};
         std::vector<std::pair<fs::file_time_type, BuildFile>> rest;
         for (const BuildFile& build : BuildsOf(*kind, folder)) {
+            if (leftovers.count(build.name) != 0) continue;
             if (named.count(build.name) != 0) {
                 section.fields.push_back({"live", build.name});
             } else {

@@ -8,6 +8,7 @@
 #include "publish/manifest_signing.h"
 #include "publish/manifest_writing.h"
 #include "publish/publish.h"
+#include "publish/published_builds.h"
 #include "publish/release_checks.h"
 #include "publish/release_files.h"
 
@@ -131,6 +132,9 @@ Report PublishBuild(const ReleaseKind& kind, const fs::path& source, std::string
             PublishIndexAndPatches(folder, version, subject, liveBuild, options, section);
     }
     const std::string text = ManifestText(kind, folder, manifest, options, section);
+    // Every build already there counts as published before this one arrives
+    // unnamed (a folder published into before the record was kept).
+    if (!options.dryRun) StartPublishedBuilds(folder, report.warnings);
     // A file already under this name is used only when it holds these bytes.
     if (fs::exists(file) && Sha256OfFile(file) != sha256) {
         report.warnings.push_back(file.string() +
@@ -139,6 +143,6 @@ Report PublishBuild(const ReleaseKind& kind, const fs::path& source, std::string
     } else if (!fs::exists(file) && !options.dryRun) {
         copy->MoveTo(file);
     }
-    WriteManifest(kind, folder, text, options);
+    WriteManifest(kind, folder, manifest, text, options);
     return report;
 }

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <stdexcept>
 
 #include "base/text.h"
 #include "publish/manifest_signing.h"
 #include "publish/pe_version.h"
+#include "publish/release_files.h"
 #include "store/installed_versions.h"
 #include "store/version_name.h"
 #include "format/windows_names.h"
@@ -191,7 +193,10 @@ void CheckVersionIsNew(const ReleaseKind& kind, const fs::path& folder,
                        const std::string& sha256, const Options& options, Report& report) {
     std::string other;
     const std::string folded = FoldCaseAsNtfs(version);
+    // A build no manifest ever named was never seen; the writer removes it.
+    const std::set<std::string> leftovers = LeftoverBuilds(folder);
     for (const BuildFile& build : BuildsOf(kind, folder)) {
+        if (leftovers.count(build.name) != 0) continue;
         if (build.version == version && build.sha256 != sha256) other = build.sha256;
         // On NTFS both would be one folder under "versions".
         if (build.version != version && FoldCaseAsNtfs(build.version) == folded) {

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "publish/base_url.h"
+#include "publish/published_builds.h"
 #include "publish/release_checks.h"
 #include "publish/release_folder.h"
 
@@ -106,6 +107,30 @@ std::string IndexOfBuild(const fs::path& folder, const std::string& buildSha256)
     return newest;
 }
 
+std::set<std::string> LeftoverBuilds(const fs::path& folder) {
+    std::set<std::string> leftovers;
+    try {
+        const std::optional<std::set<std::string>> recorded = ReadPublishedBuilds(folder);
+        if (!recorded) return leftovers;
+        std::set<std::string> named;
+        for (const ReleaseKind* kind : {&GameKind(), &LauncherKind()}) {
+            if (auto live = ReadManifestFile(folder / kind->manifestPath)) {
+                named.insert(NamedBuildName(*live));
+            }
+        }
+        for (const ReleaseKind* kind : {&GameKind(), &LauncherKind()}) {
+            for (const BuildFile& build : BuildsOf(*kind, folder)) {
+                if (recorded->count(build.name) == 0 && named.count(build.name) == 0) {
+                    leftovers.insert(build.name);
+                }
+            }
+        }
+    } catch (const std::exception&) {
+        leftovers.clear();
+    }
+    return leftovers;
+}
+
 FolderFiles ReadFolderFiles(const fs::path& folder, const std::set<std::string>& leaving) {
     std::vector<ManifestFields> live;
     for (const ReleaseKind* kind : {&GameKind(), &LauncherKind()}) {
@@ -130,9 +155,15 @@ FolderFiles ReadFolderFiles(const fs::path& folder, const std::set<std::string>&
                                            : indexes)
             .push_back(part);
     };
+    // A leftover build is not there for what it needs: its index and
+    // patches are orphans.
+    FolderFiles files;
+    const std::set<std::string> leftovers = LeftoverBuilds(folder);
+    files.leftovers.assign(leftovers.begin(), leftovers.end());
     std::set<std::string> present;
     for (const ReleaseKind* kind : {&GameKind(), &LauncherKind()}) {
         for (const BuildFile& build : BuildsOf(*kind, folder)) {
+            if (leftovers.count(build.name) != 0) continue;
             present.insert(build.name);
             keep({ReleasePart::Build, build.name, build.sha256, ""});
         }
@@ -153,7 +184,6 @@ FolderFiles ReadFolderFiles(const fs::path& folder, const std::set<std::string>&
             if (part.role != ReleasePart::Build || present.count(part.name) != 0) keep(part);
         }
     }
-    FolderFiles files;
     files.kept = builds;
     files.kept.insert(files.kept.end(), patches.begin(), patches.end());
     files.kept.insert(files.kept.end(), indexes.begin(), indexes.end());
@@ -167,7 +197,10 @@ FolderFiles ReadFolderFiles(const fs::path& folder, const std::set<std::string>&
     for (const std::string& name : names) {
         std::error_code type;
         const bool file = fs::is_regular_file(fs::symlink_status(folder / "builds" / name, type));
-        if (file && (present.count(name) != 0 || kept.count(name) != 0)) continue;
+        if (file &&
+            (present.count(name) != 0 || kept.count(name) != 0 || leftovers.count(name) != 0)) {
+            continue;
+        }
         if (file && (IsDigestName(name, ".index") || IsDigestName(name, ".patch.zip"))) {
             files.orphans.push_back(name);
         } else if (present.count(name) == 0) {

@@ -38,23 +38,31 @@ ManifestParts PartsOf(const ManifestFields& manifest, const IndexReader& readInd
 // The file name in "builds/" that a manifest's address names (empty: none).
 std::string NamedBuildName(const ManifestFields& manifest);
 
-// Every file in "builds/": what stays (each build there but those in
-// `leaving`, the index of each game build that stays and the patches it
-// lists, and every part of each live manifest), the index and patch files
-// outside that set (orphans, left by killed or failed runs and by removed
-// builds), and the files of names the tool never writes (reported only).
+// The builds in "builds/" that were left by a publish that did not finish:
+// neither the record of published builds (publish/published_builds.h) nor a
+// live manifest names them. None while there is no record yet, or while the
+// record or a manifest cannot be read (it might name any build).
+std::set<std::string> LeftoverBuilds(const std::filesystem::path& folder);
+
+// Every file in "builds/": what stays (each published build there but those
+// in `leaving`, the index of each game build that stays and the patches it
+// lists, and every part of each live manifest), the builds of publishes that
+// did not finish (LeftoverBuilds), the index and patch files outside that set
+// (orphans, left by killed or failed runs and by removed builds, leftovers
+// included), and the files of names the tool never writes (reported only).
 // Raises a sentence naming the manifest when one cannot be read: it may
 // name any file, so none is an orphan until both are known.
 struct FolderFiles {
     std::vector<ReleasePart> kept;  // builds by name, then patches, then indexes
+    std::vector<std::string> leftovers;
     std::vector<std::string> orphans;
     std::vector<std::string> unknown;
 };
 FolderFiles ReadFolderFiles(const std::filesystem::path& folder,
                             const std::set<std::string>& leaving = {});
 
-// Removes the orphans (never a file of an unknown name); with `dryRun` only
-// names them. Returns their names.
+// Removes the orphans (never a file of an unknown name, nor a leftover
+// build); with `dryRun` only names them. Returns their names.
 std::vector<std::string> RemoveOrphans(const std::filesystem::path& folder,
                                        const FolderFiles& files, bool dryRun);
 

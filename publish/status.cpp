@@ -165,6 +165,9 @@ Report Status(const fs::path& folder, const fs::path& publicKey) {
             }
             section.fields.push_back({key, text, JsonArray(json)});
         };
+        list("unfinished", files.leftovers,
+             " of publishes that did not finish, never named by a manifest (the next writing "
+             "command removes them)");
         list("orphans", files.orphans, " no build needs (the next writing command removes them)");
         list("unknown", files.unknown, " of names the tool never writes (left as they are)");
     } catch (const std::exception&) {

@@ -11,6 +11,7 @@
 
 #include "publish/keep_builds.h"
 #include "publish/publish.h"
+#include "publish/published_builds.h"
 #include "publish/release_files.h"
 #include "publish/release_lock.h"
 #include "publish/report_json.h"
@@ -41,7 +42,8 @@ constexpr char Usage[] =
     "          entries, a missing, doubled, empty or non-Windows tessik.exe, a\n"
     "          version that cannot name one folder, and every entry name that\n"
     "          Windows' tar.exe and NTFS would store otherwise (see the README);\n"
-    "          warns about entry paths over 160 characters. Copies the zip once,\n"
+    "          warns about entry paths over 160 characters and a tessik.exe whose\n"
+    "          manifest asks to run as administrator. Copies the zip once,\n"
     "          taking its SHA-256 as it goes, to DIR/builds/tessik-V-<sha256>.zip,\n"
     "          then writes DIR/release/windows-x86_64-manifest.json. Beside the build\n"
     "          it writes its index (every file's path, size and SHA-256) and, from\n"
@@ -64,7 +66,8 @@ constexpr char Usage[] =
     "          that build is there and matches its digest, and whether the manifest\n"
     "          is signed, its sequence and expiry (an expiry past or within a day\n"
     "          fails); with --public-key, whether that key verifies it. Reports\n"
-    "          partial copies left by killed runs, and index and patch files no\n"
+    "          partial copies left by killed runs, builds no manifest ever named\n"
+    "          (a publish that did not finish), and index and patch files no\n"
     "          build needs (the next writing command removes them). Fails (exit 1)\n"
     "          for a missing folder, an unreadable manifest, or a build, index or\n"
     "          patch that is not whole.\n"
@@ -200,10 +203,22 @@ int ExpiryDays(const std::string& text, bool signing) {
 
 // What killed or failed runs and removed builds left in "builds/", removed
 // under the lock as ".incoming/" is; nothing while a manifest cannot be read.
-void SweepOrphans(const std::filesystem::path& folder, Report& report) {
+// The builds of publishes that did not finish go first, each said so, then
+// (unless prune removes them itself) the orphans, theirs among them.
+void SweepOrphans(const std::filesystem::path& folder, bool orphans, Report& report) {
     std::vector<std::string> removed;
     try {
-        removed = RemoveOrphans(folder, ReadFolderFiles(folder), false);
+        if (std::filesystem::is_directory(folder / "builds")) {
+            StartPublishedBuilds(folder, report.warnings);
+        }
+        const FolderFiles files = ReadFolderFiles(folder);
+        for (const std::string& name : files.leftovers) {
+            std::filesystem::remove(folder / "builds" / name);
+            report.warnings.push_back("removed builds/" + name +
+                                      ", left by a publish that did not finish (no manifest "
+                                      "ever named it)");
+        }
+        if (orphans) removed = RemoveOrphans(folder, files, false);
     } catch (const std::exception& error) {
         report.warnings.push_back(std::string(error.what()) + "; no orphan was removed");
         return;
@@ -260,7 +275,7 @@ Report Run(const CommandLine& line) {
     std::optional<ReleaseLock> lock;
     if (!options.dryRun) lock.emplace(folder, publish);
     Report report;
-    if (lock && line.command != "prune") SweepOrphans(folder, report);
+    if (lock) SweepOrphans(folder, line.command != "prune", report);
     Report done;
     if (publish) {
         const ReleaseKind& kind = line.command == "game" ? GameKind() : LauncherKind();

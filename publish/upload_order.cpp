@@ -1,6 +1,7 @@
 #include <stdexcept>
 
 #include "publish/publish.h"
+#include "publish/published_builds.h"
 #include "publish/release_files.h"
 #include "publish/release_lock.h"
 
@@ -42,9 +43,9 @@ Report UploadOrder(const fs::path& folder) {
     }
     Report::Section then{"3. then",
                          {{"remove", "what the host holds that this folder no longer does"},
-                          {"never", std::string(".incoming/ and ") + ReleaseLockFile +
-                                        " (they never leave this machine)"}}};
-    for (const auto* names : {&files.orphans, &files.unknown}) {
+                          {"never", std::string(".incoming/, ") + ReleaseLockFile + " and " +
+                                        PublishedBuildsFile + " (they never leave this machine)"}}};
+    for (const auto* names : {&files.leftovers, &files.orphans, &files.unknown}) {
         for (const std::string& name : *names) {
             then.fields.push_back({"not uploaded", "builds/" + name});
         }

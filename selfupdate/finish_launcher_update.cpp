@@ -45,8 +45,8 @@ int FinishLauncherUpdate(std::uint32_t processId, const std::filesystem::path& s
         MoveFileRetrying(backup, target, ReplaceFlags);
         return 22;
     }
-    if (!StartDetachedProcess(target, QuoteCommandLineArgument(target.wstring()), 0,
-                              target.parent_path())) {
+    if (StartDetachedProcess(target, QuoteCommandLineArgument(target.wstring()), 0,
+                             target.parent_path()) != ERROR_SUCCESS) {
         return 23;
     }
     return 0;

@@ -20,6 +20,7 @@
 #include "store/disk_space.h"
 #include "store/manifest_sequence.h"
 #include "store/partial_download.h"
+#include "store/pending_invite.h"
 #include "store/version_name.h"
 
 namespace fs = std::filesystem;
@@ -112,21 +113,32 @@ bool CheckLauncherUpdate(const fs::path& root, RememberedSequences& seen) {
         throw LauncherError("The launcher cannot replace its own executable");
     }
 
-    PostStatus(L"Downloading launcher update...");
-    const fs::path update = root / (L"launcher-update-" + version + L".exe");
-    // Nothing else reads it before the hand-off: the held handle is let go.
-    DownloadVerifiedFile(manifest, root, L"launcher", update,
-                         "Downloaded launcher failed its SHA-256 check",
-                         DownloadOptions{.totalMs = ActiveTransferBounds().launcherTotalMs,
-                                         .progress = PostProgress,
-                                         .replyLength = BuildDownloadFits(root, 0)});
-
-    const fs::path backup = LauncherBackupPath(launcherExecutablePath);
-    if (!StartDetachedProcess(
-            update,
-            HandOffCommandLine(update, GetCurrentProcessId(), launcherExecutablePath, backup),
-            CREATE_NO_WINDOW, root)) {
-        throw LauncherError("Windows could not start the launcher updater");
+    // The restart would lose a link handed over from now on: later senders
+    // are refused and start their game themselves. This one's link waits in
+    // storage for the restarted launcher.
+    const std::wstring invite = inviteLink.TakeForStart();
+    try {
+        PostStatus(L"Downloading launcher update...");
+        const fs::path update = root / (L"launcher-update-" + version + L".exe");
+        // Nothing else reads it before the hand-off: the held handle is let go.
+        DownloadVerifiedFile(manifest, root, L"launcher", update,
+                             "Downloaded launcher failed its SHA-256 check",
+                             DownloadOptions{.totalMs = ActiveTransferBounds().launcherTotalMs,
+                                             .progress = PostProgress,
+                                             .replyLength = BuildDownloadFits(root, 0)});
+        SavePendingInvite(root, invite);
+        const fs::path backup = LauncherBackupPath(launcherExecutablePath);
+        if (StartDetachedProcess(
+                update,
+                HandOffCommandLine(update, GetCurrentProcessId(), launcherExecutablePath, backup),
+                CREATE_NO_WINDOW, root) != ERROR_SUCCESS) {
+            TakePendingInvite(root);
+            throw LauncherError("Windows could not start the launcher updater");
+        }
+    } catch (...) {
+        // This launcher goes on to the game, with the link.
+        inviteLink.Reopen();
+        throw;
     }
     return true;
 }

@@ -193,9 +193,6 @@ std::string_view Request::Read(ULONGLONG deadline, const StallWatch* watch) {
         if (Late(deadline, watch)) {
             throw LauncherError(StalledSentence);
         }
-        if (startFailed_) {
-            throw BrokenConnection(InterruptedSentence);
-        }
         // Looked at once a second: the rate is judged over a whole window.
         const DWORD status = Await(std::min(deadline, GetTickCount64() + 1000));
         if (status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE) {
@@ -229,7 +226,20 @@ void Request::StartRead() {
     reading_ = true;
     readStarted_ = GetTickCount64();
     char* buffer = completion_->BufferFor(filling_, readSize_);
-    startFailed_ = !WinHttpReadData(request_.get(), buffer, readSize_, nullptr);
+    if (!reads_) {
+        reads_ = std::make_unique<ReadStarter>([completion = completion_](DWORD error) {
+            completion->error = error;
+            completion->status = WINHTTP_CALLBACK_STATUS_REQUEST_ERROR;
+            SetEvent(completion->signal.get());
+        });
+    }
+    reads_->Start(request_.get(), buffer, readSize_);
+}
+
+Request::~Request() {
+    if (reads_) {
+        reads_->Finish(std::move(request_));
+    }
 }
 
 // The callback status that arrived, or 0 when the deadline came first.

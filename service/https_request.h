@@ -8,6 +8,7 @@
 
 #include "base/launcher_error.h"
 #include "base/scoped_handle.h"
+#include "service/read_starter.h"
 #include "service/transfer_rules.h"
 
 // One asynchronous WinHTTP GET and the sentences its failures raise, apart
@@ -43,6 +44,7 @@ class Request {
   public:
     Request(const CrackedAddress& target, const std::wstring& headers, ULONGLONG deadline);
     Request(Request&&) = default;
+    ~Request();
 
     DWORD Status() const;
 
@@ -74,10 +76,11 @@ class Request {
     DWORD largestRead_ = 65536;
     ULONGLONG readStarted_ = 0;
     bool reading_ = false;
-    bool startFailed_ = false;
     WinHttpHandle session_;
     WinHttpHandle connection_;
     WinHttpHandle request_;  // declared last: closed first
+    // Made at the first read; from then on it closes the request.
+    std::unique_ptr<ReadStarter> reads_;
 };
 
 // A Request whose headers arrive after the deadline fails as a stall like any

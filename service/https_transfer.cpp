@@ -182,7 +182,7 @@ void HttpsDownload(const std::wstring& address, const fs::path& file,
         const std::uint64_t before = resumable();
         try {
             DownloadOnce(target, file, options, validator, totalDeadline);
-            if (options.byteRanges) {
+            if (options.byteRanges && !options.keepValidator) {
                 RemoveFileAt(DownloadValidatorPath(file));
             }
             return;

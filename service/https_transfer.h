@@ -22,6 +22,9 @@ struct DownloadOptions {
     // broke, and a partial `file` left by an earlier run is continued. Its
     // validator is kept beside it (DownloadValidatorPath) until the file is whole.
     bool byteRanges = false;
+    // A whole file keeps its validator too, for a caller that may give the
+    // file back to be resumed later (which then costs no byte).
+    bool keepValidator = false;
     // A limit on the whole download besides the minimum rate; 0: none.
     std::uint32_t totalMs = 0;
     // The most bytes the file may have; a reply announcing or sending more

@@ -10,6 +10,7 @@
 #include "base/scoped_handle.h"
 #include "format/windows_names.h"
 #include "format/zip_directory.h"
+#include "store/security_removals.h"
 
 namespace {
 
@@ -144,8 +145,10 @@ void CheckAndUnpack(const std::filesystem::path& archive, const std::vector<Arch
 void UnpackUpdateArchive(const std::filesystem::path& archive,
                          const std::filesystem::path& destination, bool wholeBuild) {
     CheckAndUnpack(archive, {ArchivePart{destination, {}}}, wholeBuild);
+    // The listing held it and tar.exe wrote it: something removed it since,
+    // as a scanner quarantines a file it distrusts.
     if (wholeBuild && !IsRegularFileAt(destination / L"tessik.exe")) {
-        throw LauncherError("The installed update is missing tessik.exe");
+        throw SecurityRemovalError();
     }
 }
 

@@ -15,10 +15,19 @@
 // folded as NTFS folds names: two spellings of one folder name one lock.
 std::wstring InstallationLockName(const std::filesystem::path& root);
 
+// The mutex's security descriptor (SDDL) for the user with this SID. A
+// launcher once run as administrator would otherwise create it with the
+// elevated token's default security, which the player's normal launchers can
+// never open: the user and SYSTEM may use it, and its label is medium, so
+// that medium integrity may, and no higher one than the creator's is asked.
+std::wstring InstallationLockSecurity(const std::wstring& userSid);
+
 class InstallationLock {
   public:
-    // Creates or opens the root's mutex. Fails with "Could not take the
-    // installation lock".
+    // Creates or opens the root's mutex, which this user may open at medium
+    // integrity whoever created it. Fails with "Could not take the
+    // installation lock"; a mutex of another launcher that this one may not
+    // open (made by an older launcher run as administrator) counts as held.
     explicit InstallationLock(const std::filesystem::path& root);
 
     // Holds the lock from Acquire until it is destroyed, on the thread that
@@ -47,5 +56,9 @@ class InstallationLock {
     [[nodiscard]] std::optional<Owner> TryAcquire();
 
   private:
+    // Whether the mutex is open now; tries again when it was refused.
+    bool Opened();
+
+    std::wstring name_;
     KernelHandle mutex_;
 };

@@ -133,6 +133,16 @@ void RemovePartialDownloads(const fs::path& root, const std::wstring& kind, cons
     }
 }
 
+void ReturnVerifiedDownload(const UpdateManifest& manifest, const fs::path& root,
+                            const std::wstring& kind, const fs::path& file) {
+    const fs::path partial = PartialDownloadPath(root, kind, manifest.sha256);
+    if (!manifest.byteRanges || !PathExists(DownloadValidatorPath(partial)) ||
+        !MoveLongPath(file, partial, 0)) {
+        RemoveWithValidator(partial);
+        RemoveFileAt(file);
+    }
+}
+
 KernelHandle DownloadVerifiedFile(const UpdateManifest& manifest, const fs::path& root,
                                   const std::wstring& kind, const fs::path& destination,
                                   const char* mismatch, DownloadOptions options) {

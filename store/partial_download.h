@@ -42,6 +42,13 @@ void SweepGamePartials(const std::filesystem::path& root, const std::string& arc
 // renamed by the handle that read it. Returns a read-only handle to it that
 // shares only reading: held until tar.exe has read the file, it keeps every
 // other program from changing the checked bytes.
+// Gives a file that DownloadVerifiedFile (with `keepValidator`) checked back
+// to the storage root's partial download, beside its validator, so that the
+// next run takes it whole without a byte from the network. Only when its host
+// serves ranges (no validator otherwise); removed when it cannot go back.
+void ReturnVerifiedDownload(const UpdateManifest& manifest, const std::filesystem::path& root,
+                            const std::wstring& kind, const std::filesystem::path& file);
+
 KernelHandle DownloadVerifiedFile(const UpdateManifest& manifest, const std::filesystem::path& root,
                                   const std::wstring& kind,
                                   const std::filesystem::path& destination, const char* mismatch,

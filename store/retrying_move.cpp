@@ -9,12 +9,12 @@ bool IsPassingMoveFailure(DWORD error) {
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
 
-std::vector<std::chrono::milliseconds> MoveRetryPauses() {
+std::vector<std::chrono::milliseconds> MoveRetryPauses(std::chrono::milliseconds window) {
     using std::chrono::milliseconds;
-    constexpr milliseconds first(50), longest(2000), total(30000);
+    constexpr milliseconds first(50), longest(2000);
     std::vector<milliseconds> pauses;
     milliseconds sum(0);
-    for (milliseconds pause = first; sum + pause <= total; pause = std::min(pause * 2, longest)) {
+    for (milliseconds pause = first; sum + pause <= window; pause = std::min(pause * 2, longest)) {
         pauses.push_back(pause);
         sum += pause;
     }
@@ -22,15 +22,22 @@ std::vector<std::chrono::milliseconds> MoveRetryPauses() {
 }
 
 bool MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::path& to,
-                      DWORD flags) {
+                      DWORD flags, std::chrono::milliseconds window,
+                      const std::function<void()>& onLongHold) {
+    // Past this the player should hear why nothing moves.
+    constexpr std::chrono::milliseconds LongHold(3000);
     if (MoveLongPath(from, to, flags)) {
         return true;
     }
-    for (const std::chrono::milliseconds pause : MoveRetryPauses()) {
-        const DWORD error = GetLastError();
-        if (!IsPassingMoveFailure(error)) {
+    std::chrono::milliseconds waited(0);
+    for (const std::chrono::milliseconds pause : MoveRetryPauses(window)) {
+        if (!IsPassingMoveFailure(GetLastError())) {
             break;
         }
+        if (onLongHold && waited < LongHold && waited + pause >= LongHold) {
+            onLongHold();
+        }
+        waited += pause;
         Sleep(static_cast<DWORD>(pause.count()));
         if (MoveLongPath(from, to, flags)) {
             return true;

@@ -149,7 +149,8 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
             // Held, sharing reading only, until tar.exe has read it.
             const KernelHandle held = DownloadVerifiedFile(
                 manifest, root, L"update", archive, "Downloaded update failed its SHA-256 check",
-                DownloadOptions{.progress = PostProgress,
+                DownloadOptions{.keepValidator = true,
+                                .progress = PostProgress,
                                 .replyLength = BuildDownloadFits(root, patch.IndexedSize())});
             PostStatus(L"Installing verified update...");
             PostProgress(0, 0);  // unpacking: no share to show
@@ -160,8 +161,16 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
             }
             patch.CheckUnpacked(unpacked);
         }
-        // A scanner may hold the fresh files for a moment.
-        if (!MoveFileRetrying(unpacked, build, 0)) {
+        // A scanner may hold the fresh files, and one that scans a large build
+        // file by file holds it for minutes.
+        if (!MoveFileRetrying(unpacked, build, 0, FreshBuildHold,
+                              [] { PostStatus(L"Windows security is checking the update..."); })) {
+            // The checked archive waits for the next run, which then
+            // downloads nothing.
+            const fs::path archive = staging / L"runtime.zip";
+            if (IsRegularFileAt(archive)) {
+                ReturnVerifiedDownload(manifest, root, L"update", archive);
+            }
             throw LauncherError("Could not move the verified update into place");
         }
     } catch (...) {

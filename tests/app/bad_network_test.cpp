@@ -201,6 +201,37 @@ TEST(BadNetwork, AKilledDownloadIsResumedByTheNextRun) {
     EXPECT_EQ(test_bed::RangedReplies(name).back().status, 206);
 }
 
+// The shipped launcher and its own bounds: a line that turns to a trickle
+// once reads have grown still ends in the stored build, and the bytes that came
+// are kept for the next run.
+TEST(BadNetwork, ADownloadThatTricklesAfterSomeMiBStartsTheStoredBuildAndResumesNextRun) {
+    PlayerMachine player;
+    player.PublishGame("0.1.136");
+    player.Run();
+    const std::wstring trickled = PublishBigBuild(L"trickle=2000,after=4194304");
+    player.PublishGameManifest(
+        RangesManifest("0.2", trickled, test_bed::ExpectedSha256(L"big.zip")));
+    const auto start = std::chrono::steady_clock::now();
+    const LauncherRunOutcome first =
+        RunLauncherToTheEnd(test_bed::LauncherProgram(), {L"tessik://join"}, 170s);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(first.ended);
+    EXPECT_FALSE(first.errorBox.has_value());
+    EXPECT_EQ(player.Game().folder, player.Build(L"0.1.136"));
+    EXPECT_LT(took, 150s);
+    // Less the read under way, which Wine drops when the connection closes.
+    ASSERT_GE(fs::file_size(PartialArchive(player)), 3u << 20);
+
+    const std::wstring name = trickled.substr(trickled.rfind(L'/') + 1);
+    player.PublishGameManifest(RangesManifest("0.2", test_bed::ServiceAddress(L"/ranged/-/" + name),
+                                              test_bed::ExpectedSha256(L"big.zip")));
+    const LauncherRunOutcome second =
+        RunLauncherToTheEnd(test_bed::LauncherProgram(), {L"tessik://join"});
+    ASSERT_TRUE(second.ended);
+    EXPECT_EQ(player.Game().folder, player.Build(L"0.2"));
+    EXPECT_EQ(test_bed::RangedReplies(name).back().status, 206);
+}
+
 TEST(BadNetwork, WithoutTheKeyNoRangeIsAskedAndNoPartialIsKept) {
     PlayerMachine player;
     // A partial of this digest from a host that once served ranges.

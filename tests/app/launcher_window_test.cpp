@@ -12,6 +12,7 @@
 #include "store/storage.h"
 #include "tests/support/child_process.h"
 #include "tests/support/player_machine.h"
+#include "tests/support/process_seam.h"
 #include "tests/support/registry.h"
 #include "tests/support/ui_driver.h"
 
@@ -756,6 +757,34 @@ TEST(InstalledLabelText, FallsBackForTextThatCannotBeShown) {
     EXPECT_EQ(InstalledLabelText("0.1.190"), L"Installed: 0.1.190");
     EXPECT_EQ(InstalledLabelText("\xC3\xA9"), L"Installed: \u00E9");
     EXPECT_EQ(InstalledLabelText("bad\xC3"), L"Installed: 0.0.0");
+}
+
+}  // namespace
+
+namespace {
+
+// A launcher run as administrator takes no link from a lower process: with
+// WM_COPYDATA let through, any program could have it start the game elevated
+// with its link. A normal one lets links through as before.
+TEST(LauncherWindow, OnlyALauncherThatIsNotElevatedLetsHandedOverLinksThrough) {
+    PlayerMachine player;
+    for (const bool elevated : {true, false}) {
+        SCOPED_TRACE(elevated ? "elevated" : "normal");
+        process_seam::Reset();
+        process_seam::ReportElevated(elevated);
+        int exitCode = -1;
+        std::thread ui([&] { exitCode = RunLauncherWindow(GetModuleHandleW(nullptr), SW_SHOW); });
+        const HWND window = ui::WaitForLauncherWindow(GetCurrentProcessId());
+        const int openings = process_seam::FilterOpenings(WM_COPYDATA);
+        if (window != nullptr) PostMessageW(window, WM_CLOSE, 0, 0);
+        ui.join();
+        process_seam::Reset();
+        // The next window registers its class afresh.
+        UnregisterClassW(L"TessikNativeLauncher", GetModuleHandleW(nullptr));
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(exitCode, 0);
+        EXPECT_EQ(openings, elevated ? 0 : 1);
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "app/entry_point.h"
+#include "base/process_values.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
 #include "store/launcher_state.h"
@@ -13,6 +14,7 @@
 #include "tests/support/game_record.h"
 #include "tests/support/message_collector.h"
 #include "tests/support/player_machine.h"
+#include "tests/support/process_seam.h"
 #include "tests/support/registry.h"
 #include "tests/support/test_bed.h"
 
@@ -119,6 +121,51 @@ TEST(UpdateWorker, BuildThatLostItsExecutableIsInstalledAfresh) {
                                          Starting}));
     EXPECT_TRUE(fs::is_regular_file(player.Build(L"0.1.136") / L"tessik.exe"));
     EXPECT_TRUE(player.Game().ran);
+
+    // Removed again, as Windows security removes a file it distrusts: a
+    // further download would meet the same scanner. The cause is named.
+    const std::string state = ReadFileBytes(player.StateFile());
+    for (int attempt = 0; attempt < 100 && fs::exists(executable); ++attempt) {
+        std::error_code busy;
+        if (!fs::remove(executable, busy)) Sleep(100);
+    }
+    for (int run = 0; run < 2; ++run) {
+        const PlayerMachine::Outcome refused = player.Run();
+        EXPECT_EQ(std::count(refused.statuses.begin(), refused.statuses.end(), Downloading), 0);
+        EXPECT_EQ(refused.started, 0u);
+        EXPECT_EQ(refused.failure, L"Windows security blocked or removed tessik.exe");
+        EXPECT_EQ(ReadFileBytes(player.StateFile()), state);
+    }
+}
+
+// Where Wine starts anything, Windows refuses: a game that must run elevated
+// goes through the shell (which asks the player), one that Windows security
+// blocks is named as such.
+TEST(UpdateWorker, GameStartsThatWindowsRefusesAreElevatedOrNamed) {
+    struct Case {
+        DWORD error;
+        bool starts;
+    };
+    for (const Case c : {Case{740, true}, Case{225, false}, Case{226, false}}) {
+        SCOPED_TRACE(c.error);
+        PlayerMachine player;
+        player.PublishGame("0.1.136");
+        process_seam::RefuseStarting(L"\\0.1.136\\tessik.exe", c.error);
+        inviteLink.Set(L"tessik://join/refused");
+        const PlayerMachine::Outcome run = player.Run();
+        const int refusals = process_seam::RefusedStarts();
+        process_seam::Reset();
+        EXPECT_GE(refusals, 1);
+        EXPECT_EQ(run.started, c.starts ? 1u : 0u);
+        const GameRecord game = player.Game(std::chrono::milliseconds(c.starts ? 10000 : 500));
+        EXPECT_EQ(game.ran, c.starts);
+        if (c.starts) {
+            EXPECT_EQ(game.folder, player.Build(L"0.1.136"));
+            EXPECT_EQ(game.words.back(), L"tessik://join/refused");
+        } else {
+            EXPECT_EQ(run.failure, L"Windows security blocked or removed tessik.exe");
+        }
+    }
 }
 
 struct FailureCase {

@@ -28,6 +28,7 @@ KEYS = ""  # release.key/.pem (the keyed launcher's), other.key/.pem
 KEYED_LAUNCHER = ""
 LAUNCHER_MANIFEST = "release/windows-launcher-x86_64-manifest.json"
 GAME_MANIFEST = "release/windows-x86_64-manifest.json"
+RECORD = ".published-builds"  # every build a manifest has named
 
 
 def run(*args):
@@ -337,7 +338,7 @@ class Publishing(Folder):
                 with open(os.path.join(self.out, "builds", f"tessik-{version}-{digest}.zip"),
                           "rb") as a, open(data(archive), "rb") as b:
                     self.assertEqual(a.read(), b.read())
-        self.assertEqual(sorted(os.listdir(self.out)), [".lock", "builds", "release"],
+        self.assertEqual(sorted(os.listdir(self.out)), [".lock", RECORD, "builds", "release"],
                          "no temporary file remains")
 
     def test_the_byte_range_key_comes_after_the_four_unless_the_host_serves_none(self):
@@ -422,6 +423,63 @@ class Publishing(Folder):
                            "--base-url", "https://x.example", "--out",
                            os.path.join(self.out, "r"), "--dry-run", "--json")
                 self.assertEqual(json.loads(game.stdout)["game"]["tessik.exe signed"], verdict)
+
+    def test_a_tessik_exe_whose_manifest_asks_for_elevation_is_published_with_a_warning(self):
+        def executable(name, manifest, padded):
+            """A program built by the mingw tool chain with `manifest` as its
+            resource 1 of type 24; padded, its resources lie past 64 KiB."""
+            folder = os.path.join(self.out, name)
+            os.makedirs(folder)
+            with open(os.path.join(folder, "app.manifest"), "wb") as f:
+                f.write(manifest)
+            with open(os.path.join(folder, "app.rc"), "w") as f:
+                f.write('1 24 "app.manifest"\n')
+            with open(os.path.join(folder, "main.c"), "w") as f:
+                f.write(f"const char pad[{200000 if padded else 1}] = {{1}};\n"
+                        "int main(int argc, char **argv) { (void)argv; return pad[argc - 1]; }\n")
+            for tool in (["x86_64-w64-mingw32-windres", "app.rc", "-O", "coff", "-o", "app.o"],
+                         ["x86_64-w64-mingw32-gcc", "-s", "main.c", "app.o", "-o", "tessik.exe"]):
+                subprocess.run(tool, cwd=folder, check=True)
+            with open(os.path.join(folder, "tessik.exe"), "rb") as f:
+                return f.read()
+
+        def manifest(level, element="requestedExecutionLevel", before=""):
+            return ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+                    '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">\n'
+                    '<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security>'
+                    f'<requestedPrivileges>{before}<{element} level="{level}" uiAccess="false"/>'
+                    '</requestedPrivileges></security></trustInfo></assembly>\n')
+
+        admin = executable("admin", manifest("requireAdministrator").encode(), True)
+        with open(data("game_standin.exe"), "rb") as f:
+            standin = f.read()
+        for name, image, warned in (
+                ("admin", admin, "requireAdministrator"),
+                ("highest", executable("highest", manifest(
+                    "highestAvailable", "ms_asmv3:requestedExecutionLevel").replace(
+                    "<trustInfo xmlns=", "<trustInfo xmlns:ms_asmv3=").encode(), False),
+                 "highestAvailable"),
+                ("utf-16", executable("utf-16", manifest("requireAdministrator").encode("utf-16"),
+                                      False), "requireAdministrator"),
+                ("as-invoker", executable("as-invoker", manifest("asInvoker", before=(
+                    '<!-- <requestedExecutionLevel level="requireAdministrator"/> -->')).encode(),
+                    True), None),
+                # Cut before its resources: every offset they give points past the end.
+                ("cut", admin[:len(admin) // 2], None),
+                ("none", standin, None)):
+            with self.subTest(executable=name):
+                archive = os.path.join(self.out, name + ".zip")
+                with zipfile.ZipFile(archive, "w") as z:
+                    z.writestr("tessik.exe", image)
+                result = self.ok(run("game", archive, "--version", "1", "--base-url",
+                                     "https://x.example", "--out", os.path.join(self.out, "r" + name)))
+                if warned:
+                    self.assertIn(f"tessik.exe asks in its manifest to run as administrator "
+                                  f"({warned}): ", result.stderr)
+                    self.assertIn("sees a Windows elevation prompt at every start of the game",
+                                  result.stderr)
+                else:
+                    self.assertNotIn("administrator", result.stderr)
 
     def test_a_game_older_than_the_live_one_needs_force(self):
         self.ok(self.publish("good.zip", "1.10"))
@@ -578,8 +636,9 @@ class Patches(Folder):
                                      (theirs.compress_type, theirs.CRC, theirs.compress_size,
                                       theirs.file_size))
                     self.assertEqual(p.read(name), b.read(name))
-        self.assertEqual(sorted(os.listdir(self.out)), [".lock", "b1.zip", "b2.zip", "builds",
-                                                       "release"], "nothing left in .incoming")
+        self.assertEqual(sorted(os.listdir(self.out)), [".lock", RECORD, "b1.zip", "b2.zip",
+                                                       "builds", "release"],
+                         "nothing left in .incoming")
 
     def test_a_change_inside_a_big_file_costs_its_bytes_and_rebuilds_the_build(self):
         pack, moved = os.urandom(3 << 20), os.urandom(300000)
@@ -622,8 +681,9 @@ class Patches(Folder):
         with zipfile.ZipFile(second) as b:
             self.assertEqual(apply_patch(first, path, done["index"]),
                              {i.filename: b.read(i) for i in b.infolist() if not i.is_dir()})
-        self.assertEqual(sorted(os.listdir(self.out)), [".lock", "b1.zip", "b2.zip", "builds",
-                                                       "release"], "nothing left in .incoming")
+        self.assertEqual(sorted(os.listdir(self.out)), [".lock", RECORD, "b1.zip", "b2.zip",
+                                                       "builds", "release"],
+                         "nothing left in .incoming")
         status = json.loads(self.ok(run("status", self.out, "--json")).stdout)["game"]
         self.assertEqual([(p["from"], p["kind"], p["state"]) for p in status["patches"]],
                          [("1.0", "delta", "ok")])
@@ -794,6 +854,61 @@ class Writers(Folder):
                     "https://x.example", "--out", root))
         self.assertFalse(os.path.exists(incoming))
         self.assertEqual(manifest(root)["version"], "1.2")
+
+    def test_a_build_no_manifest_named_is_removed_and_its_version_published_again(self):
+        builds = os.path.join(self.out, "builds")
+        self.ok(self.publish("good.zip", "1.0.6"))
+        kept = {}
+        for name in (GAME_MANIFEST, RECORD):
+            with open(os.path.join(self.out, name), "rb") as f:
+                kept[name] = f.read()
+        before = set(os.listdir(builds))
+        broken = game_zip(os.path.join(self.out, "broken.zip"), ("data.txt", b"broken"))
+        fixed = game_zip(os.path.join(self.out, "fixed.zip"), ("data.txt", b"fixed"))
+        self.ok(run("game", broken, "--version", "1.0.7", "--base-url", "https://x.example",
+                    "--out", self.out))
+        # What a publish killed after its build was renamed into place leaves:
+        # the build with its index and patch, the manifest and record as they were.
+        for name, content in kept.items():
+            with open(os.path.join(self.out, name), "wb") as f:
+                f.write(content)
+        left = set(os.listdir(builds)) - before
+        leftover = f"tessik-1.0.7-{sha256(broken)}.zip"
+        self.assertIn(leftover, left)
+        self.assertTrue([n for n in left if n.endswith(".index")])
+        status = json.loads(self.ok(run("status", self.out, "--json")).stdout)["folder"]
+        self.assertEqual(status["unfinished"], [leftover])
+        self.ok(run("game", fixed, "--version", "1.0.7", "--base-url", "https://x.example",
+                    "--out", self.out, "--dry-run"))
+        result = self.ok(run("game", fixed, "--version", "1.0.7", "--base-url",
+                             "https://x.example", "--out", self.out))
+        self.assertIn(f"removed builds/{leftover}, left by a publish that did not finish",
+                      result.stderr)
+        self.assertEqual(manifest(self.out)["sha256"], sha256(fixed))
+        self.assertEqual(left & set(os.listdir(builds)), set(), "its index and patch go too")
+        # Now named, the version is published: other bytes are refused again.
+        again = run("game", broken, "--version", "1.0.7", "--base-url", "https://x.example",
+                    "--out", self.out)
+        self.assertIn("Version 1.0.7 is already published with other bytes", again.stderr)
+
+    def test_every_build_of_a_folder_from_before_the_record_counts_as_published(self):
+        builds = os.path.join(self.out, "builds")
+        self.ok(self.publish("good.zip", "1.0"))
+        os.remove(os.path.join(self.out, RECORD))
+        # A build no manifest names, from before the record: it may be hosted.
+        stray = game_zip(os.path.join(self.out, "stray.zip"), ("data.txt", b"stray"))
+        shutil.copy(stray, os.path.join(builds, f"tessik-1.1-{sha256(stray)}.zip"))
+        refused = self.publish("folders.zip", "1.1")
+        self.assertIn("Version 1.1 is already published with other bytes", refused.stderr)
+        # Once the record is kept, only a build that arrives unnamed is a leftover.
+        left = game_zip(os.path.join(self.out, "left.zip"), ("data.txt", b"left"))
+        shutil.copy(left, os.path.join(builds, f"tessik-1.2-{sha256(left)}.zip"))
+        swept = self.ok(run("rollback", self.out, "--version", "1.0"))
+        self.assertIn(f"removed builds/tessik-1.2-{sha256(left)}.zip", swept.stderr)
+        self.assertEqual(sorted(n for n in os.listdir(builds) if n.startswith("tessik-")),
+                         [f"tessik-1.0-{sha256(data('good.zip'))}.zip",
+                          f"tessik-1.1-{sha256(stray)}.zip"])
+        self.assertEqual(self.publish("folders.zip", "1.1").returncode, 1)
 
     def test_prune_removes_nothing_while_a_manifest_cannot_be_read(self):
         for archive, version in (("good.zip", "1.0"), ("folders.zip", "1.1")):
@@ -1010,14 +1125,15 @@ class Hosting(unittest.TestCase):
     def test_nothing_but_manifests_and_builds_is_served(self):
         root = os.path.join(BED, "release")
         for name in ("release/.manifest.json.swp", "release/windows-x86_64-manifest.json~",
-                     "builds/.hidden.zip", ".incoming/1-2.part", ".lock"):
+                     "builds/.hidden.zip", ".incoming/1-2.part", ".lock", RECORD):
             os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
             with open(os.path.join(root, name), "w") as f:
                 f.write("x")
             self.addCleanup(os.remove, os.path.join(root, name))
         for path in ("/", "/builds/", "/release/", "/release/.manifest.json.swp",
                      "/release/windows-x86_64-manifest.json~", "/builds/.hidden.zip",
-                     "/.incoming/1-2.part", "/.lock", "/nginx.conf", "/../certs/ca.key",
+                     "/.incoming/1-2.part", "/.lock", "/" + RECORD, "/nginx.conf",
+                     "/../certs/ca.key",
                      "/builds/" + "0" * 64 + ".patch.zip", "/builds/x.index"):
             with self.subTest(path=path):
                 status, headers, _ = self.fetch(path)

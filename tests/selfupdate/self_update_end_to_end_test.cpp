@@ -49,6 +49,36 @@ TEST(SelfUpdate, OldLauncherIsReplacedByThePublishedOneWhichThenPlays) {
     EXPECT_EQ(game.folder, player.Build(L"0.1.136"));
 }
 
+// The hand-off restarts the launcher with its path alone (a shipped launcher
+// must read that command line): the link it was opened with waits in
+// storage, and the restarted launcher takes it to the game.
+TEST(SelfUpdate, TheInviteLinkReachesTheGameThroughTheLaunchersOwnUpdate) {
+    PlayerMachine player;
+    player.PublishGame("0.1.136");
+    const std::wstring published = test_bed::UniqueName(L"TESSIK-Launcher-Windows-x64.exe");
+    test_bed::Publish(published, ReadFileBytes(NextLauncherProgram()));
+    player.PublishLauncherManifest("0.1.191", test_bed::ServiceAddress(L"/files/" + published),
+                                   test_bed::ExpectedSha256(L"launcher-0.1.191.exe"));
+    const fs::path installed = player.Scratch() / L"TESSIK-Launcher-Windows-x64.exe";
+    fs::copy_file(test_bed::DataFile(L"launcher-0.1.190.exe"), installed);
+
+    ChildProcess old = ChildProcess::Start(installed, {L"tessik://join/through-update"});
+    EXPECT_EQ(old.WaitForExit(), 0u);
+    const GameRecord game = player.Game(60s);
+    // The restarted launcher closes once its game runs.
+    if (const HWND restarted = ui::WaitForLauncherWindowOf(installed, 1s)) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(restarted, &process);
+        WaitForProcessExit(process, 30s);
+        TerminateLeftover(process);
+    }
+    ASSERT_TRUE(game.ran);
+    EXPECT_EQ(game.folder, player.Build(L"0.1.136"));
+    EXPECT_EQ(game.words.back(), L"tessik://join/through-update");
+    EXPECT_EQ(ReadFileBytes(installed), ReadFileBytes(NextLauncherProgram()));
+    EXPECT_FALSE(fs::exists(player.Root() / L"pending-invite.txt")) << "taken once";
+}
+
 // A running executable can be renamed only within its volume, and only where
 // the player may write: the hand-off keeps its backup beside the launcher,
 // and a launcher that cannot replace itself skips its update and plays.

@@ -251,6 +251,9 @@ TEST(HttpsGet, StalledExchangesFailWithinTheirBounds) {
     const TransferBounds& bounds = ActiveTransferBounds();
     const std::wstring manifest = test_bed::UniqueName(L"padded.json");
     test_bed::Publish(manifest, std::string(2048, ' ') + "{}");
+    // Large enough that reads have grown when the line turns to a trickle.
+    const std::wstring large = test_bed::UniqueName(L"large.zip");
+    test_bed::Publish(large, ReadFileBytes(test_bed::DataFile(L"big.zip")));
     const std::filesystem::path file = test_bed::FreshScratchFolder() / L"stalled.zip";
     struct StallCase {
         const char* what;
@@ -267,6 +270,8 @@ TEST(HttpsGet, StalledExchangesFailWithinTheirBounds) {
          bounds.headersMs},
         {"trickled download", ServiceAddress(L"/ranged/trickle=200/" + manifest), true,
          bounds.rateWindowMs},
+        {"download trickled after 4 MiB",
+         ServiceAddress(L"/ranged/trickle=500,after=4194304/" + large), true, bounds.rateWindowMs},
     };
     for (const StallCase& c : cases) {
         std::string body;

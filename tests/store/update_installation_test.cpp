@@ -5,10 +5,15 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include "base/scoped_handle.h"
 #include "base/text.h"
+#include "service/digest.h"
 #include "store/archive.h"
 #include "store/installation_lock.h"
 #include "store/launcher_state.h"
@@ -301,42 +306,65 @@ TEST(InstallUpdate, MovesHeldForAMomentByAScannerAreRetried) {
     const fs::path root = test_bed::FreshScratchFolder();
     const fs::path state = root / StateFileName;
     const LauncherState recorded{"0.1.136", root / L"versions" / L"0.1.136"};
+    // Failures in a row: `failures`, plus all the retries of the move's window
+    // when `beyondRetries`.
     struct Case {
         DWORD error;
         int failures;
+        bool beyondRetries;
         bool succeeds;
     };
-    const int bound = static_cast<int>(MoveRetryPauses().size());
     const Case cases[] = {
-        {ERROR_ACCESS_DENIED, 3, true},
-        {ERROR_SHARING_VIOLATION, bound, true},
-        {ERROR_SHARING_VIOLATION, bound + 1, false},
-        {ERROR_WRITE_PROTECT, 1, false},  // not a passing failure: no retry
+        {ERROR_ACCESS_DENIED, 3, false, true},
+        {ERROR_SHARING_VIOLATION, 0, true, true},
+        {ERROR_SHARING_VIOLATION, 1, true, false},
+        {ERROR_WRITE_PROTECT, 1, false, false},  // not a passing failure: no retry
+    };
+    // A fresh build's folder waits longer than a single file.
+    struct Move {
+        std::chrono::milliseconds window;
+        int calls = 0;
+        DWORD paused = 0;
     };
     int version = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE("error " + std::to_string(c.error) + ", " + std::to_string(c.failures));
         const std::string name = "1." + std::to_string(++version);
         const UpdateManifest manifest = Published(name, L"good.zip");
+        const auto failures = [&](std::chrono::milliseconds window) {
+            return c.failures +
+                   (c.beyondRetries ? static_cast<int>(MoveRetryPauses(window).size()) : 0);
+        };
         MessageCollector collector;
+        Move build{FreshBuildHold}, file{FreshFileHold};
         file_seam::Reset();
-        file_seam::FailNextMoves(c.failures, c.error);
+        file_seam::FailNextMoves(failures(build.window), c.error);
         const std::string installed = ErrorMessageOf([&] { InstallUpdate(manifest, root); });
-        const int calls = file_seam::MoveCalls();
-        const DWORD paused = file_seam::PausedMilliseconds();
+        build.calls = file_seam::MoveCalls();
+        build.paused = file_seam::PausedMilliseconds();
         EXPECT_TRUE(StagingLeftovers(root).empty());
         file_seam::Reset();
-        file_seam::FailNextMoves(c.failures, c.error);
+        file_seam::FailNextMoves(failures(file.window), c.error);
         const std::string written = ErrorMessageOf([&] { WriteLauncherState(state, recorded); });
         const bool flushed = file_seam::LastMovedFileWasFlushed();
+        file.calls = file_seam::MoveCalls();
+        file.paused = file_seam::PausedMilliseconds();
         file_seam::Reset();
 
-        EXPECT_EQ(calls, c.error == ERROR_WRITE_PROTECT ? 1 : std::min(c.failures, bound) + 1);
-        // Scanners hold fresh files for seconds: the retries span up to 30 s.
-        EXPECT_LE(paused, 30000u);
-        if (c.failures >= bound) {
-            EXPECT_GE(paused, 25000u);
+        for (const Move& move : {build, file}) {
+            const int bound = static_cast<int>(MoveRetryPauses(move.window).size());
+            EXPECT_EQ(move.calls, c.error == ERROR_WRITE_PROTECT
+                                      ? 1
+                                      : std::min(failures(move.window), bound) + 1);
+            EXPECT_LE(move.paused, move.window.count());
+            if (c.beyondRetries) {
+                EXPECT_GE(move.paused, move.window.count() - 5000);
+            }
         }
+        const std::vector<std::wstring> statuses = collector.Statuses();
+        EXPECT_EQ(std::count(statuses.begin(), statuses.end(),
+                             L"Windows security is checking the update..."),
+                  c.beyondRetries ? 1 : 0);
         if (c.succeeds) {
             EXPECT_EQ(installed, "<no error>");
             EXPECT_TRUE(
@@ -352,6 +380,41 @@ TEST(InstallUpdate, MovesHeldForAMomentByAScannerAreRetried) {
         fs::remove(state);
         fs::remove(state.wstring() + L".tmp");
     }
+}
+
+// A scanner that reads a large fresh build file by file holds one of them
+// for most of a minute (on the seam's clock): the build still moves in. One
+// that holds it past the move's window costs the run, but not the download.
+TEST(InstallUpdate, AScannerHoldingTheFreshBuildNeverCostsTheVerifiedArchive) {
+    const fs::path root = test_bed::FreshScratchFolder();
+    const auto ranged = [](const std::string& version) {
+        UpdateManifest manifest = Published(version, L"good.zip");
+        manifest.url = test_bed::ServiceAddress(L"/ranged/-/" +
+                                                manifest.url.substr(manifest.url.rfind(L'/') + 1));
+        manifest.byteRanges = true;
+        return manifest;
+    };
+    MessageCollector collector;
+    file_seam::HoldFileOnNextFolderMove(L"\\assets\\models\\bird.glb", 45000);
+    EXPECT_EQ(ErrorMessageOf([&] { InstallUpdate(ranged("0.1.136"), root); }), "<no error>");
+    EXPECT_GE(file_seam::PausedMilliseconds(), 45000u);
+    file_seam::Reset();
+    EXPECT_TRUE(
+        fs::is_regular_file(root / L"versions" / L"0.1.136" / L"assets" / L"models" / L"bird.glb"));
+    EXPECT_EQ(collector.Statuses().back(), L"Windows security is checking the update...");
+
+    const UpdateManifest held = ranged("0.1.137");
+    file_seam::HoldFileOnNextFolderMove(L"\\tessik.exe", 600000);
+    EXPECT_EQ(ErrorMessageOf([&] { InstallUpdate(held, root); }),
+              "Could not move the verified update into place");
+    file_seam::Reset();
+    const fs::path partial = PartialDownloadPath(root, L"update", held.sha256);
+    EXPECT_EQ(Sha256FileHex(partial), held.sha256);
+    const std::wstring name = held.url.substr(held.url.rfind(L'/') + 1);
+    const std::uint64_t served = test_bed::BytesServed(name);
+    EXPECT_EQ(ErrorMessageOf([&] { InstallUpdate(held, root); }), "<no error>");
+    EXPECT_EQ(test_bed::BytesServed(name), served) << "the next run downloads nothing";
+    EXPECT_TRUE(fs::is_regular_file(root / L"versions" / L"0.1.137" / L"tessik.exe"));
 }
 
 TEST(InstallUpdate, AStagingFolderHeldAfterTheBuildStandsDoesNotFailIt) {
@@ -598,4 +661,82 @@ TEST(InstallationLock, HeldByOneAtATimeAndTakenOverFromOneThatEndedHoldingIt) {
     ASSERT_TRUE(ended);
     ASSERT_EQ(WaitForSingleObject(ended.get(), 10000), WAIT_OBJECT_0);
     EXPECT_TRUE(lock.TryAcquire().has_value()) << "an abandoned lock counts as taken";
+}
+
+namespace {
+
+// A security descriptor from its text, owned.
+struct Descriptor {
+    explicit Descriptor(const wchar_t* text) {
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &bytes,
+                                                             nullptr);
+    }
+    ~Descriptor() { LocalFree(bytes); }
+    PSECURITY_DESCRIPTOR bytes = nullptr;
+};
+
+}  // namespace
+
+// An older launcher run as administrator leaves a mutex that a normal one may
+// not open (Wine refuses it too when only SYSTEM may): it counts as held by
+// another launcher until it goes, not as a lock that cannot be taken.
+TEST(InstallationLock, AMutexThisUserMayNotOpenCountsAsHeldUntilItGoes) {
+    const fs::path root = test_bed::FreshScratchFolder();
+    const std::wstring name = InstallationLockName(root);
+    const Descriptor systemOnly(L"D:P(A;;GA;;;SY)");
+    ASSERT_NE(systemOnly.bytes, nullptr);
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), systemOnly.bytes, FALSE};
+    KernelHandle foreign(CreateMutexW(&attributes, FALSE, name.c_str()));
+    ASSERT_TRUE(foreign);
+    ASSERT_FALSE(KernelHandle(CreateMutexW(nullptr, FALSE, name.c_str())));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    std::optional<InstallationLock> lock;
+    ASSERT_EQ(ErrorMessageOf([&] { lock.emplace(root); }), "<no error>");
+    EXPECT_FALSE(lock->TryAcquire().has_value());
+    std::thread ends([&] {
+        Sleep(1500);
+        foreign.reset();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    { const InstallationLock::Owner held = lock->Acquire(); }
+    ends.join();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1400));
+}
+
+// Whoever makes it, elevated or not, the player's normal launchers may open
+// it: the user may use it, and its label is medium, not the creator's high
+// (Wine keeps no label, so the label is read from the descriptor's text).
+TEST(InstallationLock, ItsMutexLetsTheSameUserInAtMediumIntegrity) {
+    EXPECT_EQ(InstallationLockSecurity(L"S-1-5-21-1-2-3-1001"),
+              L"D:P(A;;0x1F0001;;;S-1-5-21-1-2-3-1001)(A;;0x1F0001;;;SY)S:(ML;;NW;;;ME)");
+    const fs::path root = test_bed::FreshScratchFolder();
+    const InstallationLock lock(root);
+    KernelHandle mutex(
+        OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, InstallationLockName(root).c_str()));
+    ASSERT_TRUE(mutex);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(mutex.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const LocalMemory owner(descriptor);
+
+    HANDLE rawToken = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken));
+    const KernelHandle token(rawToken);
+    alignas(TOKEN_USER) BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token.get(), TokenUser, user, sizeof(user), &size));
+    const PSID self = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+    bool userAllowed = false;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) &&
+            ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            EqualSid(reinterpret_cast<PSID>(&ace->SidStart), self)) {
+            userAllowed = (ace->Mask & MUTEX_ALL_ACCESS) == MUTEX_ALL_ACCESS;
+        }
+    }
+    EXPECT_TRUE(userAllowed);
 }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "tests/support/held_files.h"
 
@@ -60,6 +61,12 @@ DWORD scannerHoldMs = 0;
 std::deque<ScannerHold> scannerHolds;
 int scannerOpens = 0;
 std::multiset<std::wstring> createdFiles;
+// The seam's clock: real time plus every pause Sleep let pass at once, so a
+// hold of minutes ends within a test's seconds.
+ULONGLONG skippedMs = 0;
+// The next move of a folder finds the scanner on its file ending thus.
+std::wstring folderMoveTail;
+DWORD folderMoveHoldMs = 0;
 
 // One spelling for a path, whichever call produced it.
 std::wstring Comparable(std::wstring path) {
@@ -93,6 +100,16 @@ bool TooLongForPlainPath(const wchar_t* path, size_t limit) {
     return true;
 }
 
+ULONGLONG SeamNow() { return GetTickCount64() + skippedMs; }
+
+// With the lock held.
+void ReleaseDueHolds() {
+    while (!scannerHolds.empty() && scannerHolds.front().until <= SeamNow()) {
+        CloseHandle(scannerHolds.front().file);
+        scannerHolds.pop_front();
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -110,7 +127,10 @@ extern FlushFunction __real___imp_FlushFileBuffers;
 extern SleepFunction __real___imp_Sleep;
 extern SetInformationFunction __real___imp_SetFileInformationByHandle;
 
+static void HoldFileOfMovedFolder(LPCWSTR from);
+
 static BOOL WINAPI SeamMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    HoldFileOfMovedFolder(from);
     {
         std::lock_guard<std::mutex> guard(lock);
         ++moveCalls;
@@ -204,11 +224,62 @@ static void ReleaseScannedFiles() {
     for (;;) {
         __real___imp_Sleep(50);
         std::lock_guard<std::mutex> guard(lock);
-        while (!scannerHolds.empty() && scannerHolds.front().until <= GetTickCount64()) {
-            CloseHandle(scannerHolds.front().file);
-            scannerHolds.pop_front();
-        }
+        ReleaseDueHolds();
     }
+}
+
+// Started outside the lock: winpthreads waits for a new thread to run.
+static void StartReleasing() {
+    static std::once_flag releasing;
+    std::call_once(releasing, [] { std::thread(ReleaseScannedFiles).detach(); });
+}
+
+// Opens `full` as a scanner does, with every sharing, until `ms` from now on
+// the seam's clock. With the lock held.
+static void HoldAsScanner(const std::wstring& full, DWORD ms) {
+    const HANDLE held = __real___imp_CreateFileW(
+        full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, 0, nullptr);
+    if (held == INVALID_HANDLE_VALUE) return;
+    ++scannerOpens;
+    scannerHolds.push_back({held, SeamNow() + ms});
+}
+
+static void HoldFileOfMovedFolder(LPCWSTR from) {
+    std::wstring tail;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (folderMoveTail.empty()) return;
+        tail = folderMoveTail;
+    }
+    std::wstring top = FullPath(from);
+    if (top.rfind(L"\\\\?\\", 0) != 0) top.insert(0, L"\\\\?\\");
+    std::vector<std::wstring> folders{top};
+    std::wstring found;
+    while (!folders.empty() && found.empty()) {
+        const std::wstring folder = folders.back();
+        folders.pop_back();
+        WIN32_FIND_DATAW entry;
+        const HANDLE search = __real___imp_FindFirstFileExW(
+            (folder + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+        if (search == INVALID_HANDLE_VALUE) continue;
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = folder + L"\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                folders.push_back(child);
+            } else if (EndsWith(Comparable(child), tail)) {
+                found = child;
+            }
+        } while (found.empty() && FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    if (found.empty()) return;
+    StartReleasing();
+    std::lock_guard<std::mutex> guard(lock);
+    folderMoveTail.clear();
+    HoldAsScanner(found, folderMoveHoldMs);
 }
 
 // A file its creator opened without sharing is left alone, as a scanner
@@ -218,19 +289,12 @@ static void ScanFreshFile(LPCWSTR path) {
         std::lock_guard<std::mutex> guard(lock);
         if (scannerHoldMs == 0) return;
     }
-    // Started outside the lock: winpthreads waits for a new thread to run.
-    static std::once_flag releasing;
-    std::call_once(releasing, [] { std::thread(ReleaseScannedFiles).detach(); });
+    StartReleasing();
     std::lock_guard<std::mutex> guard(lock);
     if (scannerHoldMs == 0) return;
     std::wstring full = FullPath(path);
     if (full.rfind(L"\\\\?\\", 0) != 0) full.insert(0, L"\\\\?\\");
-    const HANDLE held = __real___imp_CreateFileW(
-        full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, 0, nullptr);
-    if (held == INVALID_HANDLE_VALUE) return;
-    ++scannerOpens;
-    scannerHolds.push_back({held, GetTickCount64() + scannerHoldMs});
+    HoldAsScanner(full, scannerHoldMs);
 }
 
 static HANDLE WINAPI SeamCreateFileW(LPCWSTR path, DWORD access, DWORD share,
@@ -334,6 +398,8 @@ static void WINAPI SeamSleep(DWORD milliseconds) {
         std::lock_guard<std::mutex> guard(lock);
         if (pausesPass) {
             paused += milliseconds;
+            skippedMs += milliseconds;
+            ReleaseDueHolds();
             return;
         }
     }
@@ -416,6 +482,14 @@ int LongPathRefusals() {
     return longPathRefusals;
 }
 
+void HoldFileOnNextFolderMove(const std::wstring& tail, DWORD milliseconds) {
+    std::lock_guard<std::mutex> guard(lock);
+    folderMoveTail = Comparable(tail);
+    folderMoveHoldMs = milliseconds;
+    pausesPass = true;
+    paused = 0;
+}
+
 void Reset() {
     std::lock_guard<std::mutex> guard(lock);
     longPathRefusals = 0;
@@ -425,6 +499,7 @@ void Reset() {
     moveCalls = 0;
     refusedName.clear();
     scannerHoldMs = 0;
+    folderMoveTail.clear();
     for (const ScannerHold& hold : scannerHolds) CloseHandle(hold.file);
     scannerHolds.clear();
     createdFiles.clear();

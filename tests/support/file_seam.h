@@ -36,6 +36,10 @@ bool LastMovedFileWasFlushed();
 // then leaves the name pending, a folder above it cannot be emptied or
 // renamed, as on a Windows machine with an antivirus or indexer running.
 void HoldFreshFiles(DWORD milliseconds);
+// The next MoveFileExW of a folder finds the scanner on the file below it
+// whose path ends with `tail`, held for `milliseconds` of the seam's clock:
+// real time plus the pauses that Sleep, from now until Reset, lets pass at once.
+void HoldFileOnNextFolderMove(const std::wstring& tail, DWORD milliseconds);
 // Files the scanner opened since HoldFreshFiles.
 int FilesHeldByScanner();
 // Files that CreateFileW created or overwrote since Reset whose path ends

@@ -23,7 +23,8 @@ log as "<request line>\t<user agent>". What a reply does is chosen by its path:
                          or a comma list of: cut=N (reset after N body bytes),
                          cuts=K (only the first K requests of this address are
                          cut), trickle=MS (one byte every MS ms), pace=MS (64
-                         KiB every MS ms), norange (ignore Range), badrange (a
+                         KiB every MS ms), after=N (trickle or pace only
+                         after N bytes at full speed), norange (ignore Range), badrange (a
                          206 that starts elsewhere), weak (a weak ETag), noetag
 
 Every /ranged/ reply also writes "<path>\t<status>\t<body bytes sent>\t<Range>"
@@ -124,9 +125,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             piece, pause = 1, int(options["trickle"]) / 1000.0
         elif "pace" in options:
             pause = int(options["pace"]) / 1000.0
+        after = int(options.get("after") or 0)
         sent = 0
         try:
             while sent < len(body) and (cut is None or sent < cut):
+                if sent < after:
+                    end = min(len(body), after)
+                    self.wfile.write(body[sent:end])
+                    sent = end
+                    continue
                 end = min(len(body), sent + piece, cut if cut is not None else len(body))
                 self.wfile.write(body[sent:end])
                 self.wfile.flush()
