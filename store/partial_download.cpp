@@ -143,6 +143,11 @@ void ReturnVerifiedDownload(const UpdateManifest& manifest, const fs::path& root
     }
 }
 
+void RemoveKeptValidator(const fs::path& root, const std::wstring& kind,
+                         const std::string& sha256) {
+    RemoveFileAt(DownloadValidatorPath(PartialDownloadPath(root, kind, sha256)));
+}
+
 KernelHandle DownloadVerifiedFile(const UpdateManifest& manifest, const fs::path& root,
                                   const std::wstring& kind, const fs::path& destination,
                                   const char* mismatch, DownloadOptions options) {

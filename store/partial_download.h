@@ -49,6 +49,11 @@ void SweepGamePartials(const std::filesystem::path& root, const std::string& arc
 void ReturnVerifiedDownload(const UpdateManifest& manifest, const std::filesystem::path& root,
                             const std::wstring& kind, const std::filesystem::path& file);
 
+// The validator that ReturnVerifiedDownload would have needed, once the
+// file it describes is in use for good.
+void RemoveKeptValidator(const std::filesystem::path& root, const std::wstring& kind,
+                         const std::string& sha256);
+
 KernelHandle DownloadVerifiedFile(const UpdateManifest& manifest, const std::filesystem::path& root,
                                   const std::wstring& kind,
                                   const std::filesystem::path& destination, const char* mismatch,

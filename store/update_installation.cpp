@@ -177,6 +177,7 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
         TryRemoveTree(staging);
         throw;
     }
+    RemoveKeptValidator(root, L"update", manifest.sha256);
     // The build stands in place: a staging folder that cannot be removed now
     // (a scanner still holds the archive) is swept by a later installation.
     TryRemoveTree(staging);

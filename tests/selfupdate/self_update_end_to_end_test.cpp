@@ -15,13 +15,18 @@ using namespace std::chrono_literals;
 
 fs::path NextLauncherProgram() { return test_bed::DataFile(L"launcher-0.1.191.exe"); }
 
-TEST(SelfUpdate, OldLauncherIsReplacedByThePublishedOneWhichThenPlays) {
-    PlayerMachine player;
+// Build 0.1.136 and launcher 0.1.191, published.
+void PublishGameAndNextLauncher(PlayerMachine& player) {
     player.PublishGame("0.1.136");
     const std::wstring published = test_bed::UniqueName(L"TESSIK-Launcher-Windows-x64.exe");
     test_bed::Publish(published, ReadFileBytes(NextLauncherProgram()));
     player.PublishLauncherManifest("0.1.191", test_bed::ServiceAddress(L"/files/" + published),
                                    test_bed::ExpectedSha256(L"launcher-0.1.191.exe"));
+}
+
+TEST(SelfUpdate, OldLauncherIsReplacedByThePublishedOneWhichThenPlays) {
+    PlayerMachine player;
+    PublishGameAndNextLauncher(player);
 
     const fs::path installed = player.Scratch() / L"My Games" / L"TESSIK-Launcher-Windows-x64.exe";
     fs::create_directories(installed.parent_path());
@@ -54,11 +59,7 @@ TEST(SelfUpdate, OldLauncherIsReplacedByThePublishedOneWhichThenPlays) {
 // storage, and the restarted launcher takes it to the game.
 TEST(SelfUpdate, TheInviteLinkReachesTheGameThroughTheLaunchersOwnUpdate) {
     PlayerMachine player;
-    player.PublishGame("0.1.136");
-    const std::wstring published = test_bed::UniqueName(L"TESSIK-Launcher-Windows-x64.exe");
-    test_bed::Publish(published, ReadFileBytes(NextLauncherProgram()));
-    player.PublishLauncherManifest("0.1.191", test_bed::ServiceAddress(L"/files/" + published),
-                                   test_bed::ExpectedSha256(L"launcher-0.1.191.exe"));
+    PublishGameAndNextLauncher(player);
     const fs::path installed = player.Scratch() / L"TESSIK-Launcher-Windows-x64.exe";
     fs::copy_file(test_bed::DataFile(L"launcher-0.1.190.exe"), installed);
 

@@ -415,6 +415,9 @@ TEST(InstallUpdate, AScannerHoldingTheFreshBuildNeverCostsTheVerifiedArchive) {
     EXPECT_EQ(ErrorMessageOf([&] { InstallUpdate(held, root); }), "<no error>");
     EXPECT_EQ(test_bed::BytesServed(name), served) << "the next run downloads nothing";
     EXPECT_TRUE(fs::is_regular_file(root / L"versions" / L"0.1.137" / L"tessik.exe"));
+    for (const std::wstring& left : StagingLeftovers(root)) {
+        EXPECT_NE(left.rfind(L"partial-", 0), 0u) << "no partial download, no validator";
+    }
 }
 
 TEST(InstallUpdate, AStagingFolderHeldAfterTheBuildStandsDoesNotFailIt) {
@@ -469,7 +472,11 @@ TEST(InstallUpdate, AFreshBuildHeldByAScannerForSecondsStillMovesIntoPlace) {
     ASSERT_TRUE(held);
     EXPECT_EQ(message, "<no error>");
     EXPECT_TRUE(fs::is_regular_file(root / L"versions" / L"0.1.136" / L"tessik.exe"));
-    EXPECT_EQ(collector.Statuses().size(), 2u) << "no status of its own for the wait";
+    EXPECT_EQ(collector.Statuses(),
+              (std::vector<std::wstring>{L"Downloading into TESSIK storage...",
+                                         L"Installing verified update...",
+                                         L"Windows security is checking the update..."}))
+        << "a wait of seconds is explained";
 }
 
 TEST(InstallUpdate, AVersionDifferingFromAStoredOneOnlyInCaseIsRefusedTouchingNothing) {
