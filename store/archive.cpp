@@ -70,10 +70,18 @@ std::string RunCapturedProcess(const std::vector<std::wstring>& arguments,
 
     // The program is named explicitly, so no search path (the launcher's own
     // folder, the current folder) can substitute another file of that name.
+    // A start can fail for a moment (a scanner examining the image; a loaded
+    // machine under Wine did too): a missing program is not tried again.
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(
-        arguments.front().c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-        nullptr, folder.empty() ? nullptr : folder.c_str(), &startup, &process);
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0) Sleep(250);
+        started = CreateProcessW(arguments.front().c_str(), commandLine.data(), nullptr, nullptr,
+                                 TRUE, CREATE_NO_WINDOW, nullptr,
+                                 folder.empty() ? nullptr : folder.c_str(), &startup, &process);
+        const DWORD error = started ? ERROR_SUCCESS : GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) break;
+    }
     // Only the child may hold a write end, or the drain below would never end.
     writeEnd.reset();
     if (!started) {

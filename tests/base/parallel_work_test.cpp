@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -31,10 +32,13 @@ TEST(RunOnTwoThreads, RunsEachIndexOnceOnTwoThreads) {
 
 TEST(RunOnTwoThreads, AFailureStopsTheWorkAndIsRaisedOnce) {
     std::atomic<size_t> ran{0};
+    // Each piece takes a millisecond, so a loaded machine that pauses the
+    // failing thread cannot let the other one finish all the rest first.
     EXPECT_THROW(RunOnTwoThreads(1000,
                                  [&](size_t i) {
                                      ++ran;
                                      if (i == 3) throw std::runtime_error("failed");
+                                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                                  }),
                  std::runtime_error);
     EXPECT_LT(ran.load(), 1000u);
