@@ -4,6 +4,16 @@
 
 #include "base/scoped_handle.h"
 
+namespace {
+
+// Why the start just failed: never "success", which a caller would take as a start.
+DWORD StartFailure() {
+    const DWORD error = GetLastError();
+    return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
+}
+
+}  // namespace
+
 DWORD StartDetachedProcess(const std::filesystem::path& program, std::wstring commandLine,
                            DWORD creationFlags, const std::filesystem::path& folder) {
     STARTUPINFOW startup{};
@@ -11,8 +21,7 @@ DWORD StartDetachedProcess(const std::filesystem::path& program, std::wstring co
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, creationFlags,
                         nullptr, folder.c_str(), &startup, &process)) {
-        const DWORD error = GetLastError();
-        return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
+        return StartFailure();
     }
     // Owned only to be released: the launcher never waits for what it starts.
     const ProcessHandles started(process);
@@ -33,8 +42,7 @@ DWORD StartElevatedProcess(const std::filesystem::path& program, const std::wstr
     execute.lpDirectory = folder.c_str();
     execute.nShow = SW_SHOWNORMAL;
     if (!ShellExecuteExW(&execute)) {
-        const DWORD error = GetLastError();
-        return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
+        return StartFailure();
     }
     const KernelHandle started(execute.hProcess);
     return ERROR_SUCCESS;

@@ -35,6 +35,16 @@ KernelHandle OpenLongPathFile(const fs::path& path, DWORD access, DWORD share, D
     return KernelHandle(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
 }
 
+uint64_t FileTimeValue(const FILETIME& time) {
+    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+uint64_t FileTimeNow() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return FileTimeValue(now);
+}
+
 std::optional<PathFacts> ReadPathFacts(const fs::path& path) {
     const std::wstring text = LongPath(path);
     WIN32_FILE_ATTRIBUTE_DATA data{};

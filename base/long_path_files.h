@@ -33,6 +33,10 @@ struct PathFacts {
 
 // Empty when the path does not exist or cannot be examined.
 std::optional<PathFacts> ReadPathFacts(const std::filesystem::path& path);
+
+// A file time as one number (100 ns units since 1601), and the time now so.
+uint64_t FileTimeValue(const FILETIME& time);
+uint64_t FileTimeNow();
 bool IsRegularFileAt(const std::filesystem::path& path);
 bool IsFolderAt(const std::filesystem::path& path);
 bool PathExists(const std::filesystem::path& path);

@@ -28,10 +28,6 @@ void RemoveWithValidator(const fs::path& file) {
     RemoveFileAt(DownloadValidatorPath(file));
 }
 
-uint64_t FileTimeValue(const FILETIME& time) {
-    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
-
 // Retried while a scanner holds the file for a moment, as a move is.
 template <typename Step>
 bool RetryingPassingFailures(const Step& step) {
@@ -117,9 +113,7 @@ fs::path PartialDownloadPath(const fs::path& root, const std::wstring& kind,
 void RemovePartialDownloads(const fs::path& root, const std::wstring& kind, const fs::path& keep) {
     const std::wstring prefix = PartialPrefix(kind);
     constexpr uint64_t WeekInFileTime = 7ull * 24 * 3600 * 10'000'000;
-    FILETIME now{};
-    GetSystemTimeAsFileTime(&now);
-    const uint64_t weekAgo = FileTimeValue(now) - WeekInFileTime;
+    const uint64_t weekAgo = FileTimeNow() - WeekInFileTime;
     for (const FolderEntry& entry : ListFolderAt(root).value_or(std::vector<FolderEntry>())) {
         const fs::path file = root / entry.name;
         const std::wstring& name = entry.name;

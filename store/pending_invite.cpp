@@ -13,11 +13,7 @@ namespace {
 
 // A hand-off restarts the launcher within seconds; minutes leave room for a
 // slow machine and a scanner, and none for a link from another day.
-constexpr ULONGLONG FreshFor100ns = 5ull * 60 * 10'000'000;
-
-ULONGLONG Value(const FILETIME& time) {
-    return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
+constexpr uint64_t FreshFor100ns = 5ull * 60 * 10'000'000;
 
 }  // namespace
 
@@ -39,10 +35,9 @@ std::wstring TakePendingInvite(const std::filesystem::path& root) {
     }
     const std::optional<std::string> text = ReadWholeFile(file);
     RemoveFileAt(file);
-    FILETIME now{};
-    GetSystemTimeAsFileTime(&now);
-    const ULONGLONG written = Value(facts->written);
-    if (!text || Value(now) < written || Value(now) - written > FreshFor100ns) {
+    const uint64_t now = FileTimeNow();
+    const uint64_t written = FileTimeValue(facts->written);
+    if (!text || now < written || now - written > FreshFor100ns) {
         return {};
     }
     try {

@@ -77,9 +77,7 @@ std::vector<StoredBuild> ListStoredBuilds(const fs::path& versions,
             !IsRegularFileAt(versions / entry.name / L"tessik.exe")) {
             continue;
         }
-        const std::uint64_t created =
-            (static_cast<std::uint64_t>(entry.created.dwHighDateTime) << 32) |
-            entry.created.dwLowDateTime;
+        const std::uint64_t created = FileTimeValue(entry.created);
         const std::string key = FoldCaseAsNtfs(Utf16ToUtf8(entry.name));
         const bool isKept = std::find(keptKeys.begin(), keptKeys.end(), key) != keptKeys.end();
         builds.push_back({entry.name, created, isKept});

@@ -141,11 +141,11 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
         // The whole build, copies from stored builds included, before any of it.
         if (const auto size = patch.IndexedSize()) RequireFreeSpace(root, *size);
         fs::path unpacked = staging / L"assembled";
+        const fs::path archive = staging / L"runtime.zip";
         if (!patch.TryAssemble(unpacked)) {
             // Never into what a failed assembly left: a file a scanner still
             // holds keeps its name there, and Windows creates nothing over it.
             unpacked = staging / L"runtime";
-            const fs::path archive = staging / L"runtime.zip";
             // Held, sharing reading only, until tar.exe has read it.
             const KernelHandle held = DownloadVerifiedFile(
                 manifest, root, L"update", archive, "Downloaded update failed its SHA-256 check",
@@ -167,7 +167,6 @@ fs::path InstallUpdate(const UpdateManifest& manifest, const fs::path& root) {
                               [] { PostStatus(L"Windows security is checking the update..."); })) {
             // The checked archive waits for the next run, which then
             // downloads nothing.
-            const fs::path archive = staging / L"runtime.zip";
             if (IsRegularFileAt(archive)) {
                 ReturnVerifiedDownload(manifest, root, L"update", archive);
             }

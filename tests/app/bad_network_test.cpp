@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <utility>
 
 #include "app/taskbar_progress.h"
 #include "format/manifest_keys.h"
@@ -37,6 +38,16 @@ std::wstring PublishBigBuild(const std::wstring& options) {
     const std::wstring name = test_bed::UniqueName(L"big.zip");
     test_bed::Publish(name, ReadFileBytes(test_bed::DataFile(L"big.zip")));
     return test_bed::ServiceAddress(L"/ranged/" + options + L"/" + name);
+}
+
+// The shipped launcher, with its own bounds, opened by an invite and followed
+// to its end; and how long that took.
+std::pair<LauncherRunOutcome, std::chrono::steady_clock::duration> RunShippedLauncher(
+    std::chrono::seconds bound) {
+    const auto start = std::chrono::steady_clock::now();
+    LauncherRunOutcome run =
+        RunLauncherToTheEnd(test_bed::LauncherProgram(), {L"tessik://join"}, bound);
+    return {std::move(run), std::chrono::steady_clock::now() - start};
 }
 
 struct StallCase {
@@ -105,10 +116,7 @@ TEST(BadNetwork, TheLauncherStartsTheStoredBuildWithin150SecondsWhenBothManifest
     const std::vector<StallCase> cases = StallCases();
     cases[0].arrange(player);
     cases[2].arrange(player);
-    const auto start = std::chrono::steady_clock::now();
-    const LauncherRunOutcome run =
-        RunLauncherToTheEnd(test_bed::LauncherProgram(), {L"tessik://join"}, 150s);
-    const auto took = std::chrono::steady_clock::now() - start;
+    const auto [run, took] = RunShippedLauncher(150s);
     ASSERT_TRUE(run.ended);
     EXPECT_FALSE(run.errorBox.has_value());
     EXPECT_EQ(player.Game().folder, player.Build(L"0.1.136"));
@@ -211,10 +219,7 @@ TEST(BadNetwork, ADownloadThatTricklesAfterSomeMiBStartsTheStoredBuildAndResumes
     const std::wstring trickled = PublishBigBuild(L"trickle=2000,after=4194304");
     player.PublishGameManifest(
         RangesManifest("0.2", trickled, test_bed::ExpectedSha256(L"big.zip")));
-    const auto start = std::chrono::steady_clock::now();
-    const LauncherRunOutcome first =
-        RunLauncherToTheEnd(test_bed::LauncherProgram(), {L"tessik://join"}, 170s);
-    const auto took = std::chrono::steady_clock::now() - start;
+    const auto [first, took] = RunShippedLauncher(170s);
     ASSERT_TRUE(first.ended);
     EXPECT_FALSE(first.errorBox.has_value());
     EXPECT_EQ(player.Game().folder, player.Build(L"0.1.136"));

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <set>
 #include <thread>
-#include <vector>
 
 #include "tests/support/held_files.h"
 
@@ -252,29 +251,8 @@ static void HoldFileOfMovedFolder(LPCWSTR from) {
         if (folderMoveTail.empty()) return;
         tail = folderMoveTail;
     }
-    std::wstring top = FullPath(from);
-    if (top.rfind(L"\\\\?\\", 0) != 0) top.insert(0, L"\\\\?\\");
-    std::vector<std::wstring> folders{top};
-    std::wstring found;
-    while (!folders.empty() && found.empty()) {
-        const std::wstring folder = folders.back();
-        folders.pop_back();
-        WIN32_FIND_DATAW entry;
-        const HANDLE search = __real___imp_FindFirstFileExW(
-            (folder + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
-        if (search == INVALID_HANDLE_VALUE) continue;
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring child = folder + L"\\" + name;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                folders.push_back(child);
-            } else if (EndsWith(Comparable(child), tail)) {
-                found = child;
-            }
-        } while (found.empty() && FindNextFileW(search, &entry));
-        FindClose(search);
-    }
+    const std::wstring found = file_seam::FirstFileBelow(
+        from, [&](const std::wstring& file) { return EndsWith(Comparable(file), tail); });
     if (found.empty()) return;
     StartReleasing();
     std::lock_guard<std::mutex> guard(lock);

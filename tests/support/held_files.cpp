@@ -1,5 +1,6 @@
 #include "tests/support/held_files.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,11 +32,11 @@ bool IsHeld(const std::wstring& file) {
 
 namespace file_seam {
 
-bool FolderHoldsOpenFile(LPCWSTR path) {
+std::wstring FirstFileBelow(LPCWSTR path, const std::function<bool(const std::wstring&)>& wanted) {
     const std::wstring top = Extended(path);
     const DWORD attributes = GetFileAttributesW(top.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return false;
+        return {};
     }
     std::vector<std::wstring> folders{top};
     while (!folders.empty()) {
@@ -44,7 +45,7 @@ bool FolderHoldsOpenFile(LPCWSTR path) {
         WIN32_FIND_DATAW found;
         const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
         if (search == INVALID_HANDLE_VALUE) continue;
-        bool held = false;
+        std::wstring match;
         do {
             const std::wstring name = found.cFileName;
             if (name == L"." || name == L"..") continue;
@@ -52,14 +53,16 @@ bool FolderHoldsOpenFile(LPCWSTR path) {
             if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
                 !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
                 folders.push_back(child);
-            } else if (IsHeld(child)) {
-                held = true;
+            } else if (wanted(child)) {
+                match = child;
             }
-        } while (!held && FindNextFileW(search, &found));
+        } while (match.empty() && FindNextFileW(search, &found));
         FindClose(search);
-        if (held) return true;
+        if (!match.empty()) return match;
     }
-    return false;
+    return {};
 }
+
+bool FolderHoldsOpenFile(LPCWSTR path) { return !FirstFileBelow(path, IsHeld).empty(); }
 
 }  // namespace file_seam
